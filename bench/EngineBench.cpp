@@ -1,0 +1,33 @@
+// The costs on the frame path that every source thread pays, and the layout work done at every
+// change of the assembled picture.
+#include <benchmark/benchmark.h>
+
+#include "engine/Layout.h"
+#include "engine/RecorderPlace.h"
+#include "platform/HostClock.h"
+
+namespace zarvo {
+namespace {
+
+// One frame's bookkeeping in its place; with several threads, the cost under contention.
+void BM_PlaceReceivedFrame(benchmark::State& state) {
+    static RecorderPlace place("Camera");
+    const auto frame = gpu::Texture::make(64, 64);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(place.receivedFrame(frame, false, HostTime()));
+    }
+}
+BENCHMARK(BM_PlaceReceivedFrame)->Threads(1)->Threads(2)->Threads(8);
+
+void BM_LayoutEightSourcesFitted(benchmark::State& state) {
+    const std::vector<Size> sizes(8, Size{1920, 1080});
+    const auto kind = state.range(0);
+    for (auto _ : state) {
+        Layout layout(kind, sizes, 8, Size{3840, 2160});
+        benchmark::DoNotOptimize(layout.frames().data());
+    }
+}
+BENCHMARK(BM_LayoutEightSourcesFitted)->DenseRange(0, 3);
+
+}  // namespace
+}  // namespace zarvo

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/RecorderPlace.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "platform/gpu/Device.h"
+#include "sources/SourceDirectory.h"
+
+namespace zarvo {
+
+// Posted, with the controller as its object, after every change the controller makes.
+inline constexpr const char* kRecorderControllerDidChangeNotification =
+    "RecorderControllerDidChangeNotification";
+
+// The centre of the recorder: its settings (kept in the user defaults), the places (the chosen
+// sources, at most eight), the sources that can be chosen, the recording state and the last
+// error. The window, the model and the remote parameters read and change the recorder only
+// through it, on the main thread.
+class RecorderController : public std::enable_shared_from_this<RecorderController> {
+public:
+    static constexpr size_t kMaxPlaces = 8;
+    static constexpr int64_t kMaxDimension = 16384;
+    static constexpr double kMaxFps = 240;
+    static constexpr double kMaxBitrate = 1000;
+    static constexpr int64_t kMaxGap = 1000;
+
+    struct Options {
+        gpu::DeviceRef device;
+        std::shared_ptr<SourceDirectory> directory;
+        std::shared_ptr<SoundSource> computerSound;  // may be null where sound cannot be captured
+        std::shared_ptr<UserDefaults> defaults;
+        NotificationCenter* notificationCenter = &NotificationCenter::defaultCenter();
+    };
+
+    // Builds the controller: reads the settings, lists the sources, makes the places from the
+    // stored titles and connects them. Must run on the main thread.
+    static std::shared_ptr<RecorderController> create(Options options);
+    ~RecorderController();
+    RecorderController(const RecorderController&) = delete;
+    RecorderController& operator=(const RecorderController&) = delete;
+
+    const gpu::DeviceRef& device() const { return device_; }
+    const std::shared_ptr<SourceDirectory>& directory() const { return directory_; }
+    const std::shared_ptr<SoundSource>& computerSound() const { return computerSound_; }
+    const std::shared_ptr<UserDefaults>& defaults() const { return defaults_; }
+
+    // --- Settings -----------------------------------------------------------------------------
+    // Every setter stores the value within its limits, writes it to the user defaults, and posts
+    // the change notification.
+
+    const std::string& codec() const { return codec_; }
+    void setCodec(const std::string& codec);
+    int64_t width() const { return width_; }
+    void setWidth(int64_t width);  // 0…16384; 0 lets the sources decide
+    int64_t height() const { return height_; }
+    void setHeight(int64_t height);  // 0…16384; 0 lets the sources decide
+    double fps() const { return fps_; }
+    void setFps(double fps);  // 0…240, not finite → 0; 0 keeps every frame
+    double bitrate() const { return bitrate_; }
+    void setBitrate(double bitrate);  // megabits per second, 0…1000, not finite → 0
+    const std::string& folder() const { return folder_; }
+    void setFolder(const std::string& folder);  // a leading "~" is expanded
+    const std::string& name() const { return name_; }
+    void setName(const std::string& name);
+    const std::string& output() const { return output_; }
+    void setOutput(const std::string& output);  // an unknown output is ignored
+    const std::string& layout() const { return layout_; }
+    void setLayout(const std::string& layout);  // an unknown layout is ignored
+    int64_t gap() const { return gap_; }
+    void setGap(int64_t gap);  // 0…1000
+    const std::string& sound() const { return sound_; }
+    void setSound(const std::string& sound);  // "", "computer" or a place title; else ignored
+    bool performance() const { return performance_; }
+    void setPerformance(bool performance);
+    bool ndiAvailable() const { return ndiAvailable_; }
+    void setNdiAvailable(bool available);  // not persisted
+
+    // The index of the layout setting among the layout kinds (0 when unknown).
+    int64_t layoutKind() const;
+
+    // --- State and errors ---------------------------------------------------------------------
+
+    const std::string& state() const { return state_; }
+    void setState(const std::string& state) { state_ = state; }
+    // Any state but "idle", so also while a take is being finished.
+    bool isRecording() const { return state_ != "idle"; }
+
+    const std::string& error() const { return error_; }
+    uint64_t errorCount() const { return errorCount_; }
+    const std::string& recordingError() const { return recordingError_; }
+    void setRecordingError(const std::string& text) { recordingError_ = text; }
+
+    // Keeps the text as the last error (a non-empty one is counted) and posts the change.
+    void setError(const std::string& text);
+    // setError, then false: how every failing operation reports.
+    bool failWithError(const std::string& text);
+
+    // Posts the change notification, synchronously.
+    void changed();
+
+    // The running application's short version, or "dev" outside an installed copy.
+    static std::string version();
+    // The short version from a bundle's information, when the bundle folder ends in ".app" and
+    // the version is a non-empty text not beginning with "@"; otherwise "dev".
+    static std::string versionOfBundle(const std::string& bundlePath, const nlohmann::json& info);
+
+    // --- Places and sources -------------------------------------------------------------------
+
+    const std::vector<PlaceRef>& places() const { return places_; }
+    const std::vector<SourceDescription>& availableSources() const { return availableSources_; }
+
+    // The directory's sources, in its order, keeping the first of each title.
+    static std::vector<SourceDescription> sourcesOf(SourceDirectory& directory);
+
+    // The title a text chooses: an exact title, else the first title containing the text without
+    // regard to case; available sources first, then places whose source has gone. Reports an
+    // error and gives none when nothing matches.
+    std::optional<std::string> titleMatching(const std::string& text);
+    // The same rule among the places' titles only; no error.
+    std::optional<std::string> placeTitleMatching(const std::string& text) const;
+    // "" for an empty text, "computer" for "computer" in any case, else a place's title, or none.
+    std::optional<std::string> soundChoiceMatching(const std::string& text) const;
+    // The index of the place with exactly that title, or kNotFound.
+    uint64_t indexOfPlaceWithTitle(const std::string& title) const;
+
+    // Places change only while idle; otherwise reports why and gives false.
+    bool placesCanChange();
+    // Place numbers count from 1.
+    bool addSourceMatching(const std::string& text);
+    bool setSourceMatching(const std::string& text, uint64_t place);
+    void removeSourceAtPlace(uint64_t place);
+    bool moveSourceFromPlace(uint64_t from, uint64_t to);
+    // Replaces the places: the only way they change. Places left out let go of their sources.
+    void usePlaces(std::vector<PlaceRef> places);
+
+    // Connects every place whose source is listed and lets go of those that are not.
+    void connectPlaces();
+    // Connects one place to its source through the directory, when it can be reached.
+    void connectPlace(const PlaceRef& place);
+    // The directory's list changed.
+    void sourcesDidChange();
+
+private:
+    explicit RecorderController(Options options);
+    void construct();
+    // Writes the settings value under its key and posts the change.
+    void store(const char* key, const nlohmann::json& value);
+
+    const gpu::DeviceRef device_;
+    const std::shared_ptr<SourceDirectory> directory_;
+    const std::shared_ptr<SoundSource> computerSound_;
+    const std::shared_ptr<UserDefaults> defaults_;
+    NotificationCenter* const notificationCenter_;
+
+    std::string codec_;
+    int64_t width_ = 0;
+    int64_t height_ = 0;
+    double fps_ = 0;
+    double bitrate_ = 0;
+    std::string folder_;
+    std::string name_;
+    std::string output_;
+    std::string layout_;
+    int64_t gap_ = 0;
+    std::string sound_;
+    bool performance_ = false;
+    bool ndiAvailable_ = false;
+
+    std::vector<PlaceRef> places_;
+    std::vector<SourceDescription> availableSources_;
+    std::string state_ = "idle";
+    std::string error_;
+    uint64_t errorCount_ = 0;
+    std::string recordingError_;
+};
+
+}  // namespace zarvo

@@ -1,0 +1,31 @@
+#include "platform/AppBundle.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace zarvo {
+namespace fs = std::filesystem;
+
+std::string RunningBundlePath() {
+    std::error_code error;
+    const fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return "";
+    }
+    const fs::path folder = program.parent_path();
+    if (folder.filename() == "bin" && folder.parent_path().extension() == ".app") {
+        return folder.parent_path().string();
+    }
+    return folder.string();
+}
+
+nlohmann::json BundleInfo(const std::string& bundlePath) {
+    std::ifstream in(fs::path(bundlePath) / "Info.json");
+    if (!in) {
+        return nlohmann::json::object();
+    }
+    nlohmann::json info = nlohmann::json::parse(in, nullptr, false);
+    return info.is_object() ? info : nlohmann::json::object();
+}
+
+}  // namespace zarvo

@@ -1,0 +1,265 @@
+#include "platform/UserDefaults.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Log.h"
+
+namespace zarvo {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<double> numberFromText(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || errno == ERANGE) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> numberOf(const nlohmann::json& value) {
+    if (value.is_boolean()) {
+        return value.get<bool>() ? 1.0 : 0.0;
+    }
+    if (value.is_number()) {
+        return value.get<double>();
+    }
+    if (value.is_string()) {
+        return numberFromText(value.get<std::string>());
+    }
+    return std::nullopt;
+}
+
+std::string timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+// Writes all of the text to the descriptor; false on any error.
+bool writeAll(int fd, const std::string& text) {
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+fs::path UserDefaults::configFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return fs::path(xdg) / "zarvo-recorder";
+    }
+    const char* home = std::getenv("HOME");
+    return fs::path(home != nullptr && home[0] != '\0' ? home : "/tmp") / ".config" /
+           "zarvo-recorder";
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::forDomain(const std::string& domain) {
+    return std::make_shared<UserDefaults>(configFolder() / (domain + ".json"));
+}
+
+UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) { load(); }
+
+void UserDefaults::load() {
+    std::error_code error;
+    if (!fs::exists(path_, error)) {
+        return;
+    }
+    std::ifstream in(path_, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    nlohmann::json parsed = in ? nlohmann::json::parse(text.str(), nullptr, false)
+                               : nlohmann::json(nlohmann::json::value_t::discarded);
+    if (!parsed.is_discarded() && parsed.is_object()) {
+        values_ = std::move(parsed);
+        return;
+    }
+    // Keep the unreadable file for the user to inspect; never overwrite an earlier one.
+    fs::path aside = path_;
+    aside += ".unreadable-" + timestamp();
+    for (int n = 2; fs::exists(aside, error); ++n) {
+        aside = path_;
+        aside += ".unreadable-" + timestamp() + "-" + std::to_string(n);
+    }
+    fs::rename(path_, aside, error);
+    if (error) {
+        Log("Settings file “" + path_.string() + "” could not be read, nor moved aside (" +
+            error.message() + "); the defaults are used");
+    } else {
+        Log("Settings file “" + path_.string() + "” could not be read; it was kept as “" +
+            aside.string() + "” and the defaults are used");
+    }
+}
+
+void UserDefaults::save() const {
+    std::error_code error;
+    fs::create_directories(path_.parent_path(), error);
+    // Text that is not UTF-8 (a folder name is any bytes) is written with replacement
+    // characters; the strict default would throw and leave every later change unsaved.
+    const std::string text =
+        values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    fs::path temporary = path_;
+    temporary += ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    if (fd >= 0) {
+        ok = (::close(fd) == 0) && ok;
+    }
+    if (ok && ::rename(temporary.c_str(), path_.c_str()) == 0) {
+        return;
+    }
+    const int reason = ok ? errno : savedErrno;
+    ::unlink(temporary.c_str());
+    Log("Settings file “" + path_.string() + "” could not be written: " + std::strerror(reason));
+}
+
+void UserDefaults::registerDefaults(const nlohmann::json& defaults) {
+    if (!defaults.is_object()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, value] : defaults.items()) {
+        defaults_[key] = value;
+    }
+}
+
+std::optional<nlohmann::json> UserDefaults::lookup(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    if (auto found = values_.find(key); found != values_.end()) {
+        return *found;
+    }
+    if (auto found = defaults_.find(key); found != defaults_.end()) {
+        return *found;
+    }
+    return std::nullopt;
+}
+
+std::optional<nlohmann::json> UserDefaults::objectForKey(const std::string& key) const {
+    return lookup(key);
+}
+
+std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
+    const auto value = lookup(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    if (value->is_string()) {
+        return value->get<std::string>();
+    }
+    if (value->is_number_integer()) {
+        return value->dump();
+    }
+    if (value->is_number()) {
+        std::ostringstream text;
+        text << value->get<double>();
+        return text.str();
+    }
+    return std::nullopt;
+}
+
+int64_t UserDefaults::integerForKey(const std::string& key) const {
+    const auto value = lookup(key);
+    if (!value) {
+        return 0;
+    }
+    if (value->is_number_integer()) {
+        return value->get<int64_t>();
+    }
+    const auto number = numberOf(*value);
+    // Out-of-range or non-finite numbers have no integer meaning.
+    if (!number || !std::isfinite(*number) || std::fabs(*number) >= 9.2e18) {
+        return 0;
+    }
+    return static_cast<int64_t>(*number);
+}
+
+double UserDefaults::doubleForKey(const std::string& key) const {
+    const auto value = lookup(key);
+    if (!value) {
+        return 0;
+    }
+    return numberOf(*value).value_or(0.0);
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+    const auto value = lookup(key);
+    if (!value) {
+        return false;
+    }
+    if (value->is_boolean()) {
+        return value->get<bool>();
+    }
+    if (value->is_number()) {
+        return value->get<double>() != 0;
+    }
+    if (value->is_string()) {
+        std::string text = value->get<std::string>();
+        for (char& c : text) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return text == "yes" || text == "true" || text == "1";
+    }
+    return false;
+}
+
+std::optional<nlohmann::json> UserDefaults::arrayForKey(const std::string& key) const {
+    auto value = lookup(key);
+    if (!value || !value->is_array()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void UserDefaults::setObject(const std::string& key, const nlohmann::json& value) {
+    std::lock_guard lock(mutex_);
+    values_[key] = value;
+    save();
+}
+
+void UserDefaults::setDouble(const std::string& key, double value) {
+    // JSON has no infinities or NaN; such a value is stored as nothing rather than as garbage.
+    setObject(key, std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr));
+}
+
+void UserDefaults::removeObject(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    if (values_.erase(key) > 0) {
+        save();
+    }
+}
+
+nlohmann::json UserDefaults::storedValues() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+}
+
+}  // namespace zarvo

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/gpu/Texture.h"
+
+namespace zarvo::gpu {
+
+class Device;
+using DeviceRef = std::shared_ptr<Device>;
+
+// The device that pictures are made and drawn on. Sources create their textures through it;
+// command queues for drawing are made from it. Textures live in host memory and are drawn on
+// the CPU.
+class Device {
+public:
+    // The system's default device, or nullptr when none can be used.
+    static DeviceRef systemDefault();
+
+    std::string name() const { return "CPU"; }
+
+    // A new texture of transparent black pixels, or nullptr (see Texture::make).
+    TextureRef makeTexture(int64_t width, int64_t height) const {
+        return Texture::make(width, height);
+    }
+};
+
+}  // namespace zarvo::gpu

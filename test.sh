@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds, and runs every test once under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer.
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/setup.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== Build (AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=address,undefined \
+    -DZARVO_BUILD_BENCH=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+
+echo "== Build (ThreadSanitizer)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=thread \
+    -DZARVO_BUILD_BENCH=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target zarvo_concurrency_tests
+
+echo "== Concurrency tests (ThreadSanitizer)"
+(cd build/tsan && ctest -L concurrency --output-on-failure -j "$jobs")
+
+echo "== All tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+cd build/asan
+ctest --output-on-failure -j "$jobs"

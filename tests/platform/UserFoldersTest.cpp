@@ -1,0 +1,142 @@
+#include "platform/UserFolders.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "tests/support/TestFolder.h"
+
+namespace zarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TestFolder;
+using test::WriteFile;
+
+// Sets an environment variable for the life of the object, then puts back what was there.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+std::string HomeOf(const char* user) {
+    const passwd* entry = getpwnam(user);
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+TEST(UserFoldersTest, ExpandTildeExpandsOnlyALeadingTilde) {
+    ScopedEnv home("HOME", "/home/performer");
+    EXPECT_EQ(ExpandTilde("~"), "/home/performer");
+    EXPECT_EQ(ExpandTilde("~/"), "/home/performer/");
+    EXPECT_EQ(ExpandTilde("~/Movies/Takes"), "/home/performer/Movies/Takes");
+    EXPECT_EQ(ExpandTilde("a~b"), "a~b");
+    EXPECT_EQ(ExpandTilde("/tmp/~/x"), "/tmp/~/x");
+    EXPECT_EQ(ExpandTilde(""), "");
+    EXPECT_EQ(ExpandTilde("~nosuchuser_zz/x"), "~nosuchuser_zz/x");
+    EXPECT_EQ(ExpandTilde("~nosuchuser_zz"), "~nosuchuser_zz");
+
+    const std::string rootHome = HomeOf("root");
+    ASSERT_FALSE(rootHome.empty()) << "no root entry in the password database";
+    EXPECT_EQ(ExpandTilde("~root/x"), rootHome == "/" ? "/x" : rootHome + "/x");
+    EXPECT_EQ(ExpandTilde("~root"), rootHome);
+}
+
+TEST(UserFoldersTest, HomeFolderIsHomeElseThePasswordDatabase) {
+    {
+        ScopedEnv home("HOME", "/home/performer");
+        EXPECT_EQ(HomeFolder(), "/home/performer");
+    }
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    {
+        ScopedEnv home("HOME", "");
+        EXPECT_EQ(HomeFolder(), entry->pw_dir);
+    }
+    {
+        ScopedEnv home("HOME", nullptr);
+        EXPECT_EQ(HomeFolder(), entry->pw_dir);
+    }
+    {
+        // A home of "/" does not double the slash.
+        ScopedEnv home("HOME", "/");
+        EXPECT_EQ(ExpandTilde("~/x"), "/x");
+        EXPECT_EQ(ExpandTilde("~"), "/");
+    }
+}
+
+TEST(UserFoldersTest, MoviesFolderPrefersTheDesktopVideosFolder) {
+    TestFolder home;
+    TestFolder config;
+    ScopedEnv homeVariable("HOME", home.path().c_str());
+    ScopedEnv configVariable("XDG_CONFIG_HOME", config.path().c_str());
+
+    // Nothing exists: the home folder.
+    EXPECT_EQ(MoviesFolder(), home.path().string());
+
+    // ~/Videos once it exists.
+    fs::create_directory(home / "Videos");
+    EXPECT_EQ(MoviesFolder(), (home / "Videos").string());
+
+    // The desktop's videos folder wins, but only while it exists.
+    WriteFile(config / "user-dirs.dirs",
+              "# written by the desktop\n"
+              "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+              "\n"
+              "XDG_VIDEOS_DIR=\"$HOME/Clips\"\n"
+              "XDG_MUSIC_DIR=\"$HOME/Music\"\n");
+    EXPECT_EQ(MoviesFolder(), (home / "Videos").string());
+    fs::create_directory(home / "Clips");
+    EXPECT_EQ(MoviesFolder(), (home / "Clips").string());
+
+    // An absolute path is taken as written.
+    TestFolder elsewhere;
+    WriteFile(config / "user-dirs.dirs", "XDG_VIDEOS_DIR=\"" + elsewhere.path().string() + "\"\n");
+    EXPECT_EQ(MoviesFolder(), elsewhere.path().string());
+
+    // A relative path means nothing: back to ~/Videos, then home.
+    WriteFile(config / "user-dirs.dirs", "XDG_VIDEOS_DIR=\"Clips\"\n");
+    EXPECT_EQ(MoviesFolder(), (home / "Videos").string());
+    fs::remove(home / "Videos");
+    EXPECT_EQ(MoviesFolder(), home.path().string());
+}
+
+TEST(UserFoldersTest, MoviesFolderReadsUserDirsFromHomeConfigWithoutXdgConfigHome) {
+    TestFolder home;
+    ScopedEnv homeVariable("HOME", home.path().c_str());
+    ScopedEnv configVariable("XDG_CONFIG_HOME", nullptr);
+    fs::create_directories(home / ".config");
+    fs::create_directory(home / "Clips");
+    WriteFile(home / ".config" / "user-dirs.dirs", "XDG_VIDEOS_DIR=\"$HOME/Clips\"\n");
+    EXPECT_EQ(MoviesFolder(), (home / "Clips").string());
+}
+
+}  // namespace
+}  // namespace zarvo

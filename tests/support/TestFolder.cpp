@@ -1,0 +1,36 @@
+#include "tests/support/TestFolder.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zarvo::test {
+
+TestFolder::TestFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zarvo-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+    path_ = pattern;
+}
+
+TestFolder::~TestFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+}  // namespace zarvo::test
