@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev
-    libavutil-dev libswscale-dev
+    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
 )
 
 missing=()

@@ -1,0 +1,165 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/FramePacer.h"
+#include "engine/Layout.h"
+#include "engine/SoundTimeline.h"
+#include "engine/sound/SourceSound.h"
+#include "platform/DispatchGroup.h"
+#include "platform/Error.h"
+#include "platform/MainQueue.h"
+#include "platform/SerialQueue.h"
+#include "platform/gpu/Device.h"
+
+struct AVFrame;
+
+namespace zarvo {
+
+// The error domain of everything the movie writer reports itself; errors of the file writer
+// underneath are passed on with their own domain.
+inline constexpr const char* kMovieRecorderErrorDomain = "net.orvak.zarvo.MovieRecorder";
+
+// A movie-writing error of the recorder's own, with its message.
+Error MovieRecorderError(std::string message);
+
+// The choices for one movie.
+struct MovieRecorderSettings {
+    bool recordsSound = false;
+    int64_t codec = 0;            // 0 "h264", 1 "hevc", 2 "prores422", 3 "prores4444"
+    int64_t width = 0;            // below 1: the first frame's width
+    int64_t height = 0;           // below 1: the first frame's height
+    double framesPerSecond = 0;   // 0 keeps every frame that moves forward in time
+    double megabitsPerSecond = 0; // H.264 and HEVC; 0 or less: chosen from size and rate
+
+    static const std::vector<std::string>& codecNames();
+    // The codec's name; an index outside the list names "h264".
+    static const std::string& nameForCodec(int64_t codec);
+    // Looks the name up without regard to case; false leaves codec untouched.
+    static bool getCodec(int64_t& codec, std::string_view name);
+
+    friend bool operator==(const MovieRecorderSettings&, const MovieRecorderSettings&) = default;
+};
+
+class MovieWriter;
+class FrameFitter;
+class SoundConverter;
+
+// Writes one QuickTime movie: a picture track fed with textures and, when asked, a 48 kHz
+// stereo sound track fed with sound buffers. Frames arrive from source threads; the pacer keeps
+// those the frame rate allows and at most three are in flight, so a source never waits for the
+// encoder. Each kept frame is fitted into the movie's picture and encoded on the recorder's
+// serial queue; sound is queued, placed on the sound timeline, converted to 48 kHz and written
+// between the frames. A failure ends the movie and is reported once, on the main queue. A
+// recorder is reused for many movies.
+class MovieRecorder : public std::enable_shared_from_this<MovieRecorder> {
+public:
+    using FailureHandler = std::function<void(const Error& error)>;
+    using Completion = std::function<void(const std::optional<Error>& error)>;
+
+    // A recorder whose callbacks run on the given main queue, or nullptr without a device.
+    static std::shared_ptr<MovieRecorder> make(gpu::DeviceRef device, MainQueue& mainQueue);
+    ~MovieRecorder();
+    MovieRecorder(const MovieRecorder&) = delete;
+    MovieRecorder& operator=(const MovieRecorder&) = delete;
+
+    // Starts a movie at the file, which must not exist. Movie time 0 is startTime on the
+    // recording clock (not a number: the first kept frame's arrival). false with the reason
+    // when the movie cannot start.
+    bool startWriting(const std::filesystem::path& file, const MovieRecorderSettings& settings,
+                      double startTime, Error* error);
+    bool startWriting(const std::filesystem::path& file, const MovieRecorderSettings& settings,
+                      Error* error);
+
+    // Any thread; never blocks on the writer.
+    void appendTexture(const gpu::TextureRef& texture, bool flipped, double time);
+    // Whether a frame at that time would be taken; a refusal for lack of room counts as dropped.
+    bool wantsFrameAtTime(double time);
+    // Any thread.
+    void appendSound(const std::shared_ptr<const SourceSound>& sound, double time);
+    // Ends the movie at the given time; the completion runs on the main queue.
+    void finishAtTime(double endTime, Completion completion);
+
+    FailureHandler failureHandler() const;
+    void setFailureHandler(FailureHandler handler);
+
+    bool isRecording() const;
+    uint64_t framesWritten() const;
+    uint64_t framesDropped() const;
+    uint64_t framesPending() const;
+    double soundWritten() const;   // seconds
+    double soundLeftOut() const;   // seconds
+    Size outputSize() const;       // 0 × 0 until the movie's picture size is known
+
+    // The longest a frame waits in the queue for the encoder is bounded by this many frames.
+    static constexpr uint64_t kMaxFramesInFlight = 3;
+
+private:
+    MovieRecorder(gpu::DeviceRef device, MainQueue& mainQueue);
+
+    // Queue operations.
+    std::optional<Error> createWriterForFrame(int64_t width, int64_t height);
+    void drawTexture(const gpu::TextureRef& texture, bool flipped, int64_t time);
+    void appendFrameAtTime(AVFrame* frame, int64_t time);
+    void frameDone(bool written);
+    void failWithError(const Error& error);
+    void scheduleSoundWrite();
+    void writeWaitingSound();
+    void placeSound(const std::shared_ptr<const SourceSound>& sound, double arrivedAtTime);
+    std::shared_ptr<const SourceSound> convertSound(const std::shared_ptr<const SourceSound>& sound);
+    void endConversion();
+    bool appendSamples(const float* samples, int64_t frameCount);
+    void writeLastSound();
+    void forgetSound();
+    void dropWriter();
+    void callOnMain(std::function<void()> task);
+
+    const gpu::DeviceRef device_;
+    MainQueue& mainQueue_;
+    SerialQueue queue_;
+    DispatchGroup framesInFlight_;
+
+    // Queue only.
+    std::filesystem::path file_;
+    MovieRecorderSettings settings_;
+    std::unique_ptr<MovieWriter> writer_;
+    std::unique_ptr<FrameFitter> fitter_;
+    std::optional<int64_t> lastTime_;  // time of the last frame appended, in 1/60000 s
+    std::optional<SoundTimeline> soundTimeline_;
+    double soundRate_ = 0;
+    std::unique_ptr<SoundConverter> converter_;
+    // Sound placed and waiting for the sound track: sounds, and counts of silent frames.
+    std::deque<std::variant<std::shared_ptr<const SourceSound>, int64_t>> placedSound_;
+    int64_t soundPosition_ = 0;  // frames written to the sound track, at 48 kHz
+
+    mutable std::mutex lock_;
+    bool recording_ = false;                      // guarded by lock_
+    bool finishing_ = false;                      // guarded by lock_
+    FramePacer pacer_{0};                         // guarded by lock_
+    bool hasFirstFrame_ = false;                  // guarded by lock_
+    double firstFrameTime_ = 0;                   // guarded by lock_
+    uint64_t framesWritten_ = 0;                  // guarded by lock_
+    uint64_t framesDropped_ = 0;                  // guarded by lock_
+    uint64_t framesPending_ = 0;                  // guarded by lock_
+    Size outputSize_;                             // guarded by lock_
+    bool recordsSound_ = false;                   // guarded by lock_
+    std::deque<WaitingSound> waitingSound_;       // guarded by lock_
+    double soundWaiting_ = 0;                     // guarded by lock_
+    bool soundWriteScheduled_ = false;            // guarded by lock_
+    bool soundBehindGap_ = false;                 // guarded by lock_
+    double soundWritten_ = 0;                     // guarded by lock_
+    double soundLeftOut_ = 0;                     // guarded by lock_
+    FailureHandler failureHandler_;               // guarded by lock_
+};
+
+}  // namespace zarvo

@@ -1,0 +1,718 @@
+#include "engine/MovieWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+namespace zarvo {
+
+namespace {
+
+constexpr AVRational kPictureTimeBase{1, 60000};
+constexpr AVRational kSoundTimeBase{1, 48000};
+constexpr int64_t kShortestLastPicture = 250;  // 1/240 s in 1/60000 s
+constexpr int64_t kKeyFrameInterval = 120000;  // 2 s in 1/60000 s
+constexpr int kSoundChunk = 1024;
+constexpr int kIOBufferSize = 1 << 16;
+
+const char* codecName(int64_t codec) {
+    switch (codec) {
+        case 1: return "hevc";
+        case 2: return "prores422";
+        case 3: return "prores4444";
+        default: return "h264";
+    }
+}
+
+// An error of the file writer underneath: the system's own message for a failed system call,
+// else the media library's.
+Error platformError(int code, const char* fallback) {
+    if (code < 0 && -code < 4096 && AVERROR(-code) == code) {
+        return Error{"POSIX", -code, std::strerror(-code)};
+    }
+    if (code < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        if (av_strerror(code, text, sizeof text) == 0) {
+            return Error{"FFmpeg", code, text};
+        }
+    }
+    return Error{"net.orvak.zarvo.MovieRecorder", -1, fallback};
+}
+
+Error recorderError(std::string message) {
+    return Error{"net.orvak.zarvo.MovieRecorder", -1, std::move(message)};
+}
+
+void quietLibraryLogs() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+uint32_t readBig32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Walks the boxes in [begin, end) of a buffer, calling visit(type, boxStart, contentStart,
+// boxEnd) for each; stops at the first malformed box.
+template <typename Visit>
+void forEachBox(const std::vector<uint8_t>& data, size_t begin, size_t end, Visit visit) {
+    size_t at = begin;
+    while (at + 8 <= end) {
+        uint64_t size = readBig32(&data[at]);
+        size_t header = 8;
+        if (size == 1) {
+            if (at + 16 > end) {
+                return;
+            }
+            size = (uint64_t{readBig32(&data[at + 8])} << 32) | readBig32(&data[at + 12]);
+            header = 16;
+        } else if (size == 0) {
+            size = end - at;
+        }
+        if (size < header || size > end - at) {
+            return;
+        }
+        visit(std::string(reinterpret_cast<const char*>(&data[at + 4]), 4), at, at + header,
+              at + static_cast<size_t>(size));
+        at += static_cast<size_t>(size);
+    }
+}
+
+// A movie written with fragments declares its tracks in the header before any sample exists.
+// When the sound track never received a sample, its track (and its fragment defaults) are
+// turned into free space, so the movie has no sound track at all.
+bool removeEmptySoundTrack(int fd) {
+    // The header comes first: find the "moov" box among the top-level boxes.
+    uint8_t header[16];
+    off_t at = 0;
+    for (int guard = 0; guard < 64; ++guard) {
+        if (pread(fd, header, 16, at) < 8) {
+            return false;
+        }
+        uint64_t size = readBig32(header);
+        if (size == 1) {
+            size = (uint64_t{readBig32(header + 8)} << 32) | readBig32(header + 12);
+        }
+        if (std::memcmp(header + 4, "moov", 4) == 0) {
+            if (size < 8 || size > (64u << 20)) {
+                return false;
+            }
+            std::vector<uint8_t> moov(static_cast<size_t>(size));
+            if (pread(fd, moov.data(), moov.size(), at) != static_cast<ssize_t>(moov.size())) {
+                return false;
+            }
+            std::vector<size_t> renames;
+            uint32_t soundTrackId = 0;
+            const size_t moovContent = readBig32(moov.data()) == 1 ? 16 : 8;
+            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t start,
+                                                           size_t content, size_t end) {
+                if (type != "trak") {
+                    return;
+                }
+                uint32_t trackId = 0;
+                bool sound = false;
+                forEachBox(moov, content, end, [&](const std::string& t, size_t, size_t c,
+                                                   size_t e) {
+                    if (t == "tkhd" && c + 24 <= e) {
+                        const int version = moov[c];
+                        trackId = readBig32(&moov[c + (version == 1 ? 20 : 12)]);
+                    } else if (t == "mdia") {
+                        forEachBox(moov, c, e, [&](const std::string& m, size_t, size_t mc,
+                                                   size_t me) {
+                            if (m == "hdlr" && mc + 12 <= me &&
+                                std::memcmp(&moov[mc + 8], "soun", 4) == 0) {
+                                sound = true;
+                            }
+                        });
+                    }
+                });
+                if (sound) {
+                    renames.push_back(start);
+                    soundTrackId = trackId;
+                }
+            });
+            if (renames.size() != 1) {
+                return false;
+            }
+            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t,
+                                                           size_t content, size_t end) {
+                if (type != "mvex") {
+                    return;
+                }
+                forEachBox(moov, content, end, [&](const std::string& t, size_t start, size_t c,
+                                                   size_t e) {
+                    if (t == "trex" && c + 8 <= e && readBig32(&moov[c + 4]) == soundTrackId) {
+                        renames.push_back(start);
+                    }
+                });
+            });
+            for (size_t offset : renames) {
+                if (pwrite(fd, "free", 4, at + static_cast<off_t>(offset) + 4) != 4) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        if (size < 8) {
+            return false;
+        }
+        at += static_cast<off_t>(size);
+    }
+    return false;
+}
+
+}  // namespace
+
+struct MovieWriter::State {
+    enum class Status { Writing, Failed, Finished, Cancelled };
+
+    Options options;
+    int fd = -1;
+    int ioErrno = 0;  // the last failed system call's error, for the message
+    off_t wholeSize = -1;  // see noteWholeSize()
+    AVIOContext* io = nullptr;
+    AVFormatContext* format = nullptr;
+    AVCodecContext* video = nullptr;
+    AVStream* videoStream = nullptr;
+    AVCodecContext* audio = nullptr;
+    AVStream* audioStream = nullptr;
+    AVFrame* picture = nullptr;
+    AVFrame* soundFrame = nullptr;
+    AVPacket* packet = nullptr;
+    AVPacket* heldPicture = nullptr;  // the newest picture packet, whose duration is not known
+    bool holding = false;
+    std::vector<float> pendingSound;  // interleaved, fewer than one encoder frame's worth
+    int64_t soundFed = 0;             // frames handed to the sound encoder
+    int64_t soundAppended = 0;
+    int64_t pictures = 0;
+    int64_t lastKeyTime = -1;
+    Status status = Status::Writing;
+    std::optional<Error> error;
+
+    ~State() { release(); }
+
+    void release() {
+        avcodec_free_context(&video);
+        avcodec_free_context(&audio);
+        av_frame_free(&picture);
+        av_frame_free(&soundFrame);
+        av_packet_free(&packet);
+        av_packet_free(&heldPicture);
+        if (format != nullptr) {
+            format->pb = nullptr;
+            avformat_free_context(format);
+            format = nullptr;
+        }
+        if (io != nullptr) {
+            av_freep(&io->buffer);
+            avio_context_free(&io);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    bool fail(int code, const char* fallback) {
+        if (status == Status::Writing) {
+            status = Status::Failed;
+            if (ioErrno != 0) {
+                error = platformError(AVERROR(ioErrno), fallback);
+                cutToWholeSize();
+            } else {
+                error = platformError(code, fallback);
+            }
+        }
+        return false;
+    }
+
+    // Notes the file's size while all that was handed to it is on disk: the muxer writes whole
+    // fragments, so this is the end of the last one.
+    void noteWholeSize() {
+        struct stat info {};
+        if (io != nullptr && io->buf_ptr == io->buffer && fstat(fd, &info) == 0) {
+            wholeSize = info.st_size;
+        }
+    }
+
+    // After a failed write (a full disk, a size limit), the part of a fragment that made it to
+    // disk is cut off: a broken box at the end would keep readers from opening the movie at all.
+    void cutToWholeSize() {
+        if (fd >= 0 && wholeSize >= 0 && ::ftruncate(fd, wholeSize) != 0) {
+            wholeSize = -1;
+        }
+    }
+
+    static int writePacket(void* opaque, uint8_t* data, int size) {
+        auto* self = static_cast<State*>(opaque);
+        int left = size;
+        while (left > 0) {
+            const ssize_t n = ::write(self->fd, data + (size - left), static_cast<size_t>(left));
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                self->ioErrno = errno;
+                return AVERROR(errno);
+            }
+            left -= static_cast<int>(n);
+        }
+        return size;
+    }
+
+    static int64_t seek(void* opaque, int64_t offset, int whence) {
+        auto* self = static_cast<State*>(opaque);
+        if (whence == AVSEEK_SIZE) {
+            struct stat info {};
+            return fstat(self->fd, &info) == 0 ? info.st_size : AVERROR(errno);
+        }
+        const off_t result = ::lseek(self->fd, offset, whence & ~AVSEEK_FORCE);
+        if (result < 0) {
+            self->ioErrno = errno;
+            return AVERROR(errno);
+        }
+        return result;
+    }
+
+    // Writes a packet of the encoder's time base to its stream.
+    bool writePacket(AVPacket* pkt, AVCodecContext* encoder, AVStream* stream) {
+        av_packet_rescale_ts(pkt, encoder->time_base, stream->time_base);
+        pkt->stream_index = stream->index;
+        noteWholeSize();
+        const int result = av_interleaved_write_frame(format, pkt);
+        if (result < 0) {
+            return fail(result, "The movie could not be written");
+        }
+        return true;
+    }
+
+    // A picture packet is written once the next one tells how long it lasts.
+    bool takePicturePacket(AVPacket* pkt) {
+        if (holding) {
+            heldPicture->duration = std::max<int64_t>(1, pkt->pts - heldPicture->pts);
+            holding = false;
+            if (!writePacket(heldPicture, video, videoStream)) {
+                return false;
+            }
+        }
+        av_packet_move_ref(heldPicture, pkt);
+        holding = true;
+        return true;
+    }
+
+    bool drainPictures() {
+        for (;;) {
+            const int result = avcodec_receive_packet(video, packet);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
+                return true;
+            }
+            if (result < 0) {
+                return fail(result, "The movie could not be written");
+            }
+            if (!takePicturePacket(packet)) {
+                return false;
+            }
+        }
+    }
+
+    bool drainSound() {
+        for (;;) {
+            const int result = avcodec_receive_packet(audio, packet);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
+                return true;
+            }
+            if (result < 0) {
+                return fail(result, "The movie could not be written");
+            }
+            if (!writePacket(packet, audio, audioStream)) {
+                return false;
+            }
+        }
+    }
+
+    // Encodes count frames from the front of pendingSound.
+    bool encodeSound(int count) {
+        soundFrame->nb_samples = count;
+        if (av_frame_make_writable(soundFrame) < 0) {
+            return fail(AVERROR(ENOMEM), "The movie could not be written");
+        }
+        const float* in = pendingSound.data();
+        // Samples that are not numbers become silence and the rest is kept in full scale: the
+        // AAC encoder refuses the whole movie's sound after a single infinite sample.
+        const auto playable = [](float sample) {
+            return std::isfinite(sample) ? std::clamp(sample, -1.0f, 1.0f) : 0.0f;
+        };
+        if (audio->sample_fmt == AV_SAMPLE_FMT_FLTP) {
+            auto* left = reinterpret_cast<float*>(soundFrame->data[0]);
+            auto* right = reinterpret_cast<float*>(soundFrame->data[1]);
+            for (int i = 0; i < count; ++i) {
+                left[i] = playable(in[2 * i]);
+                right[i] = playable(in[2 * i + 1]);
+            }
+        } else {
+            auto* out = reinterpret_cast<int32_t*>(soundFrame->data[0]);
+            for (int i = 0; i < 2 * count; ++i) {
+                const double sample = playable(in[i]);
+                out[i] = static_cast<int32_t>(std::lround(sample * 2147483647.0));
+            }
+        }
+        soundFrame->pts = soundFed;
+        soundFed += count;
+        pendingSound.erase(pendingSound.begin(), pendingSound.begin() + 2 * count);
+        const int result = avcodec_send_frame(audio, soundFrame);
+        if (result < 0) {
+            return fail(result, "The movie could not be written");
+        }
+        return drainSound();
+    }
+};
+
+int64_t MovieWriter::averageBitRate(int64_t codec, int width, int height, double framesPerSecond,
+                                    double megabitsPerSecond) {
+    if (megabitsPerSecond > 0 && std::isfinite(megabitsPerSecond)) {
+        return std::llround(megabitsPerSecond * 1000000.0);
+    }
+    const double rate = framesPerSecond > 0 ? framesPerSecond : 60.0;
+    const double k = codec == 1 ? 0.06 : 0.1;
+    // Rounded: k is not exact in binary, and truncating would lose a bit per second.
+    return std::llround(std::max(1000000.0, k * rate * width * height));
+}
+
+std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* error) {
+    quietLibraryLogs();
+    const auto setError = [&](Error e) {
+        if (error != nullptr) {
+            *error = std::move(e);
+        }
+    };
+    auto state = std::make_unique<State>();
+    state->options = options;
+    const int64_t codec = options.codec;
+    const double rate = options.framesPerSecond > 0 ? options.framesPerSecond : 60.0;
+    const auto cannotWrite = [&] {
+        return recorderError(std::string("A ") + codecName(codec) + " movie of " +
+                             std::to_string(options.width) + " × " +
+                             std::to_string(options.height) + " cannot be written");
+    };
+
+    // The picture encoder first: a size or codec it refuses leaves no file behind.
+    const char* encoderName = codec == 1 ? "libx265" : codec >= 2 && codec <= 3 ? "prores"
+                                                                                 : "libx264";
+    const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName);
+    if (encoder == nullptr || options.width < 2 || options.height < 2) {
+        setError(cannotWrite());
+        return nullptr;
+    }
+    AVCodecContext* video = avcodec_alloc_context3(encoder);
+    state->video = video;
+    video->width = options.width;
+    video->height = options.height;
+    video->time_base = kPictureTimeBase;
+    video->framerate = av_d2q(rate, 1 << 16);
+    video->pix_fmt = codec == 2   ? AV_PIX_FMT_YUV422P10LE
+                     : codec == 3 ? AV_PIX_FMT_YUVA444P10LE
+                                  : AV_PIX_FMT_YUV420P;
+    video->color_primaries = AVCOL_PRI_BT709;
+    video->color_trc = AVCOL_TRC_BT709;
+    video->colorspace = AVCOL_SPC_BT709;
+    video->color_range = AVCOL_RANGE_MPEG;
+    video->max_b_frames = 0;
+    video->gop_size = std::max(1, static_cast<int>(std::floor(2.0 * rate)));
+    video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (codec == 0 || codec == 1) {
+        video->bit_rate = averageBitRate(codec, options.width, options.height,
+                                         options.framesPerSecond, options.megabitsPerSecond);
+    }
+    if (codec == 0) {
+        av_opt_set(video->priv_data, "preset", "superfast", 0);
+        av_opt_set(video->priv_data, "tune", "zerolatency", 0);
+        av_opt_set_int(video->priv_data, "forced-idr", 1, 0);
+    } else if (codec == 1) {
+        av_opt_set(video->priv_data, "preset", "ultrafast", 0);
+        av_opt_set(video->priv_data, "tune", "zerolatency", 0);
+        av_opt_set_int(video->priv_data, "forced-idr", 1, 0);
+        av_opt_set(video->priv_data, "x265-params", "log-level=error:bframes=0:info=0", 0);
+    } else {
+        av_opt_set(video->priv_data, "profile", codec == 3 ? "4444" : "standard", 0);
+        av_opt_set(video->priv_data, "vendor", "apl0", 0);
+    }
+    if (avcodec_open2(video, encoder, nullptr) < 0) {
+        setError(cannotWrite());
+        return nullptr;
+    }
+
+    // The file: created here, never over an existing one.
+    state->fd = ::open(options.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (state->fd < 0) {
+        setError(platformError(AVERROR(errno), "The movie file could not be created"));
+        return nullptr;
+    }
+    const auto removeFile = [&] {
+        state->release();
+        ::unlink(options.file.c_str());
+    };
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+    state->io = avio_alloc_context(buffer, kIOBufferSize, 1, state.get(), nullptr,
+                                   &State::writePacket, &State::seek);
+    if (state->io == nullptr ||
+        avformat_alloc_output_context2(&state->format, nullptr, "mov", nullptr) < 0) {
+        if (state->io == nullptr) {
+            av_free(buffer);
+        }
+        removeFile();
+        setError(recorderError("The movie file could not be created"));
+        return nullptr;
+    }
+    state->format->pb = state->io;
+    // Sound that lags the pictures must not hold picture packets in memory for long.
+    state->format->max_interleave_delta = 2500000;
+
+    state->videoStream = avformat_new_stream(state->format, nullptr);
+    if (state->videoStream == nullptr ||
+        avcodec_parameters_from_context(state->videoStream->codecpar, video) < 0) {
+        removeFile();
+        setError(recorderError("The movie file could not be set up"));
+        return nullptr;
+    }
+    state->videoStream->time_base = kPictureTimeBase;
+    if (codec == 1) {
+        state->videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    }
+
+    if (options.recordsSound) {
+        const bool aac = codec == 0 || codec == 1;
+        const AVCodec* soundEncoder = avcodec_find_encoder_by_name(aac ? "aac" : "pcm_s24le");
+        AVCodecContext* audio = soundEncoder ? avcodec_alloc_context3(soundEncoder) : nullptr;
+        state->audio = audio;
+        bool ok = audio != nullptr;
+        if (ok) {
+            audio->sample_rate = 48000;
+            const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+            av_channel_layout_copy(&audio->ch_layout, &stereo);
+            audio->sample_fmt = aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S32;
+            audio->bits_per_raw_sample = aac ? 0 : 24;
+            audio->bit_rate = aac ? 256000 : 0;
+            audio->time_base = kSoundTimeBase;
+            audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+            ok = avcodec_open2(audio, soundEncoder, nullptr) >= 0;
+        }
+        if (ok) {
+            state->audioStream = avformat_new_stream(state->format, nullptr);
+            ok = state->audioStream != nullptr &&
+                 avcodec_parameters_from_context(state->audioStream->codecpar, audio) >= 0;
+        }
+        if (ok) {
+            state->audioStream->time_base = kSoundTimeBase;
+            state->soundFrame = av_frame_alloc();
+            state->soundFrame->format = audio->sample_fmt;
+            state->soundFrame->sample_rate = 48000;
+            av_channel_layout_copy(&state->soundFrame->ch_layout, &audio->ch_layout);
+            state->soundFrame->nb_samples = kSoundChunk;
+            ok = av_frame_get_buffer(state->soundFrame, 0) >= 0;
+        }
+        if (!ok) {
+            removeFile();
+            setError(recorderError("The movie's sound track could not be set up"));
+            return nullptr;
+        }
+    }
+
+    AVDictionary* muxerOptions = nullptr;
+    // The header waits for the first fragment, so that it can say where each track starts: a
+    // first picture after time 0 and the sound encoder's priming are kept in edit lists (in the
+    // picture's own time scale) instead of being shifted onto time 0.
+    av_dict_set(&muxerOptions, "movflags", "+empty_moov+delay_moov", 0);
+    av_dict_set(&muxerOptions, "movie_timescale", "60000", 0);
+    av_dict_set(&muxerOptions, "frag_duration", "10000000", 0);
+    const int written = avformat_write_header(state->format, &muxerOptions);
+    av_dict_free(&muxerOptions);
+    if (written < 0) {
+        const Error reason = state->ioErrno != 0
+                                 ? platformError(AVERROR(state->ioErrno), "")
+                                 : platformError(written, "The movie file could not be written");
+        removeFile();
+        setError(reason);
+        return nullptr;
+    }
+
+    state->picture = av_frame_alloc();
+    state->packet = av_packet_alloc();
+    state->heldPicture = av_packet_alloc();
+    state->picture->format = video->pix_fmt;
+    state->picture->width = options.width;
+    state->picture->height = options.height;
+    // Encoders that describe the colours in each picture (ProRes) take them from the frame.
+    state->picture->color_primaries = video->color_primaries;
+    state->picture->color_trc = video->color_trc;
+    state->picture->colorspace = video->colorspace;
+    state->picture->color_range = video->color_range;
+    if (av_frame_get_buffer(state->picture, 0) < 0) {
+        removeFile();
+        setError(recorderError("A movie of " + std::to_string(options.width) + " × " +
+                               std::to_string(options.height) + " cannot be written"));
+        return nullptr;
+    }
+    return std::unique_ptr<MovieWriter>(new MovieWriter(std::move(state)));
+}
+
+MovieWriter::MovieWriter(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+MovieWriter::~MovieWriter() {
+    auto& s = *state_;
+    if (s.status == State::Status::Writing || s.status == State::Status::Failed) {
+        // Left as it stands: when the file can still be written, the fragment in memory and the
+        // index are written too, so nothing that was recorded is lost.
+        if (s.ioErrno == 0 && s.format != nullptr) {
+            if (s.holding) {
+                s.heldPicture->duration = kShortestLastPicture;
+                s.holding = false;
+                s.writePacket(s.heldPicture, s.video, s.videoStream);
+            }
+            if (s.ioErrno == 0) {
+                av_write_trailer(s.format);
+                avio_flush(s.io);
+            }
+        }
+    }
+}
+
+int MovieWriter::width() const { return state_->options.width; }
+int MovieWriter::height() const { return state_->options.height; }
+bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
+
+AVFrame* MovieWriter::pictureFrame() {
+    // The encoders copy what they keep, so one frame serves every picture; should an encoder
+    // still hold it, a fresh buffer is taken.
+    if (av_frame_make_writable(state_->picture) < 0) {
+        return nullptr;
+    }
+    return state_->picture;
+}
+
+bool MovieWriter::appendPicture(AVFrame* frame, int64_t time) {
+    auto& s = *state_;
+    if (s.status != State::Status::Writing) {
+        return false;
+    }
+    frame->pts = time;
+    // Key frames at most 2 s apart, whatever the frame rate.
+    if (s.lastKeyTime < 0 || time - s.lastKeyTime >= kKeyFrameInterval - 500) {
+        frame->pict_type = AV_PICTURE_TYPE_I;
+        s.lastKeyTime = time;
+    } else {
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+    }
+    const int result = avcodec_send_frame(s.video, frame);
+    if (result < 0) {
+        return s.fail(result, "The movie could not be written");
+    }
+    if (!s.drainPictures()) {
+        return false;
+    }
+    ++s.pictures;
+    return true;
+}
+
+bool MovieWriter::appendSound(const float* samples, int64_t frameCount) {
+    auto& s = *state_;
+    if (s.status != State::Status::Writing || s.audio == nullptr || frameCount < 0) {
+        return false;
+    }
+    const int chunk = s.audio->frame_size > 0 ? s.audio->frame_size : kSoundChunk;
+    int64_t left = frameCount;
+    while (left > 0) {
+        const int64_t take = std::min<int64_t>(left, chunk);
+        const size_t before = s.pendingSound.size();
+        s.pendingSound.resize(before + static_cast<size_t>(2 * take), 0.0f);
+        if (samples != nullptr) {
+            std::memcpy(s.pendingSound.data() + before,
+                        samples + 2 * (frameCount - left),
+                        static_cast<size_t>(2 * take) * sizeof(float));
+        }
+        left -= take;
+        while (s.pendingSound.size() >= static_cast<size_t>(2 * chunk)) {
+            if (!s.encodeSound(chunk)) {
+                return false;
+            }
+        }
+    }
+    s.soundAppended += frameCount;
+    return true;
+}
+
+bool MovieWriter::finish(int64_t endTime) {
+    auto& s = *state_;
+    if (s.status != State::Status::Writing) {
+        return false;
+    }
+    if (s.audio != nullptr) {
+        if (!s.pendingSound.empty() &&
+            !s.encodeSound(static_cast<int>(s.pendingSound.size() / 2))) {
+            return false;
+        }
+        if (avcodec_send_frame(s.audio, nullptr) < 0 || !s.drainSound()) {
+            return s.fail(AVERROR_UNKNOWN, "The movie could not be finished");
+        }
+    }
+    if (avcodec_send_frame(s.video, nullptr) < 0 || !s.drainPictures()) {
+        return s.fail(AVERROR_UNKNOWN, "The movie could not be finished");
+    }
+    if (s.holding) {
+        s.heldPicture->duration =
+            std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
+        s.holding = false;
+        if (!s.writePacket(s.heldPicture, s.video, s.videoStream)) {
+            return false;
+        }
+    }
+    s.noteWholeSize();
+    int result = av_write_trailer(s.format);
+    if (result >= 0) {
+        avio_flush(s.io);
+        result = s.io->error;
+    }
+    if (result < 0 || s.ioErrno != 0) {
+        return s.fail(result, "The movie could not be finished");
+    }
+    if (s.audio != nullptr && s.soundAppended == 0) {
+        removeEmptySoundTrack(s.fd);
+    }
+    if (::fsync(s.fd) != 0 && errno != EINVAL) {
+        s.ioErrno = errno;
+        return s.fail(AVERROR(errno), "The movie could not be finished");
+    }
+    s.status = State::Status::Finished;
+    s.release();
+    return true;
+}
+
+void MovieWriter::cancel() {
+    auto& s = *state_;
+    if (s.status == State::Status::Finished || s.status == State::Status::Cancelled) {
+        return;
+    }
+    s.status = State::Status::Cancelled;
+    s.release();
+    ::unlink(s.options.file.c_str());
+}
+
+bool MovieWriter::isWriting() const { return state_->status == State::Status::Writing; }
+bool MovieWriter::hasFailed() const { return state_->status == State::Status::Failed; }
+const std::optional<Error>& MovieWriter::error() const { return state_->error; }
+int64_t MovieWriter::picturesWritten() const { return state_->pictures; }
+int64_t MovieWriter::soundFramesWritten() const { return state_->soundAppended; }
+
+}  // namespace zarvo
