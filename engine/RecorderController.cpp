@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
@@ -29,6 +30,10 @@ constexpr const char* kSoundKey = "RecorderSound";
 constexpr const char* kPerformanceKey = "RecorderPerformance";
 constexpr const char* kSourcesKey = "RecorderSources";
 
+constexpr double kRefreshInterval = 0.25;
+constexpr double kLongestSilentCheck = 30;
+constexpr double kReconnectInterval = 2;
+
 int64_t clampDimension(int64_t value) {
     return std::clamp<int64_t>(value, 0, RecorderController::kMaxDimension);
 }
@@ -53,13 +58,20 @@ std::string withNumber(const char* before, uint64_t number) {
 }  // namespace
 
 std::shared_ptr<RecorderController> RecorderController::create(Options options) {
+    if (options.mainQueue == nullptr || !options.device || !options.directory) {
+        return nullptr;
+    }
     std::shared_ptr<RecorderController> controller(new RecorderController(std::move(options)));
     controller->construct();
+    if (!controller->picture_) {
+        return nullptr;
+    }
     return controller;
 }
 
 RecorderController::RecorderController(Options options)
-    : device_(std::move(options.device)),
+    : mainQueue_(options.mainQueue),
+      device_(std::move(options.device)),
       directory_(std::move(options.directory)),
       computerSound_(std::move(options.computerSound)),
       defaults_(options.defaults ? std::move(options.defaults)
@@ -101,6 +113,25 @@ void RecorderController::construct() {
     sound_ = defaults_->stringForKey(kSoundKey).value_or("");
     performance_ = defaults_->boolForKey(kPerformanceKey);
 
+    // One GPU queue serves both compositors, so their work runs in submission order.
+    take_ = std::make_shared<Take>(device_, *mainQueue_);
+    picture_ = AssembledPicture::make(take_, gpu::CommandQueue::make(device_));
+    if (!picture_) {
+        return;
+    }
+    std::weak_ptr<RecorderController> weakSelf = weak_from_this();
+    if (computerSound_) {
+        computerSound_->setSoundHandler(
+            [take = take_](const std::shared_ptr<const SourceSound>& sound) {
+                take->appendComputerSound(sound, HostTime());
+            });
+    }
+    take_->setMovieFailureHandler([weakSelf](uint64_t index, const Error& error) {
+        if (auto self = weakSelf.lock()) {
+            self->movieAtIndexFailed(index, error);
+        }
+    });
+
     availableSources_ = sourcesOf(*directory_);
 
     if (const auto stored = defaults_->arrayForKey(kSourcesKey)) {
@@ -114,24 +145,42 @@ void RecorderController::construct() {
         }
     }
     connectPlaces();
+    compositionChanged();
 
-    std::weak_ptr<RecorderController> weakSelf = weak_from_this();
     directory_->setChangeHandler([weakSelf] {
         if (auto self = weakSelf.lock()) {
             self->sourcesDidChange();
         }
     });
+    refreshTimer_ = mainQueue_->scheduleRepeating(kRefreshInterval, [weakSelf] {
+        if (auto self = weakSelf.lock()) {
+            self->refresh();
+        }
+    });
 }
 
 RecorderController::~RecorderController() {
+    refreshTimer_.reset();
     directory_->setChangeHandler(nullptr);
     if (computerSound_) {
         computerSound_->stop();
+        computerSound_->setSoundHandler(nullptr);
     }
     for (const auto& place : places_) {
+        place->setTakeIndex(kNotFound, false);
         if (place->source) {
             place->source->stop();
+            place->source->setFrameHandler(nullptr);
+            place->source->setSoundHandler(nullptr);
         }
+    }
+    if (picture_) {
+        picture_->clear();
+    }
+    // A take still running is finished, so its movies are complete on disk; nobody waits for
+    // the outcome. The take reports its end on the main queue, so it is kept until then.
+    if (take_ && take_->isRecording()) {
+        take_->finishAtTime(HostTime(), [take = take_](const std::optional<Error>&) {});
     }
 }
 
@@ -144,17 +193,23 @@ void RecorderController::store(const char* key, const nlohmann::json& value) {
 
 void RecorderController::setCodec(const std::string& codec) {
     codec_ = codec;
-    store(kCodecKey, codec_);
+    defaults_->setObject(kCodecKey, codec_);
+    compositionChanged();
+    changed();
 }
 
 void RecorderController::setWidth(int64_t width) {
     width_ = clampDimension(width);
-    store(kWidthKey, width_);
+    defaults_->setObject(kWidthKey, width_);
+    compositionChanged();
+    changed();
 }
 
 void RecorderController::setHeight(int64_t height) {
     height_ = clampDimension(height);
-    store(kHeightKey, height_);
+    defaults_->setObject(kHeightKey, height_);
+    compositionChanged();
+    changed();
 }
 
 void RecorderController::setFps(double fps) {
@@ -192,12 +247,16 @@ void RecorderController::setLayout(const std::string& layout) {
         return;
     }
     layout_ = *known;
-    store(kLayoutKey, layout_);
+    defaults_->setObject(kLayoutKey, layout_);
+    compositionChanged();
+    changed();
 }
 
 void RecorderController::setGap(int64_t gap) {
     gap_ = std::clamp<int64_t>(gap, 0, kMaxGap);
-    store(kGapKey, gap_);
+    defaults_->setObject(kGapKey, gap_);
+    compositionChanged();
+    changed();
 }
 
 void RecorderController::setSound(const std::string& sound) {
@@ -211,7 +270,9 @@ void RecorderController::setSound(const std::string& sound) {
 
 void RecorderController::setPerformance(bool performance) {
     performance_ = performance;
-    store(kPerformanceKey, performance_);
+    defaults_->setObject(kPerformanceKey, performance_);
+    displayLimitChanged();
+    changed();
 }
 
 void RecorderController::setNdiAvailable(bool available) {
@@ -440,6 +501,7 @@ void RecorderController::usePlaces(std::vector<PlaceRef> places) {
     }
     defaults_->setStringArray(kSourcesKey, titles);
     connectPlaces();
+    compositionChanged();
     changed();
 }
 
@@ -467,17 +529,34 @@ void RecorderController::connectPlace(const PlaceRef& place) {
     place->kind = source->kind();
     place->kindKnown = true;
     const bool flipped = source->flipped();
+    // The callbacks run on the source's thread. They hold the take and the composition
+    // strongly, the place weakly: a place that is gone receives nothing.
     std::weak_ptr<RecorderPlace> weakPlace = place;
-    source->setFrameHandler([weakPlace, flipped](const gpu::TextureRef& texture) {
-        if (auto strongPlace = weakPlace.lock()) {
-            strongPlace->receivedFrame(texture, flipped, HostTime());
+    source->setFrameHandler([weakPlace, flipped, take = take_,
+                             picture = picture_](const gpu::TextureRef& texture) {
+        auto strongPlace = weakPlace.lock();
+        if (!strongPlace) {
+            return;
         }
-    });
-    source->setSoundHandler([weakPlace](const std::shared_ptr<const SourceSound>&) {
-        if (auto strongPlace = weakPlace.lock()) {
-            strongPlace->receivedSoundAtTime(HostTime());
+        const double now = HostTime();
+        const uint64_t index = strongPlace->receivedFrame(texture, flipped, now);
+        if (index != kNotFound) {
+            take->appendTexture(texture, flipped, index, now);
         }
+        picture->placeReceivedFrameAtTime(strongPlace, now);
     });
+    source->setSoundHandler(
+        [weakPlace, take = take_](const std::shared_ptr<const SourceSound>& sound) {
+            auto strongPlace = weakPlace.lock();
+            if (!strongPlace) {
+                return;
+            }
+            const double now = HostTime();
+            const uint64_t index = strongPlace->receivedSoundAtTime(now);
+            if (index != kNotFound) {
+                take->appendSound(sound, index, now);
+            }
+        });
     place->source = std::move(source);
 }
 
@@ -486,5 +565,346 @@ void RecorderController::sourcesDidChange() {
     connectPlaces();
     changed();
 }
+
+// --- Recording -----------------------------------------------------------------------------
+
+int64_t RecorderController::codecIndex() const { return CodecNames().indexOrFirst(codec_); }
+
+const std::vector<std::string>& RecorderController::statusKeys() {
+    static const std::vector<std::string> keys = {
+        "elapsed",         "frames",           "dropped",
+        "file",            "assembledFile",    "assembledFrames",
+        "assembledDropped", "assembledSoundWritten", "soundLeftOut"};
+    return keys;
+}
+
+void RecorderController::refresh() {
+    const auto& keys = statusKeys();
+    if (statusObserver_) {
+        for (const auto& key : keys) {
+            statusObserver_(key, false);
+        }
+    }
+    const double now = HostTime();
+    for (const auto& place : places_) {
+        place->measureAtTime(now);
+        const double lastFrame = place->lastFrameTime();
+        if (lastFrame > place->checkTime) {
+            place->silentChecks = 0;
+        }
+        const double silence = now - std::max(place->checkTime, lastFrame);
+        // A quiet source is tested after 2, 4, 8, 16 and then every 30 seconds; a place
+        // without a source retries every 2 seconds.
+        const double allowed =
+            place->source
+                ? std::min(2.0 * std::ldexp(1.0, static_cast<int>(
+                                                     std::min<uint64_t>(place->silentChecks, 8))),
+                           kLongestSilentCheck)
+                : kReconnectInterval;
+        if (silence <= allowed) {
+            continue;
+        }
+        if (!place->source) {
+            connectPlace(place);
+        } else if (place->source->isAlive()) {
+            place->checkTime = now;
+            place->silentChecks += 1;
+        } else {
+            place->letGoOfSource();
+            connectPlace(place);
+            if (place->source) {
+                place->silentChecks += 1;
+            }
+        }
+    }
+    for (const auto& place : places_) {
+        if (place->isOnline()) {
+            picture_->setClockPlace(place);
+            break;
+        }
+    }
+    if (now - picture_->lastComposeTime() > kRefreshInterval) {
+        picture_->composeMonitorAtTime(now, false);
+    }
+    if (statusObserver_) {
+        for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
+            statusObserver_(*key, true);
+        }
+    }
+    changed();
+}
+
+bool RecorderController::start() {
+    if (state_ == "recording") {
+        return true;
+    }
+    if (state_ == "finishing") {
+        return failWithError("The previous recording is still being finished");
+    }
+    setError("");
+    recordingError_.clear();
+    if (places_.empty()) {
+        return failWithError("No source is selected");
+    }
+
+    Take::StartOptions options;
+    options.settings.codec = codecIndex();
+    options.settings.framesPerSecond = fps_;
+    options.settings.megabitsPerSecond = bitrate_;
+    const auto sizes = AssembledPicture::sizesOf(places_);
+    for (const auto& size : sizes) {
+        options.sizes.push_back(size.width >= 1 ? std::optional<Size>(size) : std::nullopt);
+    }
+    const int64_t output = OutputNames().indexOrFirst(output_);
+    options.output = static_cast<TakeOutput>(output);
+    std::optional<Layout> layout;
+    if (output != 0) {
+        layout.emplace(layoutKind(), sizes, gap_,
+                       Size{static_cast<double>(width_), static_cast<double>(height_)});
+        options.assembledSize = layout->size();
+    }
+    if (name_.empty()) {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char date[32];
+        std::strftime(date, sizeof date, "%Y-%m-%d %H.%M.%S", &local);
+        options.name = std::string("ZarvoRecorder ") + date;
+    } else {
+        options.name = name_;
+    }
+    options.computerSound = sound_ == "computer";
+    for (size_t i = 0; i < places_.size(); ++i) {
+        const auto& place = *places_[i];
+        const bool ndi = place.kindKnown && place.kind == FrameSourceKind::NDI;
+        const bool syphon = place.kindKnown && place.kind == FrameSourceKind::Syphon;
+        if ((options.computerSound && output == 0) ? ndi : !syphon) {
+            options.soundSources.insert(i);
+        }
+    }
+    if (!options.computerSound && !sound_.empty()) {
+        const uint64_t index = indexOfPlaceWithTitle(sound_);
+        if (options.soundSources.contains(index)) {
+            options.assembledSoundIndex = index;
+        }
+    }
+    for (const auto& place : places_) {
+        options.sourceTitles.push_back(place->title());
+    }
+    options.folder = folder_;
+    const double now = HostTime();
+    options.startTime = now;
+
+    Error error;
+    if (!take_->start(options, &error)) {
+        return failWithError(error.message.empty() ? "The recording could not start"
+                                                   : error.message);
+    }
+    if (options.computerSound && computerSound_) {
+        computerSound_->start();
+    }
+    const auto movies = take_->movies();
+    for (size_t i = 0; i < places_.size(); ++i) {
+        const bool hasMovie = i < movies.size();
+        places_[i]->movie = hasMovie ? movies[i] : nullptr;
+        places_[i]->inTake = hasMovie;
+        places_[i]->setTakeIndex(i, hasMovie);
+    }
+    std::optional<Layout> monitor;
+    if (layout) {
+        monitor = AssembledPicture::monitorLayout(*layout, layoutKind(), sizes, gap_);
+    }
+    picture_->setTakeLayout(layout, monitor, codecIndex() == 3);
+    startTime_ = now;
+    activity_ = SystemActivity::begin("ZarvoRecorder", "Recording");
+    state_ = "recording";
+    displayLimitChanged();
+    refresh();
+    return true;
+}
+
+void RecorderController::stopWithCompletionHandler(std::function<void()> handler) {
+    if (state_ == "idle") {
+        if (handler) {
+            handler();
+        }
+        return;
+    }
+    if (handler) {
+        stopHandlers_.push_back(std::move(handler));
+    }
+    if (state_ == "finishing") {
+        return;
+    }
+    const double now = HostTime();
+    lastElapsed_ = now - startTime_;
+    if (computerSound_) {
+        computerSound_->stop();
+    }
+    // From here on no frame or sound reaches the take.
+    for (const auto& place : places_) {
+        place->setTakeIndex(kNotFound, false);
+    }
+    picture_->setTakeLayout(std::nullopt, std::nullopt, false);
+    state_ = "finishing";
+    displayLimitChanged();
+    changed();
+    // The take reports its end on the main queue, and must still be there to do so even when
+    // the controller has gone by then: the handler keeps it.
+    std::weak_ptr<RecorderController> weakSelf = weak_from_this();
+    take_->finishAtTime(now, [weakSelf, take = take_](const std::optional<Error>& error) {
+        if (auto self = weakSelf.lock()) {
+            self->recordingEndedWithError(error);
+        }
+    });
+}
+
+void RecorderController::toggle() {
+    if (state_ == "idle") {
+        start();
+    } else {
+        stopWithCompletionHandler(nullptr);
+    }
+}
+
+void RecorderController::recordingEndedWithError(const std::optional<Error>& error) {
+    if (state_ == "idle") {
+        return;
+    }
+    for (const auto& place : places_) {
+        place->inTake = false;
+    }
+    if (recordingError_.empty()) {
+        std::string message;
+        if (error) {
+            message = error->message;
+        } else {
+            const auto movies = moviesOfTheTake();
+            for (const auto& movie : movies) {
+                if (movie->error()) {
+                    const std::string name =
+                        movie->sourceTitle().empty() ? "Assembled movie" : movie->sourceTitle();
+                    message = movies.size() > 1 ? name + ": " + movie->error()->message
+                                                : movie->error()->message;
+                    break;
+                }
+            }
+        }
+        if (!message.empty()) {
+            recordingError_ = message;
+            setError(message);
+        }
+    }
+    activity_.reset();
+    state_ = "idle";
+    displayLimitChanged();
+    refresh();
+    auto handlers = std::move(stopHandlers_);
+    stopHandlers_.clear();
+    for (auto& handler : handlers) {
+        handler();
+    }
+}
+
+void RecorderController::movieAtIndexFailed(uint64_t index, const Error& error) {
+    const auto movies = take_->movies();
+    const std::string name = index < movies.size() ? movies[index]->sourceTitle()
+                                                   : std::string("Assembled movie");
+    const auto all = moviesOfTheTake();
+    const std::string message = all.size() > 1 ? name + ": " + error.message : error.message;
+    recordingError_ = message;
+    setError(message);
+    const bool anyAlive = std::any_of(all.begin(), all.end(),
+                                      [](const TakeMovieRef& movie) { return !movie->error(); });
+    if (!anyAlive) {
+        stopWithCompletionHandler(nullptr);
+    }
+}
+
+std::vector<TakeMovieRef> RecorderController::moviesOfTheTake() const {
+    auto movies = take_->movies();
+    if (auto assembled = take_->assembledMovie()) {
+        movies.push_back(std::move(assembled));
+    }
+    return movies;
+}
+
+double RecorderController::elapsed() const {
+    return state_ == "recording" ? HostTime() - startTime_ : lastElapsed_;
+}
+
+uint64_t RecorderController::frames() const {
+    if (take_->assembledMovie()) {
+        return assembledFrames();
+    }
+    return places_.empty() ? 0 : places_.front()->frames();
+}
+
+uint64_t RecorderController::dropped() const {
+    uint64_t total = assembledDropped();
+    for (const auto& place : places_) {
+        total += place->dropped();
+    }
+    return total;
+}
+
+std::string RecorderController::file() const {
+    if (take_->assembledMovie()) {
+        return assembledFile();
+    }
+    return places_.empty() ? "" : places_.front()->file();
+}
+
+std::string RecorderController::assembledFile() const {
+    const auto movie = take_->assembledMovie();
+    if (!movie || (state_ == "idle" && movie->framesWritten() == 0)) {
+        return "";
+    }
+    return movie->url().string();
+}
+
+uint64_t RecorderController::assembledFrames() const {
+    const auto movie = take_->assembledMovie();
+    return movie ? movie->framesWritten() : 0;
+}
+
+uint64_t RecorderController::assembledDropped() const {
+    const auto movie = take_->assembledMovie();
+    return movie ? movie->framesDropped() : 0;
+}
+
+double RecorderController::assembledSoundWritten() const {
+    const auto movie = take_->assembledMovie();
+    return movie ? movie->soundWritten() : 0;
+}
+
+double RecorderController::soundLeftOut() const {
+    double total = 0;
+    for (const auto& movie : moviesOfTheTake()) {
+        total += movie->soundLeftOut();
+    }
+    return total;
+}
+
+// --- Assembled picture ---------------------------------------------------------------------
+
+void RecorderController::compositionChanged() {
+    if (!picture_) {
+        return;
+    }
+    picture_->compositionChanged(places_, layoutKind(), gap_,
+                                 Size{static_cast<double>(width_), static_cast<double>(height_)},
+                                 codecIndex() == 3);
+}
+
+Layout RecorderController::assembledLayout() const {
+    if (auto layout = picture_->takeLayout()) {
+        return *layout;
+    }
+    return Layout(layoutKind(), AssembledPicture::sizesOf(places_), gap_,
+                  Size{static_cast<double>(width_), static_cast<double>(height_)});
+}
+
+void RecorderController::displayLimitChanged() { picture_->setDisplayLimited(displayIsLimited()); }
 
 }  // namespace zarvo

@@ -8,8 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/AssembledPicture.h"
+#include "engine/Layout.h"
 #include "engine/RecorderPlace.h"
+#include "engine/Take.h"
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemActivity.h"
 #include "platform/UserDefaults.h"
 #include "platform/gpu/Device.h"
 #include "sources/SourceDirectory.h"
@@ -33,6 +38,7 @@ public:
     static constexpr int64_t kMaxGap = 1000;
 
     struct Options {
+        MainQueue* mainQueue = nullptr;  // required: where timers and callbacks run
         gpu::DeviceRef device;
         std::shared_ptr<SourceDirectory> directory;
         std::shared_ptr<SoundSource> computerSound;  // may be null where sound cannot be captured
@@ -41,7 +47,8 @@ public:
     };
 
     // Builds the controller: reads the settings, lists the sources, makes the places from the
-    // stored titles and connects them. Must run on the main thread.
+    // stored titles and connects them, and starts the refresh. Must run on the main thread.
+    // nullptr without a main queue or a device.
     static std::shared_ptr<RecorderController> create(Options options);
     ~RecorderController();
     RecorderController(const RecorderController&) = delete;
@@ -148,12 +155,63 @@ public:
     // The directory's list changed.
     void sourcesDidChange();
 
+    // --- Recording ----------------------------------------------------------------------------
+
+    // Starts a take of the places with the settings; true also when already recording.
+    bool start();
+    // Stops the take; the handler runs on the main queue once its movies are finished (at once
+    // when idle).
+    void stopWithCompletionHandler(std::function<void()> handler);
+    // Starts when idle, else stops.
+    void toggle();
+    // Measures the places, reconnects sources that went away and keeps the monitor alive; runs
+    // every 0.25 s, after a start and after the end of a recording.
+    void refresh();
+    void recordingEndedWithError(const std::optional<Error>& error);
+    void movieAtIndexFailed(uint64_t index, const Error& error);
+    // The source movies, then the assembled movie, of the current or last take.
+    std::vector<TakeMovieRef> moviesOfTheTake() const;
+    const std::shared_ptr<Take>& take() const { return take_; }
+
+    // Status of the current or last take.
+    double elapsed() const;
+    uint64_t frames() const;
+    uint64_t dropped() const;
+    std::string file() const;
+    std::string assembledFile() const;
+    uint64_t assembledFrames() const;
+    uint64_t assembledDropped() const;
+    double assembledSoundWritten() const;
+    double soundLeftOut() const;
+
+    // The status values above are announced together once per refresh: observers are told
+    // before they change (in this order) and after (in the reverse order).
+    static const std::vector<std::string>& statusKeys();
+    using StatusObserver = std::function<void(const std::string& key, bool changed)>;
+    void setStatusObserver(StatusObserver observer) { statusObserver_ = std::move(observer); }
+
+    // --- Assembled picture --------------------------------------------------------------------
+
+    // The settings or places that shape the assembled picture changed: the monitor picture is
+    // composed anew at once.
+    void compositionChanged();
+    // The running take's layout, or the one a take would have now.
+    Layout assembledLayout() const;
+    // The latest composed picture. Any thread.
+    gpu::TextureRef assembledFrame() const { return picture_->assembledFrame(); }
+    const std::shared_ptr<AssembledPicture>& picture() const { return picture_; }
+    // The monitor is refreshed less often while recording with the performance setting.
+    bool displayIsLimited() const { return performance_ && isRecording(); }
+
 private:
     explicit RecorderController(Options options);
     void construct();
+    void displayLimitChanged();
+    int64_t codecIndex() const;
     // Writes the settings value under its key and posts the change.
     void store(const char* key, const nlohmann::json& value);
 
+    MainQueue* const mainQueue_;
     const gpu::DeviceRef device_;
     const std::shared_ptr<SourceDirectory> directory_;
     const std::shared_ptr<SoundSource> computerSound_;
@@ -180,6 +238,15 @@ private:
     std::string error_;
     uint64_t errorCount_ = 0;
     std::string recordingError_;
+
+    std::shared_ptr<Take> take_;
+    std::shared_ptr<AssembledPicture> picture_;
+    std::unique_ptr<Timer> refreshTimer_;
+    std::unique_ptr<SystemActivity> activity_;
+    double startTime_ = 0;
+    double lastElapsed_ = 0;
+    std::vector<std::function<void()>> stopHandlers_;
+    StatusObserver statusObserver_;
 };
 
 }  // namespace zarvo

@@ -1,5 +1,6 @@
 #include "engine/RecorderPlace.h"
 
+#include "engine/Take.h"
 #include "platform/HostClock.h"
 
 namespace zarvo {
@@ -123,5 +124,18 @@ std::string RecorderPlace::kindName() const {
     }
     return kind == FrameSourceKind::NDI ? "ndi" : "syphon";
 }
+
+std::string RecorderPlace::file() const {
+    if (movie && (inTake || movie->framesWritten() > 0)) {
+        return movie->url().string();
+    }
+    return "";
+}
+
+uint64_t RecorderPlace::frames() const { return movie ? movie->framesWritten() : 0; }
+
+uint64_t RecorderPlace::dropped() const { return movie ? movie->framesDropped() : 0; }
+
+double RecorderPlace::soundWritten() const { return movie ? movie->soundWritten() : 0; }
 
 }  // namespace zarvo

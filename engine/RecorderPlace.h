@@ -11,6 +11,8 @@
 
 namespace zarvo {
 
+class TakeMovie;
+
 // The marker for "no index" throughout the recorder: the largest signed 64-bit value.
 inline constexpr uint64_t kNotFound = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 
@@ -70,11 +72,19 @@ public:
     // Empty until a connected source has told its kind, then "ndi" or "syphon".
     std::string kindName() const;
 
+    // This place's movie: its file while it is being recorded or once it has a frame (else
+    // empty), and its frames written and dropped and seconds of sound (0 without a movie).
+    std::string file() const;
+    uint64_t frames() const;
+    uint64_t dropped() const;
+    double soundWritten() const;
+
     // Main-thread fields, set by the controller.
     bool inTake = false;      // the place has its own movie in the take being recorded
     bool kindKnown = false;   // kind has been learnt from a connected source
     FrameSourceKind kind = FrameSourceKind::Syphon;  // kept after letting go of the source
     std::shared_ptr<FrameSource> source;
+    std::shared_ptr<TakeMovie> movie;  // this place's movie in the current or last take
     double checkTime = 0;     // when the connection was last tested or (re)made
     uint64_t silentChecks = 0;  // checks in a row that found no new frame
 

@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+    libavfilter-dev
 )
 
 missing=()

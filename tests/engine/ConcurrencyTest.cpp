@@ -10,6 +10,7 @@
 #include "engine/RecorderController.h"
 #include "engine/RecorderPlace.h"
 #include "platform/HostClock.h"
+#include "platform/RunLoop.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/TestFolder.h"
 
@@ -62,8 +63,10 @@ TEST(PlaceConcurrencyTest, SourcesKeepDeliveringWhilePlacesAreEdited) {
     auto directory = std::make_shared<test::FakeDirectory>();
     directory->setTitles({"A", "B", "C"}, false);
     NotificationCenter center;
+    RunLoop loop;
     auto controller = RecorderController::create(
-        {.device = gpu::Device::systemDefault(),
+        {.mainQueue = &loop,
+         .device = gpu::Device::systemDefault(),
          .directory = directory,
          .computerSound = nullptr,
          .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),

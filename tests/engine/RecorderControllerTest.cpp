@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/TestFolder.h"
 
@@ -31,7 +32,8 @@ protected:
     }
 
     std::shared_ptr<RecorderController> make() {
-        return RecorderController::create({.device = gpu::Device::systemDefault(),
+        return RecorderController::create({.mainQueue = &loop_,
+                                           .device = gpu::Device::systemDefault(),
                                            .directory = directory_,
                                            .computerSound = sound_,
                                            .defaults = std::make_shared<UserDefaults>(file()),
@@ -43,6 +45,7 @@ protected:
     // Counts change notifications posted by any controller on this test's centre.
     int changes() const { return changes_; }
 
+    RunLoop loop_;
     TestFolder folder_;
     std::shared_ptr<FakeDirectory> directory_ = std::make_shared<FakeDirectory>();
     std::shared_ptr<FakeSoundSource> sound_ = std::make_shared<FakeSoundSource>();
