@@ -3,6 +3,7 @@
 // file) fed frames already in the encoder's pixel format, and the fitting and conversion alone.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -64,14 +65,15 @@ void BM_Recorder(benchmark::State& state) {
     const gpu::TextureRef pictures[2] = {TestPicture(0), TestPicture(1)};
     int64_t frame = 0;
     for (auto _ : state) {
+        // Sleeping, not spinning: the encoders' threads need both cores.
         while (recorder->framesPending() >= MovieRecorder::kMaxFramesInFlight) {
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
         recorder->appendTexture(pictures[frame % 2], false, static_cast<double>(frame) / 30.0);
         ++frame;
     }
     while (recorder->framesPending() > 0) {
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     bool done = false;
     recorder->finishAtTime(static_cast<double>(frame) / 30.0,

@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
         MovieRecorderSettings settings;
         settings.codec = codec;
         settings.framesPerSecond = 30;
+        // As in a take whose sources have delivered: the movie is set up at the start.
+        settings.width = 1920;
+        settings.height = 1080;
         Error error;
         if (!recorder->startWriting(file, settings, start, &error)) {
             std::fprintf(stderr, "%s\n", error.message.c_str());

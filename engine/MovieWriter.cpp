@@ -448,6 +448,10 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     } else {
         av_opt_set(video->priv_data, "profile", codec == 3 ? "4444" : "standard", 0);
         av_opt_set(video->priv_data, "vendor", "apl0", 0);
+        // The ProRes encoder works on one frame per thread: two frames at once keep 1080p in
+        // real time on two cores, at the cost of one frame of delay.
+        video->thread_count = 2;
+        video->thread_type = FF_THREAD_FRAME;
     }
     if (avcodec_open2(video, encoder, nullptr) < 0) {
         setError(cannotWrite());
@@ -594,12 +598,28 @@ int MovieWriter::height() const { return state_->options.height; }
 bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
 
 AVFrame* MovieWriter::pictureFrame() {
-    // The encoders copy what they keep, so one frame serves every picture; should an encoder
-    // still hold it, a fresh buffer is taken.
-    if (av_frame_make_writable(state_->picture) < 0) {
+    // One frame serves every picture while the encoder copies what it keeps. An encoder working
+    // on several frames at once still holds the last one: the next picture is then drawn into
+    // new memory (every pixel of it is drawn, so nothing needs copying over).
+    AVFrame* picture = state_->picture;
+    if (av_frame_is_writable(picture)) {
+        return picture;
+    }
+    AVFrame* fresh = av_frame_alloc();
+    if (fresh == nullptr || av_frame_copy_props(fresh, picture) < 0) {
+        av_frame_free(&fresh);
         return nullptr;
     }
-    return state_->picture;
+    fresh->format = picture->format;
+    fresh->width = picture->width;
+    fresh->height = picture->height;
+    if (av_frame_get_buffer(fresh, 0) < 0) {
+        av_frame_free(&fresh);
+        return nullptr;
+    }
+    av_frame_free(&state_->picture);
+    state_->picture = fresh;
+    return fresh;
 }
 
 bool MovieWriter::appendPicture(AVFrame* frame, int64_t time) {
