@@ -1,0 +1,73 @@
+#include "sources/SyphonSource.h"
+
+#include "platform/syphon/SyphonClient.h"
+
+namespace zarvo {
+
+std::shared_ptr<SyphonSource> SyphonSource::create(std::string title,
+                                                   SyphonServerDescription serverDescription,
+                                                   gpu::DeviceRef device) {
+    std::shared_ptr<SyphonSource> source(
+        new SyphonSource(std::move(title), std::move(serverDescription), std::move(device)));
+    std::weak_ptr<SyphonSource> weakSource = source;
+    source->client_ =
+        std::make_unique<SyphonClient>(source->serverDescription_, source->device_,
+                                       SyphonClient::Options{}, [weakSource](SyphonClient& client) {
+                                           const auto self = weakSource.lock();
+                                           if (!self) {
+                                               return;
+                                           }
+                                           FrameHandler handler;
+                                           {
+                                               std::lock_guard lock(self->lock_);
+                                               handler = self->handler_;
+                                           }
+                                           // Nothing is copied while nobody wants frames.
+                                           if (!handler) {
+                                               return;
+                                           }
+                                           if (const auto texture = client.newFrameImage()) {
+                                               handler(texture);
+                                           }
+                                       });
+    return source;
+}
+
+SyphonSource::SyphonSource(std::string title, SyphonServerDescription serverDescription,
+                           gpu::DeviceRef device)
+    : title_(std::move(title)),
+      serverDescription_(std::move(serverDescription)),
+      device_(std::move(device)) {}
+
+SyphonSource::~SyphonSource() {
+    stop();
+}
+
+void SyphonSource::stop() {
+    if (client_) {
+        client_->stop();
+        client_.reset();
+    }
+}
+
+FrameHandler SyphonSource::frameHandler() const {
+    std::lock_guard lock(lock_);
+    return handler_;
+}
+
+void SyphonSource::setFrameHandler(FrameHandler handler) {
+    std::lock_guard lock(lock_);
+    handler_ = std::move(handler);
+}
+
+bool SyphonSource::isAlive() const {
+    if (!client_) {
+        return false;
+    }
+    SyphonClient probe(serverDescription_, device_, {}, nullptr);
+    const bool valid = probe.isValid();
+    probe.stop();
+    return valid;
+}
+
+}  // namespace zarvo

@@ -1,0 +1,108 @@
+// A whole take of real sources, as the application makes one: a test-source process publishing
+// through the local frame-sharing layer, and an NDI source with sound received through a
+// dynamically loaded runtime (the test suite's stand-in), merged by the composite directory and
+// recorded by the controller into separate and assembled movies that are read back.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "engine/RecorderController.h"
+#include "platform/RunLoop.h"
+#include "sources/CompositeDirectory.h"
+#include "sources/NDIDirectory.h"
+#include "sources/NDILibrary.h"
+#include "sources/SyphonDirectory.h"
+#include "tests/support/MovieProbe.h"
+#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/TestFolder.h"
+
+namespace zarvo {
+namespace {
+
+// Steers the stand-in runtime through its control entry.
+bool ControlFakeNDI(void* handle, const std::string& command) {
+    using Control = int (*)(const char*);
+    auto control = reinterpret_cast<Control>(dlsym(handle, "fake_ndi_control"));
+    return control != nullptr && control(command.c_str()) == 0;
+}
+
+TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
+    test::UsePrivateSyphonRegistry();
+    test::SyphonChildProcess publisher({ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size",
+                                        "160x90", "--fps", "30"});
+    ASSERT_TRUE(publisher.started());
+
+    void* fake = dlopen(ZARVO_FAKE_NDI_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(fake, nullptr) << dlerror();
+    ASSERT_TRUE(ControlFakeNDI(fake, "reset"));
+    ASSERT_TRUE(ControlFakeNDI(fake, "sources STAGE (Cam)\thttp://127.0.0.1:5961"));
+    ASSERT_TRUE(ControlFakeNDI(fake, "video BGRA 64 36 256 255"));
+    ASSERT_TRUE(ControlFakeNDI(fake, "audio FLTp 2 800 48000"));
+    ASSERT_TRUE(ControlFakeNDI(fake, "interval-ms 16"));
+
+    RunLoop loop;
+    test::TestFolder folder;
+    NotificationCenter center;
+    auto directory = CompositeDirectory::create(
+        {SyphonDirectory::create(loop),
+         NDIDirectory::create(NDILibrary::load(ZARVO_FAKE_NDI_PATH), loop)});
+    auto controller = RecorderController::create(
+        {.mainQueue = &loop,
+         .device = gpu::Device::systemDefault(),
+         .directory = directory,
+         .computerSound = nullptr,
+         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
+         .notificationCenter = &center});
+    ASSERT_NE(controller, nullptr);
+    ASSERT_TRUE(loop.runUntil([&] { return controller->availableSources().size() >= 2; }, 20));
+
+    controller->setFolder(folder.path().string());
+    controller->setName("Show");
+    controller->setOutput("both");
+    controller->setCodec("h264");
+    controller->setFps(30);
+    ASSERT_TRUE(controller->addSourceMatching("Test Pattern")) << controller->error();
+    ASSERT_TRUE(controller->addSourceMatching("Cam")) << controller->error();
+    const auto places = controller->places();
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return places[0]->frameCount() > 0 && places[1]->frameCount() > 0; }, 20));
+    EXPECT_EQ(places[0]->kindName(), "syphon");
+    EXPECT_EQ(places[1]->kindName(), "ndi");
+
+    ASSERT_TRUE(controller->start()) << controller->error();
+    loop.runFor(1.5);
+    bool stopped = false;
+    controller->stopWithCompletionHandler([&] { stopped = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return stopped; }, 30));
+    EXPECT_EQ(controller->recordingError(), "");
+
+    const auto movies = controller->moviesOfTheTake();
+    ASSERT_EQ(movies.size(), 3u);
+    // The test source's own movie: pictures at its size, no sound of its own.
+    const auto pattern = test::MovieProbe::read(movies[0]->url());
+    ASSERT_TRUE(pattern.opened) << pattern.error;
+    ASSERT_TRUE(pattern.picture);
+    EXPECT_EQ(pattern.picture->width, 160);
+    EXPECT_EQ(pattern.picture->height, 90);
+    EXPECT_GT(pattern.picture->times.size(), 10u);
+    EXPECT_FALSE(pattern.sound);
+    // The NDI source's movie: its pictures and its sound.
+    const auto camera = test::MovieProbe::read(movies[1]->url());
+    ASSERT_TRUE(camera.opened) << camera.error;
+    ASSERT_TRUE(camera.picture);
+    EXPECT_EQ(camera.picture->width, 64);
+    EXPECT_GT(camera.picture->times.size(), 10u);
+    ASSERT_TRUE(camera.sound);
+    EXPECT_EQ(camera.sound->sampleRate, 48000);
+    EXPECT_GT(camera.sound->sampleCount, 48000 / 2);
+    // The assembled movie: both side by side.
+    const auto assembled = test::MovieProbe::read(movies[2]->url());
+    ASSERT_TRUE(assembled.opened) << assembled.error;
+    ASSERT_TRUE(assembled.picture);
+    EXPECT_GT(assembled.picture->times.size(), 10u);
+
+    controller.reset();
+    dlclose(fake);
+}
+
+}  // namespace
+}  // namespace zarvo

@@ -1,0 +1,142 @@
+#include "sources/SyphonSource.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "platform/syphon/SyphonServer.h"
+#include "tests/support/SyphonChildProcess.h"
+
+namespace zarvo {
+namespace {
+
+using test::WaitFor;
+
+// A server in this process that publishes a small frame every few milliseconds; the top row of
+// each frame is white, the rest black.
+class Publisher {
+  public:
+    Publisher() : server_(SyphonServer::create({"Stage", "Mixer"})) {
+        if (!server_) {
+            return;
+        }
+        thread_ = std::jthread([this](std::stop_token stop) {
+            auto frame = gpu::Texture::make(8, 6);
+            std::fill_n(frame->row(0), 8 * 4, uint8_t{255});
+            while (!stop.stop_requested()) {
+                server_->publishFrameTexture(*frame);
+                std::this_thread::sleep_for(std::chrono::milliseconds(4));
+            }
+        });
+    }
+    ~Publisher() { thread_ = {}; }
+
+    bool started() const { return server_ != nullptr; }
+    SyphonServerDescription description() const { return server_->serverDescription(); }
+    void stop() {
+        thread_ = {};
+        server_->stop();
+    }
+
+  private:
+    std::unique_ptr<SyphonServer> server_;
+    std::jthread thread_;
+};
+
+class SyphonSourceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::UsePrivateSyphonRegistry();
+        publisher.emplace();
+        ASSERT_TRUE(publisher->started());
+        source = SyphonSource::create("Stage - Mixer", publisher->description(),
+                                      gpu::Device::systemDefault());
+    }
+
+    std::optional<Publisher> publisher;
+    std::shared_ptr<SyphonSource> source;
+};
+
+TEST_F(SyphonSourceTest, DeliversFlippedFramesOnItsOwnThreadWithoutSound) {
+    EXPECT_EQ(source->title(), "Stage - Mixer");
+    EXPECT_TRUE(source->flipped());
+    EXPECT_EQ(source->kind(), FrameSourceKind::Syphon);
+    EXPECT_FALSE(source->hasSound());
+    std::atomic<int> sounds{0};
+    source->setSoundHandler([&](const auto&) { ++sounds; });
+
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    int frames = 0;
+    bool bottomRowFirst = true;
+    source->setFrameHandler([&](const gpu::TextureRef& texture) {
+        std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        ++frames;
+        bottomRowFirst = bottomRowFirst && texture->width() == 8 && texture->height() == 6 &&
+                         texture->row(0)[0] == 0 && texture->row(5)[0] == 255;
+    });
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard lock(mutex);
+            return frames >= 5;
+        },
+        10));
+    source->stop();
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+    EXPECT_TRUE(bottomRowFirst);
+    EXPECT_EQ(sounds, 0);
+    EXPECT_FALSE(source->hasSound());
+}
+
+TEST_F(SyphonSourceTest, IsAliveWhileThePublisherRunsAndNeverAfterStop) {
+    std::atomic<int> frames{0};
+    source->setFrameHandler([&](const gpu::TextureRef&) { ++frames; });
+    EXPECT_TRUE(source->isAlive());
+    ASSERT_TRUE(WaitFor([&] { return frames >= 1; }, 10));
+
+    source->stop();
+    source->stop();
+    EXPECT_FALSE(source->isAlive());
+    // stop waits for a call under way: nothing arrives afterwards.
+    const int stoppedAt = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(frames, stoppedAt);
+
+    // A source whose publisher quits stays, but is no longer alive.
+    auto other = SyphonSource::create("Stage - Mixer", publisher->description(),
+                                      gpu::Device::systemDefault());
+    EXPECT_TRUE(other->isAlive());
+    publisher->stop();
+    EXPECT_FALSE(other->isAlive());
+    other->stop();
+}
+
+TEST_F(SyphonSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> released{false};
+    source->setFrameHandler([&](const gpu::TextureRef&) {
+        if (!entered.exchange(true)) {
+            while (!released) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }, 10));
+    // The handler call now holds the last reference: the source ends on its own thread.
+    std::weak_ptr<SyphonSource> weak = source;
+    source.reset();
+    EXPECT_FALSE(weak.expired());
+    released = true;
+    EXPECT_TRUE(WaitFor([&] { return weak.expired(); }, 10));
+}
+
+}  // namespace
+}  // namespace zarvo

@@ -1,0 +1,184 @@
+#include "tests/support/SyphonChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/syphon/SyphonRegistry.h"
+
+extern char** environ;
+
+namespace zarvo::test {
+
+namespace {
+
+std::filesystem::path& PrivateFolder() {
+    static std::filesystem::path folder;
+    return folder;
+}
+
+void RemovePrivateFolder() {
+    const auto& folder = PrivateFolder();
+    // Children are gone by now; their segments go with their records.
+    syphon::SweepAndListServers(folder / "zarvo-syphon");
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+}
+
+}  // namespace
+
+void UsePrivateSyphonRegistry() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zarvo-syphon-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a temporary folder");
+        }
+        PrivateFolder() = pattern;
+        ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
+        std::atexit(RemovePrivateFolder);
+    });
+}
+
+bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+SyphonHeldRecord::SyphonHeldRecord(SyphonServerDescription description)
+    : folder_(syphon::RegistryFolder()), id_(syphon::NewServerId()) {
+    description[kSyphonServerDescriptionUUIDKey] = id_;
+    lockFd_ = syphon::TakeServerLock(folder_, id_);
+    if (lockFd_ < 0 || !syphon::WriteRecord(folder_, id_, description)) {
+        throw std::runtime_error("cannot write a server record");
+    }
+}
+
+SyphonHeldRecord::~SyphonHeldRecord() {
+    syphon::RemoveServerFiles(folder_, id_);
+    ::close(lockFd_);
+}
+
+SyphonChildProcess::SyphonChildProcess(std::vector<std::string> arguments, bool mergeErrors) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+        return;
+    }
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    if (mergeErrors) {
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    }
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    in_ = input[1];
+    out_ = output[0];
+}
+
+SyphonChildProcess::~SyphonChildProcess() {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        wait(60);
+    }
+    if (in_ >= 0) {
+        ::close(in_);
+    }
+    if (out_ >= 0) {
+        ::close(out_);
+    }
+}
+
+std::string SyphonChildProcess::readLine(double timeoutSeconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        const size_t end = buffer_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || out_ < 0) {
+            return "";
+        }
+        pollfd ready{out_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char chunk[512];
+        const ssize_t got = ::read(out_, chunk, sizeof chunk);
+        if (got <= 0) {
+            return "";
+        }
+        buffer_.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+void SyphonChildProcess::writeLine(const std::string& line) {
+    const std::string text = line + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(in_, text.data(), text.size());
+}
+
+void SyphonChildProcess::signal(int number) {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, number);
+    }
+}
+
+std::optional<int> SyphonChildProcess::wait(double timeoutSeconds) {
+    if (pid_ <= 0 || status_) {
+        return status_;
+    }
+    WaitFor(
+        [&] {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            return status_.has_value();
+        },
+        timeoutSeconds);
+    return status_;
+}
+
+}  // namespace zarvo::test
