@@ -25,6 +25,10 @@ cmake --build build/tsan -j "$jobs" --target zarvo_concurrency_tests
 echo "== Concurrency tests (ThreadSanitizer)"
 (cd build/tsan && ctest -L concurrency --output-on-failure -j "$jobs")
 
+echo "== Private sound server"
+trap "$PWD/scripts/sound-server.sh stop" EXIT
+source <(./scripts/sound-server.sh start)
+
 echo "== All tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cd build/asan
 ctest --output-on-failure -j "$jobs"

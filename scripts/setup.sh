@@ -9,6 +9,7 @@ packages=(
     nlohmann-json3-dev
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
     libavfilter-dev
+    libpulse-dev pulseaudio pulseaudio-utils
 )
 
 missing=()
