@@ -20,36 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::ReadFile;
+using test::ScopedEnv;
 using test::TestFolder;
 using test::WriteFile;
-
-// Sets an environment variable for the life of the object, then puts back what was there.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // Collects the log lines written while it lives.
 class LogCapture {

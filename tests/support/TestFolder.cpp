@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <cstdlib>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +21,25 @@ TestFolder::TestFolder() {
 TestFolder::~TestFolder() {
     std::error_code error;
     std::filesystem::remove_all(path_, error);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+        old_ = old;
+    }
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_) {
+        setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

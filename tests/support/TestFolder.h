@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace zarvo::test {
@@ -19,6 +20,20 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// Sets an environment variable (or unsets it, with a null value) for the life of the object,
+// then puts back what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 // Reads a whole file as text ("" when it cannot be read).
