@@ -215,10 +215,10 @@ bool ComputerSound::readMonitorRate(const bool& timedOut) {
 }
 
 bool ComputerSound::connectStream(const bool& timedOut) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate_), 2};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate_), 2};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    stream_ = pa_stream_new(context_, kStreamName, &spec, &map);
+    stream_ = pa_stream_new(context_, kStreamName, &sampleFormat, &map);
     if (stream_ == nullptr) {
         return false;
     }
@@ -232,7 +232,7 @@ bool ComputerSound::connectStream(const bool& timedOut) {
     const uint32_t unset = std::numeric_limits<uint32_t>::max();
     const pa_buffer_attr attributes{
         unset, unset, unset, unset,
-        static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &spec))};
+        static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicroseconds, &sampleFormat))};
     if (pa_stream_connect_record(stream_, kMonitor, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
         return false;
     }

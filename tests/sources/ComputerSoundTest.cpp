@@ -248,10 +248,10 @@ class ComputerSoundCapture : public ::testing::Test {
     // Plays a sine tone into the server's default output, at real-time pace.
     static void playTone(double frequency, double seconds) {
         constexpr uint32_t rate = 48000;
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, 2};
+        const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, rate, 2};
         int error = 0;
         pa_simple* player = pa_simple_new(nullptr, "ComputerSoundTest", PA_STREAM_PLAYBACK, nullptr,
-                                          "tone", &spec, nullptr, nullptr, &error);
+                                          "tone", &sampleFormat, nullptr, nullptr, &error);
         ASSERT_NE(player, nullptr) << "cannot play: error " << error;
         std::vector<float> samples;
         const auto frames = static_cast<size_t>(seconds * rate);
