@@ -9,10 +9,12 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARVO_B
     -DZARVO_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release -j "$(nproc)"
 
-app=build/release/App/zarvo-recorder
-if [ ! -x "$app" ]; then
-    echo "ZarvoRecorder's libraries are built, but the application program is not part of this"
-    echo "version yet, so there is nothing to start. ./test.sh runs the test suite."
-    exit 0
-fi
-exec "$app" "$@"
+# A test picture to record, for as long as the recorder runs.
+build/release/tools/zarvo-test-source --name "Test Pattern" &
+source_pid=$!
+trap 'kill "$source_pid" 2>/dev/null || true; wait "$source_pid" 2>/dev/null || true' EXIT
+
+echo "Starting ZarvoRecorder with the test source \"Test Pattern\". Stop it with Ctrl-C."
+status=0
+build/release/App/zarvo-recorder --headless "$@" || status=$?
+exit "$status"

@@ -1,0 +1,204 @@
+#include "App/AppStartup.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <utility>
+
+#include "engine/RecorderController.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/Thread.h"
+#include "platform/gpu/Device.h"
+#include "sources/CompositeDirectory.h"
+#include "sources/ComputerSound.h"
+#include "sources/NDIDirectory.h"
+#include "sources/NDILibrary.h"
+#include "sources/SyphonDirectory.h"
+
+namespace zarvo::app {
+
+const std::vector<std::string>& migratedKeys() {
+    static const std::vector<std::string> keys = {
+        "RecorderCodec",   "RecorderWidth",  "RecorderHeight", "RecorderFPS",
+        "RecorderBitrate", "RecorderFolder", "RecorderName"};
+    return keys;
+}
+
+void migrateSettings(const UserDefaults& source, UserDefaults& destination) {
+    if (destination.boolForKey(kMigratedKey)) {
+        return;
+    }
+    destination.setBool(kMigratedKey, true);
+    const nlohmann::json from = source.storedValues();
+    const nlohmann::json to = destination.storedValues();
+    for (const std::string& key : migratedKeys()) {
+        auto value = from.find(key);
+        if (value != from.end() && !value->is_null() && !to.contains(key)) {
+            destination.setObject(key, *value);
+        }
+    }
+}
+
+std::string applicationDomain(const nlohmann::json& bundleInfo) {
+    if (bundleInfo.is_object()) {
+        auto identifier = bundleInfo.find("CFBundleIdentifier");
+        if (identifier != bundleInfo.end() && identifier->is_string() &&
+            !identifier->get<std::string>().empty()) {
+            return identifier->get<std::string>();
+        }
+    }
+    return kFallbackDomain;
+}
+
+std::string ndiStatusLine(const NDILibrary& library) {
+    if (library.isAvailable()) {
+        return "NDI is on: " + library.version() + " (" + library.path().value_or("") + ")";
+    }
+    return "NDI is off: " + library.reason();
+}
+
+Arguments parseArguments(const std::vector<std::string>& arguments) {
+    Arguments parsed;
+    for (const std::string& argument : arguments) {
+        if (argument == "--headless") {
+            parsed.headless = true;
+        } else if (argument == "--help" || argument == "-h") {
+            parsed.help = true;
+        } else if (!parsed.error) {
+            parsed.error = "unknown argument: " + argument;
+        }
+    }
+    return parsed;
+}
+
+// --- Quit signals ------------------------------------------------------------------------------
+
+namespace {
+
+sigset_t quitSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+void QuitSignalWatcher::blockQuitSignals() {
+    const sigset_t set = quitSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+std::unique_ptr<QuitSignalWatcher> QuitSignalWatcher::create(Handler handler) {
+    const sigset_t set = quitSignals();
+    const int signalFd = ::signalfd(-1, &set, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        return nullptr;
+    }
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        ::close(signalFd);
+        return nullptr;
+    }
+    std::unique_ptr<QuitSignalWatcher> watcher(
+        new QuitSignalWatcher(signalFd, wakeFd, std::move(handler)));
+    watcher->thread_ = std::thread([raw = watcher.get()] { raw->watch(); });
+    return watcher;
+}
+
+QuitSignalWatcher::QuitSignalWatcher(int signalFd, int wakeFd, Handler handler)
+    : signalFd_(signalFd), wakeFd_(wakeFd), handler_(std::move(handler)) {}
+
+QuitSignalWatcher::~QuitSignalWatcher() {
+    const uint64_t one = 1;
+    while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    ::close(wakeFd_);
+    ::close(signalFd_);
+}
+
+void QuitSignalWatcher::watch() {
+    SetCurrentThreadName("quit-signals");
+    for (;;) {
+        pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info{};
+            const ssize_t got = ::read(signalFd_, &info, sizeof info);
+            if (got == static_cast<ssize_t>(sizeof info)) {
+                handler_(static_cast<int>(info.ssi_signo));
+            }
+        }
+    }
+}
+
+// --- The headless application ------------------------------------------------------------------
+
+std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
+    if (options.mainQueue == nullptr || !options.defaults || !options.ndiLibrary) {
+        Log("ZarvoRecorder cannot start: its main queue, settings or NDI library is missing");
+        return nullptr;
+    }
+    gpu::DeviceRef device = gpu::Device::systemDefault();
+    if (!device) {
+        Log("ZarvoRecorder needs a GPU device, and none can be used");
+        return nullptr;
+    }
+
+    // Syphon sources are listed before NDI sources.
+    MainQueue& mainQueue = *options.mainQueue;
+    auto directory = CompositeDirectory::create(
+        {SyphonDirectory::create(mainQueue), NDIDirectory::create(options.ndiLibrary, mainQueue)});
+
+    std::unique_ptr<HeadlessApp> app(new HeadlessApp());
+    app->controller_ = RecorderController::create({
+        .mainQueue = &mainQueue,
+        .device = std::move(device),
+        .directory = std::move(directory),
+        .computerSound = std::make_shared<ComputerSound>(),
+        .defaults = std::move(options.defaults),
+    });
+    if (!app->controller_) {
+        Log("ZarvoRecorder cannot start: the recorder could not be made");
+        return nullptr;
+    }
+    app->controller_->setNdiAvailable(options.ndiLibrary->isAvailable());
+    Log(ndiStatusLine(*options.ndiLibrary));
+    return app;
+}
+
+HeadlessApp::~HeadlessApp() = default;
+
+void HeadlessApp::quit(std::function<void()> done) {
+    if (quitting_) {
+        return;
+    }
+    quitting_ = true;
+    if (controller_->isRecording()) {
+        Log("Finishing the recording before quitting");
+        controller_->stopWithCompletionHandler(std::move(done));
+    } else {
+        done();
+    }
+}
+
+}  // namespace zarvo::app

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/UserDefaults.h"
+
+namespace zarvo {
+
+class MainQueue;
+class NDILibrary;
+class RecorderController;
+class SourceDirectory;
+
+namespace app {
+
+// The older client application whose recording settings are copied once into ours.
+inline constexpr const char* kOlderClientDomain = "net.orvak.zarvo-client";
+// Our own settings domain when the bundle does not name one.
+inline constexpr const char* kFallbackDomain = "net.orvak.zarvo-recorder";
+// Set in our domain once the copy was tried, so it never runs again.
+inline constexpr const char* kMigratedKey = "SettingsMigratedFromZarvoClient";
+
+// The settings taken over from the older client, in the order they are copied.
+const std::vector<std::string>& migratedKeys();
+
+// Copies the recording settings of the older client into the destination once: the first call
+// marks the destination as migrated (before copying, so a failed copy is not retried) and
+// copies each key the source holds and the destination does not. Values already in the
+// destination are kept.
+void migrateSettings(const UserDefaults& source, UserDefaults& destination);
+
+// Our settings domain: the bundle identifier in the bundle information, or kFallbackDomain.
+std::string applicationDomain(const nlohmann::json& bundleInfo);
+
+// The line logged at startup about the NDI runtime: "NDI is on: VERSION (PATH)" or
+// "NDI is off: REASON".
+std::string ndiStatusLine(const NDILibrary& library);
+
+// What the command line asks for. Unknown arguments are an error.
+struct Arguments {
+    bool headless = false;
+    bool help = false;
+    std::optional<std::string> error;
+};
+Arguments parseArguments(const std::vector<std::string>& arguments);
+
+// Waits for SIGTERM and SIGINT on a thread of its own (through a signalfd, never inside a
+// signal handler) and hands each one to the handler on that thread. Both signals must be
+// blocked in every thread: call blockQuitSignals() first thing in main, before any thread
+// exists, so that every later thread inherits the mask.
+class QuitSignalWatcher {
+  public:
+    using Handler = std::function<void(int signal)>;
+
+    static void blockQuitSignals();
+
+    // nullptr when the signal descriptor cannot be made.
+    static std::unique_ptr<QuitSignalWatcher> create(Handler handler);
+    // Stops and joins the thread.
+    ~QuitSignalWatcher();
+    QuitSignalWatcher(const QuitSignalWatcher&) = delete;
+    QuitSignalWatcher& operator=(const QuitSignalWatcher&) = delete;
+
+  private:
+    QuitSignalWatcher(int signalFd, int wakeFd, Handler handler);
+    void watch();
+
+    const int signalFd_;
+    const int wakeFd_;
+    const Handler handler_;
+    std::thread thread_;
+};
+
+// The running recorder without a window: the settings, the source directories, the computer
+// sound and the controller. Made and used on the main thread.
+class HeadlessApp {
+  public:
+    struct Options {
+        MainQueue* mainQueue = nullptr;
+        std::shared_ptr<UserDefaults> defaults;  // our own domain, already migrated
+        std::shared_ptr<const NDILibrary> ndiLibrary;
+    };
+
+    // nullptr with the reason logged when no GPU device can be used or the controller cannot
+    // be made.
+    static std::unique_ptr<HeadlessApp> create(Options options);
+    ~HeadlessApp();
+    HeadlessApp(const HeadlessApp&) = delete;
+    HeadlessApp& operator=(const HeadlessApp&) = delete;
+
+    const std::shared_ptr<RecorderController>& controller() const { return controller_; }
+
+    // The quit path: while recording or finishing, the take is stopped and `done` runs once its
+    // movies are finished; otherwise `done` runs at once. Later requests while the first is
+    // pending are ignored, so `done` runs only once.
+    void quit(std::function<void()> done);
+
+  private:
+    HeadlessApp() = default;
+
+    std::shared_ptr<RecorderController> controller_;
+    bool quitting_ = false;
+};
+
+}  // namespace app
+}  // namespace zarvo

@@ -1,0 +1,81 @@
+// zarvo-recorder: the recorder application. This version always runs without a window: it runs
+// the engine, logs to standard error, and on SIGTERM or SIGINT finishes a running take and
+// exits 0.
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "App/AppStartup.h"
+#include "platform/AppBundle.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "platform/UserDefaults.h"
+#include "sources/NDILibrary.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zarvo-recorder [--headless]\n"
+    "Records the chosen sources. Runs without a window; SIGTERM or SIGINT finishes a running\n"
+    "recording and quits.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace zarvo;
+
+    // Before any thread exists, so that every thread inherits the mask and the signals reach
+    // only the watcher.
+    app::QuitSignalWatcher::blockQuitSignals();
+
+    const app::Arguments arguments =
+        app::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (arguments.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (arguments.error) {
+        std::fprintf(stderr, "zarvo-recorder: %s\n%s", arguments.error->c_str(), kUsage);
+        return 2;
+    }
+
+    RunLoop mainLoop;
+
+    const std::string domain = app::applicationDomain(BundleInfo(RunningBundlePath()));
+    auto defaults = UserDefaults::forDomain(domain);
+    app::migrateSettings(*UserDefaults::forDomain(app::kOlderClientDomain), *defaults);
+
+    auto application = app::HeadlessApp::create({
+        .mainQueue = &mainLoop,
+        .defaults = defaults,
+        .ndiLibrary = NDILibrary::sharedLibrary(),
+    });
+    if (!application) {
+        return 1;
+    }
+
+    // A quit signal becomes a main-queue task that takes the quit path.
+    auto watcher = app::QuitSignalWatcher::create([&mainLoop, &application](int signal) {
+        mainLoop.post([&mainLoop, &application, signal] {
+            Log(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            if (application) {
+                application->quit([&mainLoop] { mainLoop.stop(); });
+            }
+        });
+    });
+    if (!watcher) {
+        Log("ZarvoRecorder cannot watch for quit signals");
+        return 1;
+    }
+
+    Log("ZarvoRecorder is running without a window");
+    mainLoop.run();
+
+    // The watcher first, so no task is posted to a loop that no longer runs; the recorder
+    // before the loop its timers run on.
+    watcher.reset();
+    application.reset();
+    return 0;
+}
