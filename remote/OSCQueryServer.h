@@ -1,0 +1,154 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/MainQueue.h"
+
+namespace zarvo {
+
+// One node of the OSCQuery address tree: a registered address, or a container created only as a
+// step on the way to one (the root is such a container).
+struct OSCQueryNode {
+    // Reads an address's current value; nothing means the address has no value to show.
+    using ValueProvider = std::function<std::optional<nlohmann::json>()>;
+
+    // One value still to read for a rendering: where the node's map sits inside the rendered
+    // document, and the provider that gives its "VALUE".
+    struct ValueJob {
+        nlohmann::json::json_pointer where;
+        ValueProvider provider;
+    };
+
+    bool isMethod = false;
+    std::string name;                            // last path component; empty for the root
+    std::string fullPath = "/";                  // "/" for the root
+    std::optional<std::string> typeTags;         // OSC type-tag letters
+    std::optional<std::string> nodeDescription;  // human-readable description
+    long access = 0;                             // 0 none, 1 read, 2 write, 3 read and write
+    std::optional<nlohmann::json> range;         // the OSCQuery range array, when registered
+    ValueProvider valueProvider;
+    std::map<std::string, std::unique_ptr<OSCQueryNode>> children;
+
+    // The JSON description of this node and its whole subtree. When `jobs` is given, one job per
+    // node of the subtree that has a provider is appended; "VALUE" is left for the caller to fill.
+    nlohmann::json jsonRepresentation(std::vector<ValueJob>* jobs) const;
+
+  private:
+    nlohmann::json render(std::vector<ValueJob>* jobs,
+                          const nlohmann::json::json_pointer& where) const;
+};
+
+// Publishes the application's OSC address space over OSCQuery: a small HTTP/1.1 server answering
+// GET and HEAD with JSON descriptions of the address tree, the current values read on the main
+// queue, and a host-information document naming the UDP port that accepts OSC messages.
+//
+// Values are never set over HTTP. Each accepted connection is served on its own thread, one
+// request per connection, with 5-second receive and send time-outs, so idle clients hold up no
+// one else. The network announcement of the service is not done here.
+class OSCQueryServer {
+  public:
+    using ValueProvider = OSCQueryNode::ValueProvider;
+
+    // How many TCP ports a start tries, beginning with the requested one.
+    static constexpr long kPortsTried = 16;
+    // The longest a request waits for the main queue to read its values.
+    static constexpr double kValueTimeoutSeconds = 1.0;
+
+    // A stopped server with an empty tree. Value providers run on `mainQueue`, which must outlive
+    // the server.
+    explicit OSCQueryServer(MainQueue& mainQueue);
+    // Stops listening and waits for the connections being served to finish.
+    ~OSCQueryServer();
+    OSCQueryServer(const OSCQueryServer&) = delete;
+    OSCQueryServer& operator=(const OSCQueryServer&) = delete;
+
+    // The process's server, created on first use with the given main queue (later calls ignore
+    // their argument). Never destroyed.
+    static OSCQueryServer& shared(MainQueue& mainQueue);
+
+    // Adds an address to the tree. Ignored unless the address starts with "/" and holds none of
+    // "*?[]{}#, ". Registering an address again keeps its first type and description and takes
+    // the new access (unless 0), range (unless empty) and provider (unless none).
+    void registerOSCAddress(std::string_view address, std::string_view typeTags,
+                            std::string_view description, long access = 0,
+                            const nlohmann::json& range = nlohmann::json::array(),
+                            ValueProvider valueProvider = {});
+    // Replaces the tree by an empty root.
+    void clearRegisteredAddresses();
+
+    // Stops any previous run, then listens on the first free TCP port of the 16 from `firstPort`
+    // on. Returns whether one was bound.
+    bool startOnPort(long firstPort);
+    // Closes the listening socket. Connections already accepted finish on their own.
+    void stop();
+
+    long httpPort() const;
+    bool isRunning() const;
+
+    // The name given in the host information; none means "Vesmo".
+    std::optional<std::string> serverName() const;
+    void setServerName(std::optional<std::string> name);
+    // The UDP port announced as OSC_PORT.
+    long oscPort() const { return oscPort_.load(); }
+    void setOscPort(long port) { oscPort_.store(port); }
+
+    // The host-information document.
+    nlohmann::json hostInfoDictionary() const;
+
+    struct Response {
+        int status = 200;
+        std::optional<nlohmann::json> body;
+    };
+    // The answer for a decoded path and an optional attribute (the query name). Waits for the
+    // main queue when the answer holds values, so never call it on the main thread.
+    Response responseForPath(const std::string& path, const std::optional<std::string>& attribute);
+
+    // The complete answer (header and body) to the raw bytes of one request.
+    std::string responseForRequest(std::string_view request);
+
+    // The bytes sent for a status and an optional JSON body; HEAD answers pass no body.
+    static std::string httpMessage(int status, const std::optional<nlohmann::json>& body);
+
+  private:
+    void acceptLoop(int listenFd, int wakeFd);
+    // Accepts every pending connection; false when it had to stop for want of resources.
+    bool acceptPending(int listenFd);
+    void handleConnection(int fd);
+    void fillValues(nlohmann::json& document, const std::vector<OSCQueryNode::ValueJob>& jobs);
+    void stopLocked();
+
+    MainQueue& mainQueue_;
+
+    mutable std::mutex stateMutex_;  // guards the tree, the listening state and the port
+    std::unique_ptr<OSCQueryNode> root_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;  // wakes the accept thread when stopping
+    std::thread acceptThread_;
+    long httpPort_ = 0;
+    bool running_ = false;
+
+    std::mutex lifecycle_;  // serialises starts and stops
+
+    mutable std::mutex nameMutex_;
+    std::optional<std::string> serverName_;
+    std::atomic<long> oscPort_{0};
+
+    // Connections still being served, so that destruction can wait for them.
+    std::mutex connectionsMutex_;
+    std::condition_variable connectionsDone_;
+    long activeConnections_ = 0;
+};
+
+}  // namespace zarvo
