@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -20,32 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using test::ReadFile;
+using test::LogCapture;
 using test::ScopedEnv;
 using test::TestFolder;
 using test::WriteFile;
-
-// Collects the log lines written while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        SetLogSink([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { SetLogSink(nullptr); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 // The file parsed as JSON; a discarded value when it is not valid JSON.
 json ParseFile(const fs::path& path) {

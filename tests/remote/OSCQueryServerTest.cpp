@@ -19,37 +19,13 @@
 
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "tests/support/LogCapture.h"
 
 namespace zarvo {
 namespace {
 
 using nlohmann::json;
 constexpr double kDeadline = 10.0;  // seconds; generous, only bounds a failing test
-
-// Collects log lines for the lifetime of the fixture.
-class LogCapture {
-  public:
-    LogCapture() {
-        SetLogSink([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { SetLogSink({}); }
-    bool contains(const std::string& line) const {
-        std::lock_guard lock(mutex_);
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-    bool anyStartsWith(const std::string& prefix) const {
-        std::lock_guard lock(mutex_);
-        return std::any_of(lines_.begin(), lines_.end(),
-                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 int connectTo(long port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -144,7 +120,7 @@ class OSCQueryServerTest : public ::testing::Test {
         return [value] { return std::optional<json>(value); };
     }
 
-    LogCapture log;
+    test::LogCapture log;
     RunLoop loop;
     OSCQueryServer server{loop};
 };

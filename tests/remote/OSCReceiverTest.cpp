@@ -17,6 +17,7 @@
 
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "tests/support/LogCapture.h"
 
 namespace zarvo {
 namespace {
@@ -39,15 +40,6 @@ class CountingQueue final : public MainQueue {
 
     RunLoop loop;
     std::atomic<int> posts{0};
-};
-
-// Log lines written during a test; only starts log, and they run on the test's thread.
-struct LogCapture {
-    LogCapture() {
-        SetLogSink([this](const std::string& line) { lines.push_back(line); });
-    }
-    ~LogCapture() { SetLogSink({}); }
-    std::vector<std::string> lines;
 };
 
 // A UDP socket, closed on destruction.
@@ -163,7 +155,7 @@ class OSCReceiverTest : public ::testing::Test {
 };
 
 TEST_F(OSCReceiverTest, PortFallback) {
-    LogCapture log;
+    test::LogCapture log;
     const long first = FreePortRange(OSCReceiver::kPortsTried + 1);
     {
         // A taken port moves the receiver to the next one.
@@ -185,14 +177,14 @@ TEST_F(OSCReceiverTest, PortFallback) {
         }
         EXPECT_FALSE(receiver.startOnPort(first, record()));
         EXPECT_EQ(receiver.port(), 0);
-        ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_EQ(log.lines[0], "OSC: no free UDP port from " + std::to_string(first) + " to " +
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0], "OSC: no free UDP port from " + std::to_string(first) + " to " +
                                     std::to_string(first + 15));
     }
 }
 
 TEST_F(OSCReceiverTest, PortRangeEndsAtTheLastPort) {
-    LogCapture log;
+    test::LogCapture log;
     std::vector<std::unique_ptr<Socket>> taken;
     for (long port = 65530; port <= 65535; ++port) {
         taken.push_back(std::make_unique<Socket>());
@@ -200,7 +192,7 @@ TEST_F(OSCReceiverTest, PortRangeEndsAtTheLastPort) {
     }
     EXPECT_FALSE(receiver.startOnPort(65530, record()));
     EXPECT_EQ(receiver.port(), 0);
-    EXPECT_EQ(log.lines, std::vector<std::string>{"OSC: no free UDP port from 65530 to 65545"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"OSC: no free UDP port from 65530 to 65545"});
 }
 
 TEST_F(OSCReceiverTest, SystemChosenPort) {

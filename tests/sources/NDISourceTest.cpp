@@ -14,6 +14,7 @@
 #include "engine/sound/SourceSound.h"
 #include "platform/Log.h"
 #include "tests/sources/fake_ndi/FakeNDIRuntime.h"
+#include "tests/support/LogCapture.h"
 
 namespace zarvo {
 namespace {
@@ -63,26 +64,6 @@ struct Received {
     }
 };
 
-// Keeps the lines the sources log.
-class LogLines {
-  public:
-    LogLines() {
-        SetLogSink([this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogLines() { SetLogSink(nullptr); }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 class NDISourceTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -116,7 +97,7 @@ class NDISourceTest : public testing::Test {
     gpu::DeviceRef device = std::make_shared<gpu::Device>();
     std::shared_ptr<std::atomic<double>> now = std::make_shared<std::atomic<double>>(100.0);
     Received received;
-    LogLines log;
+    test::LogCapture log;
 };
 
 TEST_F(NDISourceTest, DeliversPicturesOnItsOwnThreadOpaqueUnlessSentWithAlpha) {
