@@ -11,6 +11,8 @@
 #include "platform/AppBundle.h"
 #include "platform/HostClock.h"
 #include "platform/UserFolders.h"
+#include "remote/OSCQueryServer.h"
+#include "remote/OSCReceiver.h"
 
 namespace zarvo {
 
@@ -78,7 +80,9 @@ RecorderController::RecorderController(Options options)
                                  : std::make_shared<UserDefaults>(
                                        UserDefaults::configFolder() / "net.mervane.zarvorecorder.json")),
       notificationCenter_(options.notificationCenter ? options.notificationCenter
-                                                     : &NotificationCenter::defaultCenter()) {}
+                                                     : &NotificationCenter::defaultCenter()),
+      queryServer_(options.queryServer ? options.queryServer
+                                       : &OSCQueryServer::shared(*options.mainQueue)) {}
 
 void RecorderController::construct() {
     defaults_->registerDefaults({
@@ -132,6 +136,7 @@ void RecorderController::construct() {
         }
     });
 
+    makeParameters();
     availableSources_ = sourcesOf(*directory_);
 
     if (const auto stored = defaults_->arrayForKey(kSourcesKey)) {
@@ -160,6 +165,7 @@ void RecorderController::construct() {
 }
 
 RecorderController::~RecorderController() {
+    stopNetworkServices();
     refreshTimer_.reset();
     directory_->setChangeHandler(nullptr);
     if (computerSound_) {
@@ -502,6 +508,10 @@ void RecorderController::usePlaces(std::vector<PlaceRef> places) {
     defaults_->setStringArray(kSourcesKey, titles);
     connectPlaces();
     compositionChanged();
+    // The sound parameter's range lists the place titles.
+    if (queryServerStarted_) {
+        registerParameter(*parameterForAddress("/sound"));
+    }
     changed();
 }
 
@@ -563,6 +573,10 @@ void RecorderController::connectPlace(const PlaceRef& place) {
 void RecorderController::sourcesDidChange() {
     availableSources_ = sourcesOf(*directory_);
     connectPlaces();
+    // The source parameters' ranges list the available titles.
+    if (queryServerStarted_) {
+        registerParametersWithPrefix("/source");
+    }
     changed();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "engine/AssembledPicture.h"
 #include "engine/Layout.h"
+#include "engine/RecorderParameter.h"
 #include "engine/RecorderPlace.h"
 #include "engine/Take.h"
 #include "platform/MainQueue.h"
@@ -20,6 +22,9 @@
 #include "sources/SourceDirectory.h"
 
 namespace zarvo {
+
+class OSCQueryServer;
+class OSCReceiver;
 
 // Posted, with the controller as its object, after every change the controller makes.
 inline constexpr const char* kRecorderControllerDidChangeNotification =
@@ -44,6 +49,8 @@ public:
         std::shared_ptr<SoundSource> computerSound;  // may be null where sound cannot be captured
         std::shared_ptr<UserDefaults> defaults;
         NotificationCenter* notificationCenter = &NotificationCenter::defaultCenter();
+        // Where the parameters are published; none means the process's shared server.
+        OSCQueryServer* queryServer = nullptr;
     };
 
     // Builds the controller: reads the settings, lists the sources, makes the places from the
@@ -203,8 +210,31 @@ public:
     // The monitor is refreshed less often while recording with the performance setting.
     bool displayIsLimited() const { return performance_ && isRecording(); }
 
+    // --- Remote parameters ----------------------------------------------------------------------
+
+    // The parameters in the order they are published, and the same by address.
+    const std::vector<RecorderParameter>& parameters() const { return parameters_; }
+    const RecorderParameter* parameterForAddress(const std::string& address) const;
+    // Applies one received OSC message; a refusal becomes the controller's error.
+    void handleMessage(const OSCMessage& message);
+    // Publishes one parameter on the OSCQuery server, with its range as it is now.
+    void registerParameter(const RecorderParameter& parameter);
+    // Listens for OSC on UDP port `oscPort` (or one of the ports after it) and serves the
+    // parameters over OSCQuery on TCP port `queryPort` (likewise) under `name`. A port that
+    // cannot be had becomes the controller's error and false.
+    bool startNetwork(long oscPort, long queryPort, const std::string& name);
+    void stopNetwork();
+    // The ports in use; 0 when not listening.
+    int64_t oscPort() const { return oscPort_; }
+    int64_t oscQueryPort() const { return oscQueryPort_; }
+    bool queryServerStarted() const { return queryServerStarted_; }
+
 private:
     explicit RecorderController(Options options);
+    void makeParameters();
+    void registerParametersWithPrefix(const std::string& prefix);
+    // Stops listening; true when a port was given up.
+    bool stopNetworkServices();
     void construct();
     void displayLimitChanged();
     int64_t codecIndex() const;
@@ -247,6 +277,14 @@ private:
     double lastElapsed_ = 0;
     std::vector<std::function<void()>> stopHandlers_;
     StatusObserver statusObserver_;
+
+    OSCQueryServer* const queryServer_;
+    std::vector<RecorderParameter> parameters_;
+    std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
+    std::unique_ptr<OSCReceiver> receiver_;
+    bool queryServerStarted_ = false;
+    int64_t oscPort_ = 0;
+    int64_t oscQueryPort_ = 0;
 };
 
 }  // namespace zarvo

@@ -1,0 +1,139 @@
+#include "tests/support/Loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+
+namespace zarvo::test {
+namespace {
+
+sockaddr_in loopback(long port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+bool canBind(int type, long port) {
+    const int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
+}  // namespace
+
+std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
+                                         double timeoutSeconds) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(timeoutSeconds);
+    timeout.tv_usec = static_cast<suseconds_t>(std::fmod(timeoutSeconds, 1.0) * 1e6);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t received = ::recv(fd, buffer, sizeof buffer, 0);
+        if (received <= 0) {
+            break;
+        }
+        answer.append(buffer, static_cast<size_t>(received));
+    }
+    ::close(fd);
+    return answer;
+}
+
+HttpAnswer HttpGet(long port, const std::string& target) {
+    HttpAnswer answer;
+    const auto raw = HttpRoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (!raw) {
+        return answer;
+    }
+    const size_t end = raw->find("\r\n\r\n");
+    if (end == std::string::npos || raw->rfind("HTTP/1.1 ", 0) != 0) {
+        return answer;
+    }
+    answer.header = raw->substr(0, end + 4);
+    answer.body = raw->substr(end + 4);
+    answer.status = std::stoi(raw->substr(9, 3));
+    return answer;
+}
+
+std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target) {
+    const HttpAnswer answer = HttpGet(port, target);
+    if (answer.status != 200) {
+        return std::nullopt;
+    }
+    auto value = nlohmann::json::parse(answer.body, nullptr, false);
+    if (value.is_discarded()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void SendDatagram(long port, const std::vector<uint8_t>& bytes) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return;
+    }
+    const sockaddr_in address = loopback(port);
+    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+             sizeof address);
+    ::close(fd);
+}
+
+long FreePortRange(long count) {
+    const long base = 21000 + (getpid() % 400) * 80;
+    for (long first = base; first + count < 61000; first += count) {
+        bool free = true;
+        for (long port = first; port < first + count && free; ++port) {
+            free = canBind(SOCK_STREAM, port) && canBind(SOCK_DGRAM, port);
+        }
+        if (free) {
+            return first;
+        }
+    }
+    return 0;
+}
+
+PortBlocker::PortBlocker(Kind kind, long port) {
+    fd_ = ::socket(AF_INET, kind == Kind::Tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd_ >= 0 &&
+        (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+         (kind == Kind::Tcp && ::listen(fd_, 4) != 0))) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+PortBlocker::~PortBlocker() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+}  // namespace zarvo::test
