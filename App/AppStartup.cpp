@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "engine/RecorderController.h"
@@ -183,10 +185,44 @@ std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
     }
     app->controller_->setNdiAvailable(options.ndiLibrary->isAvailable());
     Log(ndiStatusLine(*options.ndiLibrary));
+
+    HeadlessApp* self = app.get();
+    self->loggedErrorCount_ = self->controller_->errorCount();
+    self->errorLogger_ = ScopedObserver(
+        NotificationCenter::defaultCenter(), kRecorderControllerDidChangeNotification,
+        self->controller_.get(), [self](const auto&) {
+            const auto& controller = *self->controller_;
+            if (controller.errorCount() != self->loggedErrorCount_) {
+                self->loggedErrorCount_ = controller.errorCount();
+                if (!controller.error().empty()) {
+                    Log("Error: " + controller.error());
+                }
+            }
+        });
+    app->controller_->startNetwork(options.oscPort, options.queryPort, kNetworkName);
     return app;
 }
 
-HeadlessApp::~HeadlessApp() = default;
+HeadlessApp::~HeadlessApp() {
+    // Before the controller goes, so the observer never reads a controller being destroyed.
+    errorLogger_.reset();
+}
+
+long portFromEnvironment(const char* text, long fallback) {
+    if (text == nullptr) {
+        return fallback;
+    }
+    std::string_view digits(text);
+    if (!digits.empty() && digits.front() == '+') {
+        digits.remove_prefix(1);  // from_chars takes a minus sign only
+    }
+    long port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+        return fallback;
+    }
+    return port;
+}
 
 void HeadlessApp::quit(std::function<void()> done) {
     if (quitting_) {

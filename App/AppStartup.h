@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 
 namespace zarvo {
@@ -42,6 +43,16 @@ std::string applicationDomain(const nlohmann::json& bundleInfo);
 // The line logged at startup about the NDI runtime: "NDI is on: VERSION (PATH)" or
 // "NDI is off: REASON".
 std::string ndiStatusLine(const NDILibrary& library);
+
+// The network ports used when the environment names none.
+inline constexpr long kDefaultOSCPort = 9230;
+inline constexpr long kDefaultOSCQueryPort = 9231;
+// The name the recorder announces over OSCQuery.
+inline constexpr const char* kNetworkName = "ZarvoRecorder";
+
+// A port from an environment variable's text (null when unset): a decimal integer with an
+// optional sign and nothing else; `fallback` when the text is empty or anything else.
+long portFromEnvironment(const char* text, long fallback);
 
 // What the command line asks for. Unknown arguments are an error.
 struct Arguments {
@@ -86,10 +97,13 @@ class HeadlessApp {
         MainQueue* mainQueue = nullptr;
         std::shared_ptr<UserDefaults> defaults;  // our own domain, already migrated
         std::shared_ptr<const NDILibrary> ndiLibrary;
+        long oscPort = kDefaultOSCPort;         // the first UDP port tried for OSC
+        long queryPort = kDefaultOSCQueryPort;  // the first TCP port tried for OSCQuery
     };
 
     // nullptr with the reason logged when no GPU device can be used or the controller cannot
-    // be made.
+    // be made. A port that cannot be had is only the recorder's error: it runs on without
+    // that service.
     static std::unique_ptr<HeadlessApp> create(Options options);
     ~HeadlessApp();
     HeadlessApp(const HeadlessApp&) = delete;
@@ -106,6 +120,9 @@ class HeadlessApp {
     HeadlessApp() = default;
 
     std::shared_ptr<RecorderController> controller_;
+    // Without a window the recorder's errors are written to the log as they happen.
+    ScopedObserver errorLogger_;
+    uint64_t loggedErrorCount_ = 0;
     bool quitting_ = false;
 };
 

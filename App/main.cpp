@@ -1,9 +1,11 @@
 // zarvo-recorder: the recorder application. This version always runs without a window: it runs
-// the engine, logs to standard error, and on SIGTERM or SIGINT finishes a running take and
-// exits 0.
+// the engine, listens for OSC (UDP, ZARVO_OSC_PORT, 9230 by default) and OSCQuery (TCP,
+// ZARVO_OSCQUERY_PORT, 9231 by default), logs to standard error, and on SIGTERM or SIGINT
+// finishes a running take and exits 0.
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: zarvo-recorder [--headless]\n"
     "Records the chosen sources. Runs without a window; SIGTERM or SIGINT finishes a running\n"
-    "recording and quits.\n";
+    "recording and quits. Controlled over OSC (UDP port ZARVO_OSC_PORT, default 9230) and\n"
+    "OSCQuery (TCP port ZARVO_OSCQUERY_PORT, default 9231).\n";
 
 }  // namespace
 
@@ -29,6 +32,8 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask and the signals reach
     // only the watcher.
     app::QuitSignalWatcher::blockQuitSignals();
+    // A log reader that goes away must not end the program in the middle of a recording.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const app::Arguments arguments =
         app::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -51,6 +56,9 @@ int main(int argc, char** argv) {
         .mainQueue = &mainLoop,
         .defaults = defaults,
         .ndiLibrary = NDILibrary::sharedLibrary(),
+        .oscPort = app::portFromEnvironment(std::getenv("ZARVO_OSC_PORT"), app::kDefaultOSCPort),
+        .queryPort =
+            app::portFromEnvironment(std::getenv("ZARVO_OSCQUERY_PORT"), app::kDefaultOSCQueryPort),
     });
     if (!application) {
         return 1;

@@ -10,6 +10,10 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
     libavfilter-dev
     libpulse-dev pulseaudio pulseaudio-utils
+    libavahi-client-dev avahi-daemon dbus
+    libcurl4-openssl-dev
+    clang libclang-rt-14-dev
+    liblo-tools curl
 )
 
 missing=()

@@ -15,6 +15,7 @@
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "sources/NDILibrary.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SyphonChildProcess.h"
 #include "tests/support/TestFolder.h"
 
@@ -121,9 +122,12 @@ class HeadlessFolders {
         test::UsePrivateSyphonRegistry();
     }
     const test::TestFolder& folder() const { return folder_; }
+    // Ports of the test's own for the recorder to listen on.
+    long firstPort() const { return firstPort_; }
 
   private:
     test::TestFolder folder_;
+    const long firstPort_ = test::FreePortRange(32);
     test::ScopedEnv home_;
     test::ScopedEnv config_;
 };
@@ -134,7 +138,9 @@ TEST(HeadlessAppQuitTest, QuitWhileIdleEndsAtOnceAndOnlyOnce) {
     auto application = app::HeadlessApp::create(
         {.mainQueue = &loop,
          .defaults = std::make_shared<UserDefaults>(folders.folder() / "settings.json"),
-         .ndiLibrary = NDILibrary::unavailable("not in this test")});
+         .ndiLibrary = NDILibrary::unavailable("not in this test"),
+         .oscPort = folders.firstPort(),
+         .queryPort = folders.firstPort() + 16});
     ASSERT_NE(application, nullptr);
     EXPECT_FALSE(application->controller()->ndiAvailable());
 
@@ -156,7 +162,9 @@ TEST(HeadlessAppQuitTest, QuitWhileRecordingEndsAfterTheMoviesAreFinished) {
     auto application = app::HeadlessApp::create(
         {.mainQueue = &loop,
          .defaults = std::make_shared<UserDefaults>(folders.folder() / "settings.json"),
-         .ndiLibrary = NDILibrary::unavailable("not in this test")});
+         .ndiLibrary = NDILibrary::unavailable("not in this test"),
+         .oscPort = folders.firstPort(),
+         .queryPort = folders.firstPort() + 16});
     ASSERT_NE(application, nullptr);
     const auto& controller = application->controller();
     ASSERT_TRUE(loop.runUntil([&] { return !controller->availableSources().empty(); }, 20));
@@ -193,7 +201,9 @@ class HeadlessProgramTest : public ::testing::Test {
     HeadlessProgramTest()
         : home_("HOME", folder_.path().c_str()),
           config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()),
-          ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()) {
+          ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()),
+          oscPort_("ZARVO_OSC_PORT", std::to_string(firstPort_).c_str()),
+          queryPort_("ZARVO_OSCQUERY_PORT", std::to_string(firstPort_ + 16).c_str()) {
         test::UsePrivateSyphonRegistry();
     }
 
@@ -236,6 +246,9 @@ class HeadlessProgramTest : public ::testing::Test {
     test::ScopedEnv home_;
     test::ScopedEnv config_;
     test::ScopedEnv ndi_;
+    const long firstPort_ = test::FreePortRange(32);
+    test::ScopedEnv oscPort_;
+    test::ScopedEnv queryPort_;
 };
 
 TEST_F(HeadlessProgramTest, StartsWithoutNdiAndExitsCleanlyOnSigterm) {
