@@ -10,6 +10,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
     libavfilter-dev
     libpulse-dev pulseaudio pulseaudio-utils
+    libcurl4-openssl-dev
 )
 
 missing=()
