@@ -11,6 +11,8 @@ jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# Also read by the programs the tests start.
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan-suppressions.txt
 
 echo "== Build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVO_SANITIZE=address,undefined \

@@ -98,9 +98,3 @@ float Peak(const std::vector<float>& samples, size_t begin, size_t end) {
 }
 
 }  // namespace zarvo::test
-
-// The HEVC encoder library keeps a few of its own allocations past closing, whatever the
-// caller does; those are not leaks of this program.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
