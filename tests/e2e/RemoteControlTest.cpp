@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <filesystem>
-#include <mutex>
-#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/RunLoop.h"
 #include "remote/OSCMessage.h"
+#include "remote/OSCQueryServer.h"
+#include "tests/e2e/RecorderProgram.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/SyphonChildProcess.h"
@@ -24,94 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Bytes = std::vector<uint8_t>;
-
-// A recorder program whose output is read on a thread of its own, so that the program never
-// waits on a full pipe, and kept for the test to search.
-class RecorderProgram {
-  public:
-    RecorderProgram() : process_({ZARVO_RECORDER, "--headless"}, true) {
-        reader_ = std::thread([this] {
-            for (;;) {
-                std::string line = process_.readLine(120);
-                std::lock_guard lock(mutex_);
-                if (line.empty()) {
-                    ended_ = true;
-                    changed_.notify_all();
-                    return;
-                }
-                lines_.push_back(std::move(line));
-                changed_.notify_all();
-            }
-        });
-    }
-    ~RecorderProgram() {
-        if (!exitStatus_) {
-            process_.signal(SIGKILL);
-            process_.wait(10);
-        }
-        reader_.join();
-    }
-
-    // The first line matching the pattern, waiting up to the time-out: the whole match and
-    // its groups, or none.
-    std::optional<std::vector<std::string>> waitForLine(const std::string& pattern,
-                                                        double timeout = 30) {
-        const std::regex expression(pattern);
-        std::unique_lock lock(mutex_);
-        std::optional<std::vector<std::string>> found;
-        changed_.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
-            for (const auto& line : lines_) {
-                std::smatch match;
-                if (std::regex_search(line, match, expression)) {
-                    found.emplace(match.begin(), match.end());
-                    return true;
-                }
-            }
-            return ended_;
-        });
-        return found;
-    }
-
-    // Waits for the network to be up and returns the OSC and OSCQuery ports it took.
-    bool waitForNetwork() {
-        const auto line = waitForLine(
-            R"(OSCQuery server started on TCP port (\d+) \(namespace of OSC port (\d+)\))");
-        if (!line) {
-            return false;
-        }
-        queryPort = std::stol((*line)[1]);
-        oscPort = std::stol((*line)[2]);
-        return true;
-    }
-
-    std::string output() {
-        std::lock_guard lock(mutex_);
-        std::string text;
-        for (const auto& line : lines_) {
-            text += line + "\n";
-        }
-        return text;
-    }
-
-    // Quits as a user's SIGTERM does; the exit status.
-    std::optional<int> terminate(double timeout = 60) {
-        process_.signal(SIGTERM);
-        exitStatus_ = process_.wait(timeout);
-        return exitStatus_;
-    }
-
-    long oscPort = 0;
-    long queryPort = 0;
-
-  private:
-    test::SyphonChildProcess process_;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;  // guarded by mutex_
-    bool ended_ = false;              // guarded by mutex_
-    std::optional<int> exitStatus_;
-};
 
 class RemoteControlTest : public ::testing::Test {
   protected:
@@ -175,7 +87,7 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
         {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
     ASSERT_TRUE(pattern.started() && second.started());
 
-    RecorderProgram recorder;
+    test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     EXPECT_EQ(recorder.oscPort, firstPort_);
     EXPECT_EQ(recorder.queryPort, firstPort_ + 20);
@@ -248,7 +160,7 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
 }
 
 TEST_F(RemoteControlTest, RefusedMessagesAreLoggedAndTheTreeAnswersEveryRequest) {
-    RecorderProgram recorder;
+    test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     const long query = recorder.queryPort;
 
@@ -288,7 +200,7 @@ TEST_F(RemoteControlTest, RefusedMessagesAreLoggedAndTheTreeAnswersEveryRequest)
 
 TEST_F(RemoteControlTest, SettingsSurviveARestart) {
     {
-        RecorderProgram recorder;
+        test::RecorderProgram recorder(ZARVO_RECORDER);
         ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
         test::SendDatagram(
             recorder.oscPort,
@@ -298,7 +210,7 @@ TEST_F(RemoteControlTest, SettingsSurviveARestart) {
         ASSERT_TRUE(waitForValue(recorder.queryPort, "/performance", 1)) << recorder.output();
         EXPECT_EQ(recorder.terminate(), 0);
     }
-    RecorderProgram again;
+    test::RecorderProgram again(ZARVO_RECORDER);
     ASSERT_TRUE(again.waitForNetwork()) << again.output();
     EXPECT_EQ(valueAt(again.queryPort, "/codec"), "hevc");
     EXPECT_NEAR(valueAt(again.queryPort, "/fps").get<double>(), 29.97, 1e-9);
@@ -312,7 +224,7 @@ TEST_F(RemoteControlTest, BusyPortsArePassedOver) {
     test::PortBlocker udp(test::PortBlocker::Kind::Udp, firstPort_);
     test::PortBlocker tcp(test::PortBlocker::Kind::Tcp, firstPort_ + 20);
     ASSERT_TRUE(udp.holds() && tcp.holds());
-    RecorderProgram recorder;
+    test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     EXPECT_EQ(recorder.oscPort, firstPort_ + 1);
     EXPECT_EQ(recorder.queryPort, firstPort_ + 21);
@@ -330,7 +242,7 @@ TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
     test::SyphonChildProcess pattern(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
     ASSERT_TRUE(pattern.started());
-    RecorderProgram recorder;
+    test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     test::SendDatagram(recorder.oscPort,
                        bundle({OSCMessage("/folder", {movies().string()}),
@@ -367,6 +279,184 @@ TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
     // The source runs at 30 frames a second for about two seconds of recording.
     EXPECT_GE(movie.picture->times.size(), 45u);
     EXPECT_EQ(recorder.terminate(), 0);
+}
+
+// --- The MCP server against the running recorder ----------------------------------------------
+
+// The zarvo-recorder-mcp program as an assistant's host runs it: one request per line on its
+// standard input, one answer per line on its standard output.
+class McpSession {
+  public:
+    McpSession() : process_({ZARVO_MCP_PROGRAM}) {}
+
+    json request(const std::string& method, const json& params = json::object()) {
+        process_.writeLine(
+            json{{"jsonrpc", "2.0"}, {"id", ++id_}, {"method", method}, {"params", params}}.dump());
+        const std::string line = process_.readLine(60);
+        auto answer = json::parse(line, nullptr, false);
+        return answer.is_discarded() ? json() : answer;
+    }
+
+    // A tool's result: its text, and whether it is an error.
+    struct ToolAnswer {
+        bool isError = true;
+        std::string text;
+        // The status document: the text itself, or what follows its first line feed.
+        json document() const {
+            auto whole = json::parse(text, nullptr, false);
+            if (!whole.is_discarded()) {
+                return whole;
+            }
+            const size_t newline = text.find('\n');
+            return newline == std::string::npos
+                       ? json()
+                       : json::parse(text.substr(newline + 1), nullptr, false);
+        }
+    };
+    ToolAnswer call(const std::string& tool, const json& arguments = json::object()) {
+        const json answer = request("tools/call", {{"name", tool}, {"arguments", arguments}});
+        ToolAnswer result;
+        if (answer.contains("result")) {
+            result.isError = answer["result"].value("isError", false);
+            result.text = answer["result"]["content"][0].value("text", "");
+        }
+        return result;
+    }
+
+  private:
+    test::SyphonChildProcess process_;
+    int id_ = 0;
+};
+
+class McpEndToEndTest : public RemoteControlTest {};
+
+TEST_F(McpEndToEndTest, ConfiguresStartsAndStopsTheRecorder) {
+    test::SyphonChildProcess pattern(
+        {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
+    test::SyphonChildProcess second(
+        {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
+    ASSERT_TRUE(pattern.started() && second.started());
+    test::RecorderProgram recorder(ZARVO_RECORDER);
+    ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
+
+    McpSession mcp;
+    const json hello = mcp.request("initialize", {{"protocolVersion", "2024-11-05"}});
+    EXPECT_EQ(hello["result"]["serverInfo"]["version"], "dev");
+
+    json status;
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            status = mcp.call("recorder_status").document();
+            return status.is_object() && status["sourcesAvailable"].size() == 2;
+        },
+        20))
+        << status.dump();
+    EXPECT_EQ(status["state"], "idle");
+    EXPECT_EQ(status["sources"], json::array());
+    // Local sources are listed in the order the sharing layer finds them.
+    std::set<json> available(status["sourcesAvailable"].begin(), status["sourcesAvailable"].end());
+    EXPECT_EQ(available,
+              std::set<json>({{{"title", "Test Pattern - zarvo-test-source"}, {"kind", "syphon"}},
+                              {{"title", "Second - zarvo-test-source"}, {"kind", "syphon"}}}));
+    EXPECT_EQ(status["ndi"], false);
+    EXPECT_EQ(status["version"], "dev");
+
+    // A title that matches nothing changes nothing.
+    const auto missing = mcp.call("recorder_configure", {{"sources", {"balcony"}}});
+    EXPECT_TRUE(missing.isError);
+    EXPECT_EQ(missing.text, "There is no source called \u201Cbalcony\u201D. Available: " +
+                                status["sourcesAvailable"][0]["title"].get<std::string>() + ", " +
+                                status["sourcesAvailable"][1]["title"].get<std::string>() +
+                                ". Nothing was changed.");
+
+    // The recorder keeps whole pixels: a width of 2.7 is stored as 2, which is not taken as
+    // the 3 asked for.
+    const auto rounded = mcp.call("recorder_configure", {{"width", 2.7}});
+    EXPECT_TRUE(rounded.isError);
+    EXPECT_EQ(rounded.text.rfind("Some settings were not taken as given (the recorder's values "
+                                 "are in notApplied)",
+                                 0),
+              0u)
+        << rounded.text;
+    EXPECT_EQ(rounded.document()["notApplied"], json({{"width", 2}}));
+
+    const auto configured = mcp.call("recorder_configure", {{"sources", {"pattern", "second"}},
+                                                            {"codec", "HEVC"},
+                                                            {"output", "both"},
+                                                            {"layout", "row"},
+                                                            {"width", 0},
+                                                            {"folder", movies().string()},
+                                                            {"name", "Assistant"}});
+    ASSERT_FALSE(configured.isError) << configured.text;
+    status = configured.document();
+    EXPECT_EQ(status["settings"]["codec"], "hevc");
+    ASSERT_EQ(status["sources"].size(), 2u);
+    EXPECT_EQ(status["sources"][1]["title"], "Second - zarvo-test-source");
+    EXPECT_EQ(status["sources"][1]["place"], 2);
+    ASSERT_TRUE(test::WaitFor(
+        [&] { return mcp.call("recorder_status").document()["sources"][1]["online"] == true; },
+        20));
+
+    const auto started = mcp.call("recorder_start");
+    ASSERT_FALSE(started.isError) << started.text;
+    EXPECT_EQ(started.document()["state"], "recording");
+    const auto again = mcp.call("recorder_start");
+    EXPECT_TRUE(again.isError);
+    EXPECT_EQ(again.text.rfind("A recording is already in progress. Stop it first.\n", 0), 0u);
+
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto stopped = mcp.call("recorder_stop");
+    ASSERT_FALSE(stopped.isError) << stopped.text;
+    status = stopped.document();
+    EXPECT_EQ(status["state"], "idle");
+    EXPECT_EQ(status["failure"], "");
+    const auto notRecording = mcp.call("recorder_stop");
+    EXPECT_TRUE(notRecording.isError);
+    EXPECT_EQ(notRecording.text.rfind("There is no recording in progress.\n", 0), 0u);
+
+    const std::string assembled = status["assembled"]["file"];
+    EXPECT_EQ(fs::path(assembled).filename(), "Assistant.mov");
+    const test::MovieProbe movie = test::MovieProbe::read(assembled);
+    ASSERT_TRUE(movie.picture) << movie.error;
+    EXPECT_EQ(movie.picture->codec, "hevc");
+    EXPECT_EQ(movie.picture->width, 320 + 240);  // 160×120 drawn at 180 high beside 320×180
+    EXPECT_EQ(movie.picture->height, 180);
+    EXPECT_EQ(status["assembled"]["frames"], movie.picture->times.size());
+    for (const auto& place : status["sources"]) {
+        const test::MovieProbe own = test::MovieProbe::read(place["file"].get<std::string>());
+        ASSERT_TRUE(own.picture) << place.dump();
+        EXPECT_EQ(own.picture->width, place["width"]);
+        EXPECT_GE(own.picture->times.size(), 30u);
+    }
+    EXPECT_EQ(recorder.terminate(), 0) << recorder.output();
+}
+
+TEST_F(McpEndToEndTest, PassesOverAnotherProgramOnThePreferredPort) {
+    // Another program's OSCQuery server holds the port the MCP server tries first, so the
+    // recorder takes the next one.
+    RunLoop loop;
+    OSCQueryServer other(loop);
+    other.setServerName("Lighting Desk");
+    other.setOscPort(firstPort_);
+    ASSERT_TRUE(other.startOnPort(firstPort_ + 20));
+    test::RecorderProgram recorder(ZARVO_RECORDER);
+    ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
+    ASSERT_EQ(recorder.queryPort, firstPort_ + 21);
+
+    McpSession mcp;
+    const auto status = mcp.call("recorder_status");
+    ASSERT_FALSE(status.isError) << status.text;
+    EXPECT_EQ(status.document()["state"], "idle");
+    EXPECT_EQ(recorder.terminate(), 0);
+
+    // Once the recorder has gone, the assistant is told how to bring it back.
+    const auto gone = mcp.call("recorder_status");
+    EXPECT_TRUE(gone.isError);
+    EXPECT_EQ(gone.text, "ZarvoRecorder is not running, or its OSCQuery server is not on ports " +
+                             std::to_string(firstPort_ + 20) + "\u2013" +
+                             std::to_string(firstPort_ + 35) +
+                             ". Launch the app and retry (set ZARVO_OSCQUERY_PORT if it uses "
+                             "another port).");
 }
 
 }  // namespace

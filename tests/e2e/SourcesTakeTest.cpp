@@ -27,8 +27,8 @@ bool ControlFakeNDI(void* handle, const std::string& command) {
 
 TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
     test::UsePrivateSyphonRegistry();
-    test::SyphonChildProcess publisher({ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size",
-                                        "160x90", "--fps", "30"});
+    test::SyphonChildProcess publisher(
+        {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(publisher.started());
 
     void* fake = dlopen(ZARVO_FAKE_NDI_PATH, RTLD_NOW | RTLD_LOCAL);
