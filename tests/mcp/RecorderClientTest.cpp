@@ -10,17 +10,15 @@
 
 #include "remote/OSCMessage.h"
 #include "tests/mcp/FakeRecorderApp.h"
-#include "tests/mcp/LoopbackHelpers.h"
+#include "tests/support/Loopback.h"
 
 namespace zarvo::mcp {
 namespace {
 
 using json = nlohmann::json;
-using testing::CannedHttpServer;
+using test::CannedHttpServer;
 using testing::FakeRecorderApp;
 using testing::FakeRecorderState;
-using testing::freePortRun;
-using testing::SilentPort;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -62,10 +60,10 @@ FakeRecorderState twoCameras() {
 // ---- Finding the application ----
 
 TEST(RecorderFind, PassesOverASilentPortAndAnotherProgramsServer) {
-    const int first = freePortRun(3);
-    SilentPort silent(first);
+    const int first = static_cast<int>(test::FreePortRange(3));
+    test::PortBlocker silent(test::PortBlocker::Kind::Tcp, first);
     CannedHttpServer other(first + 1, CannedHttpServer::ok(R"({"NAME":"Mixer","OSC_PORT":9000})"));
-    ASSERT_TRUE(silent.listening());
+    ASSERT_TRUE(silent.holds());
     ASSERT_TRUE(other.listening());
     FakeRecorderApp app(twoCameras(), first + 2);
 
@@ -86,7 +84,7 @@ TEST(RecorderFind, UnreachableWhenNothingUsableAnswers) {
                  "9231\u20139246. Launch the app and retry (set ZARVO_OSCQUERY_PORT if it uses "
                  "another port).");
 
-    const int first = freePortRun(4);
+    const int first = static_cast<int>(test::FreePortRange(4));
     // The right name but an OSC port no application could have bound, a body that is not JSON,
     // and an answer that is not 200: none of them is the application.
     CannedHttpServer badPort(first,
@@ -106,7 +104,7 @@ TEST(RecorderFind, UnreachableWhenNothingUsableAnswers) {
 }
 
 TEST(RecorderHttp, OnlyA200WithJsonCounts) {
-    FakeRecorderApp app(twoCameras(), freePortRun(1));
+    FakeRecorderApp app(twoCameras(), static_cast<int>(test::FreePortRange(1)));
     const int port = static_cast<int>(app.httpPort());
     const auto value = httpGet(port, "/source?VALUE", 2.0);
     ASSERT_TRUE(value);
@@ -140,7 +138,7 @@ TEST(RecorderStatus, AssemblesPlacesSourcesAndSettings) {
                          {"1/soundwritten", 2.5}, {"2/kind", "ndi"}, {"2/sound", 1}};
     state.values["/performance"] = 1;
     state.values["/width"] = 1280;
-    FakeRecorderApp app(state, freePortRun(1));
+    FakeRecorderApp app(state, static_cast<int>(test::FreePortRange(1)));
     const Recorder recorder =
         Recorder::find({"ZarvoRecorder", static_cast<int>(app.httpPort()), 1});
 
@@ -169,7 +167,7 @@ TEST(RecorderStatus, AssemblesPlacesSourcesAndSettings) {
 }
 
 TEST(RecorderStatus, AToolCallGoesThroughLocateAndReturnsTheDocumentAsText) {
-    FakeRecorderApp app(twoCameras(), freePortRun(1));
+    FakeRecorderApp app(twoCameras(), static_cast<int>(test::FreePortRange(1)));
     RecorderClientTools tools({"ZarvoRecorder", static_cast<int>(app.httpPort()), 1});
     const json result = callTool(tools, "recorder_status", json::object());
     EXPECT_EQ(result["isError"], false);
@@ -186,7 +184,7 @@ class RecorderConfigure : public ::testing::Test {
 
     void startApp(FakeRecorderState state) {
         app.reset();
-        app.emplace(std::move(state), freePortRun(1));
+        app.emplace(std::move(state), static_cast<int>(test::FreePortRange(1)));
         recorder.emplace(
             Recorder::find({"ZarvoRecorder", static_cast<int>(app->httpPort()), 1}, times));
     }

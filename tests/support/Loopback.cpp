@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -133,6 +134,54 @@ PortBlocker::PortBlocker(Kind kind, long port) {
 PortBlocker::~PortBlocker() {
     if (fd_ >= 0) {
         ::close(fd_);
+    }
+}
+
+CannedHttpServer::CannedHttpServer(long port, std::string response)
+    : blocker_(PortBlocker::Kind::Tcp, port), response_(std::move(response)) {
+    if (blocker_.holds()) {
+        thread_ = std::thread([this] { serve(); });
+    }
+}
+
+CannedHttpServer::~CannedHttpServer() {
+    stopping_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+std::string CannedHttpServer::ok(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+void CannedHttpServer::serve() {
+    while (!stopping_) {
+        pollfd waiting{blocker_.fd(), POLLIN, 0};
+        if (::poll(&waiting, 1, 20) <= 0) {
+            continue;
+        }
+        const int client = ::accept(blocker_.fd(), nullptr, nullptr);
+        if (client < 0) {
+            continue;
+        }
+        // Reads the request up to its blank line, so the answer is not cut by a reset.
+        std::string request;
+        char buffer[1024];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            pollfd readable{client, POLLIN, 0};
+            if (::poll(&readable, 1, 1000) <= 0) {
+                break;
+            }
+            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                break;
+            }
+            request.append(buffer, static_cast<size_t>(got));
+        }
+        ::send(client, response_.data(), response_.size(), MSG_NOSIGNAL);
+        ::shutdown(client, SHUT_WR);
+        ::close(client);
     }
 }
 

@@ -2,9 +2,11 @@
 
 // Small clients for tests that talk to the recorder's network services over loopback.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,7 +36,8 @@ void SendDatagram(long port, const std::vector<uint8_t>& bytes);
 // differs between test processes running side by side.
 long FreePortRange(long count);
 
-// Holds a port so that nobody else can bind it, until destroyed.
+// Holds a port so that nobody else can bind it, until destroyed. A TCP port listens without
+// ever accepting: connections complete, requests get no answer.
 class PortBlocker {
   public:
     enum class Kind { Tcp, Udp };
@@ -43,9 +46,32 @@ class PortBlocker {
     PortBlocker(const PortBlocker&) = delete;
     PortBlocker& operator=(const PortBlocker&) = delete;
     bool holds() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
   private:
     int fd_ = -1;
+};
+
+// Answers every connection on a port with the same raw HTTP response, then closes it: another
+// program's server, or a broken one.
+class CannedHttpServer {
+  public:
+    CannedHttpServer(long port, std::string response);
+    ~CannedHttpServer();
+    CannedHttpServer(const CannedHttpServer&) = delete;
+    CannedHttpServer& operator=(const CannedHttpServer&) = delete;
+    bool listening() const { return blocker_.holds(); }
+
+    // A 200 response carrying `body` as JSON.
+    static std::string ok(const std::string& body);
+
+  private:
+    void serve();
+
+    PortBlocker blocker_;
+    std::string response_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
 };
 
 }  // namespace zarvo::test
