@@ -65,6 +65,7 @@ TEST(UserDefaultsTest, StoredValuesOverrideRegisteredDefaults) {
     defaults.setString("codec", "hevc");
     EXPECT_EQ(defaults.stringForKey("codec"), "hevc");
     EXPECT_EQ(defaults.storedValues(), json({{"codec", "hevc"}}));
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(folder / "settings.json"), json({{"codec", "hevc"}}));
 
     // Registering again replaces a default but not a stored value.
@@ -74,6 +75,7 @@ TEST(UserDefaultsTest, StoredValuesOverrideRegisteredDefaults) {
 
     defaults.removeObject("codec");
     EXPECT_EQ(defaults.stringForKey("codec"), "prores");
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(folder / "settings.json"), json::object());
 }
 
@@ -148,8 +150,10 @@ TEST(UserDefaultsTest, ValuesSurviveInAValidFileWithoutLeftovers) {
     {
         UserDefaults defaults(file);
         defaults.setString("name", "Concert");
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"name", "Concert"}}));
         defaults.setInteger("width", 1920);
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"name", "Concert"}, {"width", 1920}}));
         defaults.setBool("performance", true);
         defaults.setDouble("fps", 29.97);
@@ -157,6 +161,7 @@ TEST(UserDefaultsTest, ValuesSurviveInAValidFileWithoutLeftovers) {
         defaults.setString("unicode", "Caméra — 1");
         defaults.removeObject("width");
         defaults.removeObject("never set");
+        defaults.synchronize();
         EXPECT_FALSE(ParseFile(file).is_discarded());
         EXPECT_EQ(FileNames(file.parent_path()), std::vector<std::string>{"settings.json"});
     }
@@ -191,6 +196,7 @@ TEST(UserDefaultsTest, UnreadableFileIsKeptAsideAndDefaultsAreUsed) {
         EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
 
         defaults.setString("codec", "hevc");
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"codec", "hevc"}}));
         EXPECT_EQ(ReadFile(aside[0]), garbage);
     }
@@ -220,13 +226,16 @@ TEST(UserDefaultsTest, UnwritableFolderLogsAndKeepsTheValue) {
     LogCapture log;
     UserDefaults defaults(file);
     defaults.setInteger("width", 1280);
-
     EXPECT_EQ(defaults.integerForKey("width"), 1280);
+
+    // The failed write is logged, and waiting for it does not wait forever.
+    defaults.synchronize();
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
     EXPECT_EQ(ReadFile(folder / "plain-file"), "not a folder");
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"plain-file"});
+
 }
 
 TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
@@ -238,6 +247,7 @@ TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
         defaults.setDouble("nan", std::numeric_limits<double>::quiet_NaN());
         defaults.setDouble("infinity", std::numeric_limits<double>::infinity());
         defaults.setDouble("fps", 25);
+        defaults.synchronize();
         EXPECT_FALSE(ParseFile(file).is_discarded()) << ReadFile(file);
         EXPECT_FALSE(std::isnan(defaults.doubleForKey("nan")));
         EXPECT_FALSE(std::isinf(defaults.doubleForKey("infinity")));
@@ -253,8 +263,10 @@ TEST(UserDefaultsTest, TextThatIsNotUtf8DoesNotBreakTheStore) {
     const fs::path file = folder / "settings.json";
     UserDefaults defaults(file);
     EXPECT_NO_THROW(defaults.setString("folder", "/home/user/Vid\xe9os"));
+    defaults.synchronize();
     EXPECT_FALSE(ParseFile(file).is_discarded());
     EXPECT_NO_THROW(defaults.setString("name", "Concert"));
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(file).value("name", ""), "Concert");
 }
 
@@ -266,6 +278,7 @@ TEST(UserDefaultsTest, DomainsLiveInTheConfigFolder) {
         auto defaults = UserDefaults::forDomain("org.zarvo.test");
         EXPECT_EQ(defaults->path(), folder.path() / "zarvo-recorder" / "org.zarvo.test.json");
         defaults->setInteger("value", 5);
+        defaults->synchronize();
         EXPECT_EQ(ParseFile(folder.path() / "zarvo-recorder" / "org.zarvo.test.json"),
                   json({{"value", 5}}));
         EXPECT_EQ(UserDefaults::forDomain("org.zarvo.test")->integerForKey("value"), 5);
