@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Log.h"
@@ -230,12 +233,18 @@ TEST(UserDefaultsTest, UnwritableFolderLogsAndKeepsTheValue) {
 
     // The failed write is logged, and waiting for it does not wait forever.
     defaults.synchronize();
-    const auto lines = log.lines();
+    auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
     EXPECT_EQ(ReadFile(folder / "plain-file"), "not a folder");
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"plain-file"});
 
+    // The writer goes on after a failure: the next change is tried (and fails) again.
+    defaults.setInteger("width", 1920);
+    defaults.synchronize();
+    lines = log.lines();
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(defaults.integerForKey("width"), 1920);
 }
 
 TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
@@ -268,6 +277,113 @@ TEST(UserDefaultsTest, TextThatIsNotUtf8DoesNotBreakTheStore) {
     EXPECT_NO_THROW(defaults.setString("name", "Concert"));
     defaults.synchronize();
     EXPECT_EQ(ParseFile(file).value("name", ""), "Concert");
+}
+
+// Holds a store's writes back until released, and counts them. Outlives the store.
+class HeldWrites {
+public:
+    void holdWritesOf(UserDefaults& defaults) {
+        defaults.setBeforeWriteForTesting([this] {
+            std::unique_lock lock(mutex_);
+            ++writes_;
+            written_.notify_all();
+            released_.wait(lock, [this] { return open_; });
+        });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        released_.notify_all();
+    }
+    // Waits until a write is held back (or was let through).
+    void waitForAWrite() {
+        std::unique_lock lock(mutex_);
+        written_.wait_for(lock, std::chrono::seconds(30), [this] { return writes_ > 0; });
+    }
+    int writes() const {
+        std::lock_guard lock(mutex_);
+        return writes_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    std::condition_variable written_;
+    int writes_ = 0;
+    bool open_ = false;
+};
+
+TEST(UserDefaultsTest, ABurstOfChangesIsSeenAtOnceAndWrittenOnceOrTwice) {
+    TestFolder folder;
+    const fs::path file = folder / "settings.json";
+    HeldWrites held;
+    UserDefaults defaults(file);
+    held.holdWritesOf(defaults);
+
+    // While the first write is held back on the writer thread, the changes go on: a setter
+    // never waits for the disk, and readers see every value at once.
+    constexpr int kChanges = 1000;
+    for (int i = 0; i < kChanges; ++i) {
+        defaults.setInteger("gap", i);
+        defaults.setString("name", "Take " + std::to_string(i));
+        if (i == kChanges / 2) {
+            defaults.setBool("temporary", true);
+        } else if (i == kChanges / 2 + 1) {
+            defaults.removeObject("temporary");
+        }
+        ASSERT_EQ(defaults.integerForKey("gap"), i);
+        ASSERT_EQ(defaults.stringForKey("name"), "Take " + std::to_string(i));
+    }
+    held.waitForAWrite();
+    EXPECT_FALSE(fs::exists(file));
+
+    held.release();
+    defaults.synchronize();
+    EXPECT_EQ(ParseFile(file), json({{"gap", kChanges - 1}, {"name", "Take 999"}}));
+    // The held write, then one more with everything that changed meanwhile.
+    EXPECT_LE(held.writes(), 2);
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"settings.json"});
+
+    // A later change is written again.
+    defaults.setInteger("gap", 7);
+    defaults.synchronize();
+    EXPECT_EQ(ParseFile(file).value("gap", 0), 7);
+    EXPECT_LE(held.writes(), 3);
+}
+
+TEST(UserDefaultsTest, DestructionWritesThePendingChanges) {
+    TestFolder folder;
+    const fs::path file = folder / "settings.json";
+    HeldWrites held;
+    std::thread releaser;
+    {
+        UserDefaults defaults(file);
+        held.holdWritesOf(defaults);
+        defaults.setString("name", "First");
+        held.waitForAWrite();
+        // Changed while the first write is held: only a write at destruction saves this.
+        defaults.setString("name", "Last");
+        defaults.setInteger("gap", 3);
+        // Let the write through once the store is (most likely) already being destroyed.
+        releaser = std::thread([&held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            held.release();
+        });
+    }
+    releaser.join();
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.storedValues(), json({{"name", "Last"}, {"gap", 3}}));
+}
+
+TEST(UserDefaultsTest, SynchronizeWithoutChangesReturnsAndWritesNothing) {
+    TestFolder folder;
+    UserDefaults defaults(folder / "settings.json");
+    defaults.registerDefaults({{"gap", 4}});
+    defaults.removeObject("missing");
+    defaults.synchronize();
+    EXPECT_FALSE(fs::exists(folder / "settings.json"));
 }
 
 TEST(UserDefaultsTest, DomainsLiveInTheConfigFolder) {
