@@ -46,6 +46,9 @@ void migrateSettings(const UserDefaults& source, UserDefaults& destination) {
             destination.setObject(key, *value);
         }
     }
+    // The copy is made once: it is in the file before the recorder starts, so anything that
+    // reads the file from now on (another store, the next start) finds the copied values.
+    destination.synchronize();
 }
 
 std::string applicationDomain(const nlohmann::json& bundleInfo) {

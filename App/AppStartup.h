@@ -34,7 +34,7 @@ const std::vector<std::string>& migratedKeys();
 // Copies the recording settings of the older client into the destination once: the first call
 // marks the destination as migrated (before copying, so a failed copy is not retried) and
 // copies each key the source holds and the destination does not. Values already in the
-// destination are kept.
+// destination are kept. Returns once the destination's file holds the result.
 void migrateSettings(const UserDefaults& source, UserDefaults& destination);
 
 // Our settings domain: the bundle identifier in the bundle information, or kFallbackDomain.

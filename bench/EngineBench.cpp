@@ -5,6 +5,10 @@
 #include "engine/Layout.h"
 #include "engine/RecorderPlace.h"
 #include "platform/HostClock.h"
+#include "platform/UserDefaults.h"
+
+#include <cstdlib>
+#include <filesystem>
 
 namespace zarvo {
 namespace {
@@ -28,6 +32,31 @@ void BM_LayoutEightSourcesFitted(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LayoutEightSourcesFitted)->DenseRange(0, 3);
+
+// What one setting change costs the thread that makes it (a fader sending a value many times a
+// second), in a store of a few dozen keys like the recorder's own.
+void BM_SettingChange(benchmark::State& state) {
+    char folder[] = "/tmp/zarvo-bench-defaults-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    {
+        UserDefaults defaults(std::filesystem::path(folder) / "bench.json");
+        for (int i = 0; i < 40; ++i) {
+            defaults.setString("key" + std::to_string(i), "a value of some length " +
+                                                              std::to_string(i));
+        }
+        double gap = 0;
+        for (auto _ : state) {
+            defaults.setDouble("gap", gap);
+            gap += 0.5;
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+BENCHMARK(BM_SettingChange);
 
 }  // namespace
 }  // namespace zarvo

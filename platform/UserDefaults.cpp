@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "platform/Log.h"
+#include "platform/Thread.h"
 
 namespace zarvo {
 namespace fs = std::filesystem;
@@ -88,6 +90,74 @@ std::shared_ptr<UserDefaults> UserDefaults::forDomain(const std::string& domain)
 
 UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) { load(); }
 
+UserDefaults::~UserDefaults() {
+    std::thread writer;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        writer = std::move(writer_);
+    }
+    changed_.notify_all();
+    if (writer.joinable()) {
+        writer.join();
+    }
+}
+
+void UserDefaults::changedLocked() {
+    ++changes_;
+    if (!writer_.joinable() && !stopping_) {
+        try {
+            writer_ = std::thread([this] { writeLoop(); });
+        } catch (const std::system_error& error) {
+            // Without a thread the change is written here and now, as a last resort.
+            Log(std::string("Settings are written without their writer thread: ") + error.what());
+            writeFile(values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+            writtenChanges_ = changes_;
+            written_.notify_all();
+            return;
+        }
+    }
+    changed_.notify_one();
+}
+
+void UserDefaults::writeLoop() {
+    SetCurrentThreadName("UserDefaults");
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || changes_ != writtenChanges_; });
+        if (changes_ == writtenChanges_) {
+            return;  // stopping, and everything is written
+        }
+        // Everything changed up to here goes into this write; later changes make another.
+        const uint64_t covered = changes_;
+        const nlohmann::json snapshot = values_;
+        const std::function<void()> beforeWrite = beforeWrite_;
+        lock.unlock();
+        // Text that is not UTF-8 (a folder name is any bytes) is written with replacement
+        // characters; the strict default would throw and leave every later change unsaved.
+        const std::string text =
+            snapshot.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        if (beforeWrite) {
+            beforeWrite();
+        }
+        writeFile(text);
+        lock.lock();
+        writtenChanges_ = covered;
+        written_.notify_all();
+    }
+}
+
+void UserDefaults::synchronize() {
+    std::unique_lock lock(mutex_);
+    const uint64_t wanted = changes_;
+    written_.wait(lock, [this, wanted] { return writtenChanges_ >= wanted; });
+}
+
+void UserDefaults::setBeforeWriteForTesting(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    beforeWrite_ = std::move(hook);
+}
+
 void UserDefaults::load() {
     std::error_code error;
     if (!fs::exists(path_, error)) {
@@ -119,15 +189,13 @@ void UserDefaults::load() {
     }
 }
 
-void UserDefaults::save() const {
+void UserDefaults::writeFile(const std::string& text) const {
+    // Two stores of one file in a process each write their own temporary file.
+    static std::atomic<uint64_t> writes{0};
     std::error_code error;
     fs::create_directories(path_.parent_path(), error);
-    // Text that is not UTF-8 (a folder name is any bytes) is written with replacement
-    // characters; the strict default would throw and leave every later change unsaved.
-    const std::string text =
-        values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     fs::path temporary = path_;
-    temporary += ".tmp-" + std::to_string(::getpid());
+    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++writes);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
     const int savedErrno = errno;
@@ -242,7 +310,7 @@ std::optional<nlohmann::json> UserDefaults::arrayForKey(const std::string& key) 
 void UserDefaults::setObject(const std::string& key, const nlohmann::json& value) {
     std::lock_guard lock(mutex_);
     values_[key] = value;
-    save();
+    changedLocked();
 }
 
 void UserDefaults::setDouble(const std::string& key, double value) {
@@ -253,7 +321,7 @@ void UserDefaults::setDouble(const std::string& key, double value) {
 void UserDefaults::removeObject(const std::string& key) {
     std::lock_guard lock(mutex_);
     if (values_.erase(key) > 0) {
-        save();
+        changedLocked();
     }
 }
 

@@ -161,6 +161,7 @@ TEST_F(RecorderControllerTest, SettingsAndPlacesSurviveANewController) {
         controller->setSound("stage right");
         controller->setPerformance(true);
         controller->setNdiAvailable(true);
+        controller->defaults()->synchronize();
     }
     auto again = make();
     EXPECT_EQ(again->codec(), "prores4444");
@@ -215,6 +216,7 @@ TEST_F(RecorderControllerTest, GarbageSettingsFileGivesDefaultsAndIsKeptAside) {
     }
     EXPECT_TRUE(keptAside);
     controller->setName("after");
+    controller->defaults()->synchronize();
     EXPECT_EQ(make()->name(), "after");
 }
 
@@ -279,6 +281,7 @@ TEST_F(RecorderControllerTest, AddingSources) {
     EXPECT_EQ(controller->places().size(), 1u);
 
     directory_->setTitles({"1", "2", "3", "4", "5", "6", "7", "8", "9"});
+    controller->defaults()->synchronize();
     auto full = make();
     full->removeSourceAtPlace(1);  // the place stored by the first controller
     ASSERT_TRUE(full->places().empty());
@@ -375,6 +378,7 @@ TEST_F(RecorderControllerTest, EditsArePersistedAndAnnounced) {
     ASSERT_TRUE(controller->addSourceMatching("Camera 2"));
     ASSERT_TRUE(controller->moveSourceFromPlace(2, 1));
     EXPECT_GE(changes() - before, 3);
+    controller->defaults()->synchronize();
     const auto stored = UserDefaults(file()).arrayForKey("RecorderSources");
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(*stored, nlohmann::json({"Camera 2", "Camera 1"}));

@@ -161,6 +161,8 @@ TEST(NotificationCenterConcurrencyTest, ObserversComeAndGoWhileOthersPost) {
     EXPECT_EQ(steadyCalls, kThreads * kRounds * 2);
 }
 
+// Setters, readers and synchronize() on several threads against the store's writer thread; the
+// last values reach the file when the store is destroyed.
 TEST(UserDefaultsConcurrencyTest, WritersOnSeveralThreadsLeaveOneValidFile) {
     constexpr int kKeys = 25;
     test::TestFolder folder;
@@ -179,6 +181,16 @@ TEST(UserDefaultsConcurrencyTest, WritersOnSeveralThreadsLeaveOneValidFile) {
                     EXPECT_TRUE(defaults.storedValues().is_object());
                 }
                 defaults.removeObject(prefix + "0");
+                // Once synchronized, the file holds this thread's values, whatever the others
+                // change meanwhile (a write replaces the file whole, so it is never seen half
+                // written).
+                defaults.synchronize();
+                const auto written = nlohmann::json::parse(test::ReadFile(file), nullptr, false);
+                ASSERT_TRUE(written.is_object());
+                EXPECT_FALSE(written.contains(prefix + "0"));
+                for (int i = 1; i < kKeys; ++i) {
+                    EXPECT_EQ(written.value(prefix + std::to_string(i), -1), i);
+                }
             });
         }
         for (auto& thread : threads) {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Log.h"
@@ -65,6 +68,7 @@ TEST(UserDefaultsTest, StoredValuesOverrideRegisteredDefaults) {
     defaults.setString("codec", "hevc");
     EXPECT_EQ(defaults.stringForKey("codec"), "hevc");
     EXPECT_EQ(defaults.storedValues(), json({{"codec", "hevc"}}));
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(folder / "settings.json"), json({{"codec", "hevc"}}));
 
     // Registering again replaces a default but not a stored value.
@@ -74,6 +78,7 @@ TEST(UserDefaultsTest, StoredValuesOverrideRegisteredDefaults) {
 
     defaults.removeObject("codec");
     EXPECT_EQ(defaults.stringForKey("codec"), "prores");
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(folder / "settings.json"), json::object());
 }
 
@@ -148,8 +153,10 @@ TEST(UserDefaultsTest, ValuesSurviveInAValidFileWithoutLeftovers) {
     {
         UserDefaults defaults(file);
         defaults.setString("name", "Concert");
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"name", "Concert"}}));
         defaults.setInteger("width", 1920);
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"name", "Concert"}, {"width", 1920}}));
         defaults.setBool("performance", true);
         defaults.setDouble("fps", 29.97);
@@ -157,6 +164,7 @@ TEST(UserDefaultsTest, ValuesSurviveInAValidFileWithoutLeftovers) {
         defaults.setString("unicode", "Caméra — 1");
         defaults.removeObject("width");
         defaults.removeObject("never set");
+        defaults.synchronize();
         EXPECT_FALSE(ParseFile(file).is_discarded());
         EXPECT_EQ(FileNames(file.parent_path()), std::vector<std::string>{"settings.json"});
     }
@@ -191,6 +199,7 @@ TEST(UserDefaultsTest, UnreadableFileIsKeptAsideAndDefaultsAreUsed) {
         EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
 
         defaults.setString("codec", "hevc");
+        defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"codec", "hevc"}}));
         EXPECT_EQ(ReadFile(aside[0]), garbage);
     }
@@ -220,13 +229,22 @@ TEST(UserDefaultsTest, UnwritableFolderLogsAndKeepsTheValue) {
     LogCapture log;
     UserDefaults defaults(file);
     defaults.setInteger("width", 1280);
-
     EXPECT_EQ(defaults.integerForKey("width"), 1280);
-    const auto lines = log.lines();
+
+    // The failed write is logged, and waiting for it does not wait forever.
+    defaults.synchronize();
+    auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
     EXPECT_EQ(ReadFile(folder / "plain-file"), "not a folder");
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"plain-file"});
+
+    // The writer goes on after a failure: the next change is tried (and fails) again.
+    defaults.setInteger("width", 1920);
+    defaults.synchronize();
+    lines = log.lines();
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(defaults.integerForKey("width"), 1920);
 }
 
 TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
@@ -238,6 +256,7 @@ TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
         defaults.setDouble("nan", std::numeric_limits<double>::quiet_NaN());
         defaults.setDouble("infinity", std::numeric_limits<double>::infinity());
         defaults.setDouble("fps", 25);
+        defaults.synchronize();
         EXPECT_FALSE(ParseFile(file).is_discarded()) << ReadFile(file);
         EXPECT_FALSE(std::isnan(defaults.doubleForKey("nan")));
         EXPECT_FALSE(std::isinf(defaults.doubleForKey("infinity")));
@@ -253,9 +272,118 @@ TEST(UserDefaultsTest, TextThatIsNotUtf8DoesNotBreakTheStore) {
     const fs::path file = folder / "settings.json";
     UserDefaults defaults(file);
     EXPECT_NO_THROW(defaults.setString("folder", "/home/user/Vid\xe9os"));
+    defaults.synchronize();
     EXPECT_FALSE(ParseFile(file).is_discarded());
     EXPECT_NO_THROW(defaults.setString("name", "Concert"));
+    defaults.synchronize();
     EXPECT_EQ(ParseFile(file).value("name", ""), "Concert");
+}
+
+// Holds a store's writes back until released, and counts them. Outlives the store.
+class HeldWrites {
+public:
+    void holdWritesOf(UserDefaults& defaults) {
+        defaults.setBeforeWriteForTesting([this] {
+            std::unique_lock lock(mutex_);
+            ++writes_;
+            written_.notify_all();
+            released_.wait(lock, [this] { return open_; });
+        });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        released_.notify_all();
+    }
+    // Waits until a write is held back (or was let through).
+    void waitForAWrite() {
+        std::unique_lock lock(mutex_);
+        written_.wait_for(lock, std::chrono::seconds(30), [this] { return writes_ > 0; });
+    }
+    int writes() const {
+        std::lock_guard lock(mutex_);
+        return writes_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    std::condition_variable written_;
+    int writes_ = 0;
+    bool open_ = false;
+};
+
+TEST(UserDefaultsTest, ABurstOfChangesIsSeenAtOnceAndWrittenOnceOrTwice) {
+    TestFolder folder;
+    const fs::path file = folder / "settings.json";
+    HeldWrites held;
+    UserDefaults defaults(file);
+    held.holdWritesOf(defaults);
+
+    // While the first write is held back on the writer thread, the changes go on: a setter
+    // never waits for the disk, and readers see every value at once.
+    constexpr int kChanges = 1000;
+    for (int i = 0; i < kChanges; ++i) {
+        defaults.setInteger("gap", i);
+        defaults.setString("name", "Take " + std::to_string(i));
+        if (i == kChanges / 2) {
+            defaults.setBool("temporary", true);
+        } else if (i == kChanges / 2 + 1) {
+            defaults.removeObject("temporary");
+        }
+        ASSERT_EQ(defaults.integerForKey("gap"), i);
+        ASSERT_EQ(defaults.stringForKey("name"), "Take " + std::to_string(i));
+    }
+    held.waitForAWrite();
+    EXPECT_FALSE(fs::exists(file));
+
+    held.release();
+    defaults.synchronize();
+    EXPECT_EQ(ParseFile(file), json({{"gap", kChanges - 1}, {"name", "Take 999"}}));
+    // The held write, then one more with everything that changed meanwhile.
+    EXPECT_LE(held.writes(), 2);
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"settings.json"});
+
+    // A later change is written again.
+    defaults.setInteger("gap", 7);
+    defaults.synchronize();
+    EXPECT_EQ(ParseFile(file).value("gap", 0), 7);
+    EXPECT_LE(held.writes(), 3);
+}
+
+TEST(UserDefaultsTest, DestructionWritesThePendingChanges) {
+    TestFolder folder;
+    const fs::path file = folder / "settings.json";
+    HeldWrites held;
+    std::thread releaser;
+    {
+        UserDefaults defaults(file);
+        held.holdWritesOf(defaults);
+        defaults.setString("name", "First");
+        held.waitForAWrite();
+        // Changed while the first write is held: only a write at destruction saves this.
+        defaults.setString("name", "Last");
+        defaults.setInteger("gap", 3);
+        // Let the write through once the store is (most likely) already being destroyed.
+        releaser = std::thread([&held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            held.release();
+        });
+    }
+    releaser.join();
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.storedValues(), json({{"name", "Last"}, {"gap", 3}}));
+}
+
+TEST(UserDefaultsTest, SynchronizeWithoutChangesReturnsAndWritesNothing) {
+    TestFolder folder;
+    UserDefaults defaults(folder / "settings.json");
+    defaults.registerDefaults({{"gap", 4}});
+    defaults.removeObject("missing");
+    defaults.synchronize();
+    EXPECT_FALSE(fs::exists(folder / "settings.json"));
 }
 
 TEST(UserDefaultsTest, DomainsLiveInTheConfigFolder) {
@@ -266,6 +394,7 @@ TEST(UserDefaultsTest, DomainsLiveInTheConfigFolder) {
         auto defaults = UserDefaults::forDomain("org.zarvo.test");
         EXPECT_EQ(defaults->path(), folder.path() / "zarvo-recorder" / "org.zarvo.test.json");
         defaults->setInteger("value", 5);
+        defaults->synchronize();
         EXPECT_EQ(ParseFile(folder.path() / "zarvo-recorder" / "org.zarvo.test.json"),
                   json({{"value", 5}}));
         EXPECT_EQ(UserDefaults::forDomain("org.zarvo.test")->integerForKey("value"), 5);
