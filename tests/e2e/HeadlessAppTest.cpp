@@ -16,7 +16,8 @@
 #include "platform/UserDefaults.h"
 #include "sources/NDILibrary.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -154,7 +155,7 @@ TEST(HeadlessAppQuitTest, QuitWhileIdleEndsAtOnceAndOnlyOnce) {
 
 TEST(HeadlessAppQuitTest, QuitWhileRecordingEndsAfterTheMoviesAreFinished) {
     HeadlessFolders folders;
-    test::SyphonChildProcess publisher(
+    test::ChildProcess publisher(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(publisher.started());
 
@@ -212,7 +213,7 @@ class HeadlessProgramTest : public ::testing::Test {
     }
 
     // Reads the program's lines until one starts with the prefix; that line, or "".
-    static std::string lineStartingWith(test::SyphonChildProcess& program,
+    static std::string lineStartingWith(test::ChildProcess& program,
                                         const std::string& prefix, std::string* everything) {
         for (;;) {
             std::string line = program.readLine(30);
@@ -227,7 +228,7 @@ class HeadlessProgramTest : public ::testing::Test {
     }
 
     void expectCleanExitOn(int signal) {
-        test::SyphonChildProcess program({ZARVO_RECORDER, "--headless"}, true);
+        test::ChildProcess program({ZARVO_RECORDER, "--headless"}, true);
         ASSERT_TRUE(program.started());
         std::string output;
         const std::string line = lineStartingWith(program, "NDI is off: ", &output);
@@ -268,7 +269,7 @@ TEST_F(HeadlessProgramTest, MigratesTheOlderClientSettingsOnFirstStart) {
         ours << R"({"RecorderCodec": "hevc"})";
     }
 
-    test::SyphonChildProcess program({ZARVO_RECORDER, "--headless"}, true);
+    test::ChildProcess program({ZARVO_RECORDER, "--headless"}, true);
     ASSERT_TRUE(program.started());
     std::string output;
     ASSERT_FALSE(lineStartingWith(program, "ZarvoRecorder is running", &output).empty()) << output;
@@ -282,7 +283,7 @@ TEST_F(HeadlessProgramTest, MigratesTheOlderClientSettingsOnFirstStart) {
 }
 
 TEST_F(HeadlessProgramTest, RefusesAnUnknownArgument) {
-    test::SyphonChildProcess program({ZARVO_RECORDER, "--no-such-option"}, true);
+    test::ChildProcess program({ZARVO_RECORDER, "--no-such-option"}, true);
     ASSERT_TRUE(program.started());
     std::string output;
     EXPECT_FALSE(lineStartingWith(program, "zarvo-recorder: unknown argument", &output).empty())

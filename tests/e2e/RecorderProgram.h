@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace zarvo::test {
 
@@ -39,7 +39,7 @@ class RecorderProgram {
     long queryPort = 0;
 
   private:
-    SyphonChildProcess process_;
+    ChildProcess process_;
     std::thread reader_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -15,7 +15,8 @@
 #include "tests/e2e/RecorderProgram.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -81,9 +82,9 @@ class RemoteControlTest : public ::testing::Test {
 
 TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
     ASSERT_NE(firstPort_, 0);
-    test::SyphonChildProcess pattern(
+    test::ChildProcess pattern(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
-    test::SyphonChildProcess second(
+    test::ChildProcess second(
         {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
     ASSERT_TRUE(pattern.started() && second.started());
 
@@ -239,7 +240,7 @@ TEST_F(RemoteControlTest, BusyPortsArePassedOver) {
 }
 
 TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
-    test::SyphonChildProcess pattern(
+    test::ChildProcess pattern(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
     ASSERT_TRUE(pattern.started());
     test::RecorderProgram recorder(ZARVO_RECORDER);
@@ -324,16 +325,16 @@ class McpSession {
     }
 
   private:
-    test::SyphonChildProcess process_;
+    test::ChildProcess process_;
     int id_ = 0;
 };
 
 class McpEndToEndTest : public RemoteControlTest {};
 
 TEST_F(McpEndToEndTest, ConfiguresStartsAndStopsTheRecorder) {
-    test::SyphonChildProcess pattern(
+    test::ChildProcess pattern(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
-    test::SyphonChildProcess second(
+    test::ChildProcess second(
         {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
     ASSERT_TRUE(pattern.started() && second.started());
     test::RecorderProgram recorder(ZARVO_RECORDER);

@@ -12,7 +12,8 @@
 #include "sources/NDILibrary.h"
 #include "sources/SyphonDirectory.h"
 #include "tests/support/MovieProbe.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -27,7 +28,7 @@ bool ControlFakeNDI(void* handle, const std::string& command) {
 
 TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
     test::UsePrivateSyphonRegistry();
-    test::SyphonChildProcess publisher(
+    test::ChildProcess publisher(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(publisher.started());
 

@@ -20,12 +20,13 @@
 #include "platform/syphon/SyphonRegistry.h"
 #include "platform/syphon/SyphonServer.h"
 #include "platform/syphon/SyphonServerDirectory.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 
 namespace zarvo {
 namespace {
 
-using test::SyphonChildProcess;
+using test::ChildProcess;
 using test::WaitFor;
 
 std::string IdOf(const SyphonServerDescription& description) {
@@ -124,10 +125,10 @@ class SyphonSharingTest : public ::testing::Test {
     }
 
     // Starts the publisher helper and waits until the directory lists its server.
-    std::unique_ptr<SyphonChildProcess> startPublisher(std::vector<std::string> arguments,
+    std::unique_ptr<ChildProcess> startPublisher(std::vector<std::string> arguments,
                                                        SyphonServerDescription& description) {
         arguments.insert(arguments.begin(), ZARVO_SYPHON_PUBLISHER);
-        auto child = std::make_unique<SyphonChildProcess>(std::move(arguments));
+        auto child = std::make_unique<ChildProcess>(std::move(arguments));
         const std::string ready = child->readLine(10);
         EXPECT_TRUE(ready.starts_with("ready ")) << ready;
         const std::string id = ready.substr(std::min<size_t>(ready.size(), 6));

@@ -12,7 +12,8 @@
 #include "platform/syphon/SyphonServer.h"
 #include "platform/syphon/SyphonServerDirectory.h"
 #include "sources/SyphonSource.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 
 namespace zarvo {
 namespace {

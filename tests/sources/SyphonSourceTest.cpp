@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "platform/syphon/SyphonServer.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 
 namespace zarvo {
 namespace {

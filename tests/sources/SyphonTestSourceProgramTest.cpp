@@ -13,12 +13,13 @@
 #include "platform/syphon/SyphonServerDirectory.h"
 #include "sources/SyphonDirectory.h"
 #include "sources/SyphonSource.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 
 namespace zarvo {
 namespace {
 
-using test::SyphonChildProcess;
+using test::ChildProcess;
 
 std::vector<std::string> Arguments(std::vector<std::string> options) {
     options.insert(options.begin(), ZARVO_TEST_SOURCE);
@@ -94,7 +95,7 @@ std::map<uint8_t, size_t> AlphaCounts(const std::vector<uint8_t>& pixels) {
 
 TEST_F(SyphonTestSourceProgramTest,
        PublishesAMovingPictureWithHalfTransparentAreasUntilTerminated) {
-    SyphonChildProcess program(Arguments(
+    ChildProcess program(Arguments(
         {"--name", "Cam", "--app", "Studio", "--size", "96x64", "--fps", "60", "--alpha"}));
     EXPECT_EQ(program.readLine(10),
               "zarvo-test-source: publishing “Cam - Studio”, 96×64 at 60 fps.");
@@ -115,7 +116,7 @@ TEST_F(SyphonTestSourceProgramTest,
 }
 
 TEST_F(SyphonTestSourceProgramTest, IsOpaqueByDefaultAndEndsOnInterrupt) {
-    SyphonChildProcess program(Arguments({"--name", "Bars", "--size", "32x24"}));
+    ChildProcess program(Arguments({"--name", "Bars", "--size", "32x24"}));
     EXPECT_EQ(program.readLine(10),
               "zarvo-test-source: publishing “Bars - zarvo-test-source”, 32×24 at 30 fps.");
     ASSERT_TRUE(listed({"Bars - zarvo-test-source", "zarvo-test-source", FrameSourceKind::Syphon}));
@@ -129,7 +130,7 @@ TEST_F(SyphonTestSourceProgramTest, IsOpaqueByDefaultAndEndsOnInterrupt) {
 }
 
 TEST_F(SyphonTestSourceProgramTest, EndsAfterItsDurationAndRefusesBadArguments) {
-    SyphonChildProcess timed(Arguments({"--size", "16x16", "--duration", "0.2"}));
+    ChildProcess timed(Arguments({"--size", "16x16", "--duration", "0.2"}));
     EXPECT_EQ(timed.readLine(10),
               "zarvo-test-source: publishing “zarvo-test-source”, 16×16 at 30 fps.");
     EXPECT_EQ(timed.wait(10), 0);
@@ -145,7 +146,7 @@ TEST_F(SyphonTestSourceProgramTest, EndsAfterItsDurationAndRefusesBadArguments) 
         {{"--colour", "red"}, "zarvo-test-source: unknown option “--colour”."},
     };
     for (const auto& [arguments, message] : refusals) {
-        SyphonChildProcess program(Arguments(arguments), true);
+        ChildProcess program(Arguments(arguments), true);
         EXPECT_EQ(program.readLine(10), message);
         EXPECT_EQ(program.wait(10), 2) << message;
     }

@@ -83,8 +83,7 @@ std::shared_ptr<FrameSource> FakeDirectory::connectToSourceWithTitle(const std::
         std::find(unreachable_.begin(), unreachable_.end(), title) != unreachable_.end()) {
         return nullptr;
     }
-    auto source = std::make_shared<FakeFrameSource>(title, kind_,
-                                                    kind_ == FrameSourceKind::Syphon);
+    auto source = std::make_shared<FakeFrameSource>(title, kind_, kind_ == FrameSourceKind::Syphon);
     last_[title] = source;
     return source;
 }

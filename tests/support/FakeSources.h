@@ -15,7 +15,7 @@ namespace zarvo::test {
 // An in-process source that honours the frame-source contract: the test decides when it is
 // alive and pushes frames and sound, normally from a thread of its own.
 class FakeFrameSource final : public FrameSource {
-public:
+  public:
     FakeFrameSource(std::string title, FrameSourceKind kind, bool flipped)
         : title_(std::move(title)), kind_(kind), flipped_(flipped) {}
 
@@ -39,7 +39,7 @@ public:
     bool stopped() const { return stopped_; }
     int stopCount() const { return stopCount_; }
 
-private:
+  private:
     const std::string title_;
     const FrameSourceKind kind_;
     const bool flipped_;
@@ -55,7 +55,7 @@ private:
 // A directory whose list the test sets. It remembers every source it connected and every
 // connection it was asked for.
 class FakeDirectory final : public SourceDirectory {
-public:
+  public:
     explicit FakeDirectory(FrameSourceKind kind = FrameSourceKind::Syphon) : kind_(kind) {}
 
     // Replaces the list (titles with the given detail) and, when fire is true, calls the change
@@ -76,7 +76,7 @@ public:
     std::shared_ptr<FakeFrameSource> lastSource(const std::string& title) const;
     int listCalls() const { return listCalls_; }
 
-private:
+  private:
     const FrameSourceKind kind_;
     mutable std::mutex mutex_;
     std::vector<std::string> titles_;                               // guarded by mutex_
@@ -89,7 +89,7 @@ private:
 
 // A computer-sound stand-in that records how it was started and stopped.
 class FakeSoundSource final : public SoundSource {
-public:
+  public:
     bool start() override;
     void stop() override;
     SoundHandler soundHandler() const override;
@@ -98,7 +98,7 @@ public:
     bool running() const { return running_; }
     int stopCount() const { return stopCount_; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     SoundHandler handler_;  // guarded by mutex_
     std::atomic<bool> running_{false};

@@ -12,7 +12,7 @@ namespace zarvo::test {
 // Collects the log lines written, from any thread, while it lives; the log goes back to
 // standard error afterwards.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         SetLogSink([this](const std::string& line) {
             std::lock_guard lock(mutex_);
@@ -37,7 +37,7 @@ public:
                            [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };

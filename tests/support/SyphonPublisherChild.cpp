@@ -1,4 +1,4 @@
-// A publisher for the tests, in a process of its own (see SyphonChildProcess.h for its
+// A publisher for the tests, in a process of its own (see SyphonTestRegistry.h for its
 // arguments): frames carry their number in every pixel, so that readers can tell which frames
 // reached them.
 #include <time.h>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/syphon/SyphonServer.h"
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/SyphonTestRegistry.h"
 
 int main(int argc, char** argv) {
     std::string name;

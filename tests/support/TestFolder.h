@@ -9,7 +9,7 @@ namespace zarvo::test {
 // A fresh folder under the system's temporary folder, removed with everything in it when the
 // object goes away.
 class TestFolder {
-public:
+  public:
     TestFolder();
     ~TestFolder();
     TestFolder(const TestFolder&) = delete;
@@ -18,20 +18,20 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Sets an environment variable (or unsets it, with a null value) for the life of the object,
 // then puts back what was there.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };

@@ -1,56 +1,19 @@
-#include "tests/support/SyphonChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <mutex>
-#include <stdexcept>
 #include <thread>
-
-#include "platform/syphon/SyphonRegistry.h"
 
 extern char** environ;
 
 namespace zarvo::test {
-
-namespace {
-
-std::filesystem::path& PrivateFolder() {
-    static std::filesystem::path folder;
-    return folder;
-}
-
-void RemovePrivateFolder() {
-    const auto& folder = PrivateFolder();
-    // Children are gone by now; their segments go with their records.
-    syphon::SweepAndListServers(folder / "zarvo-syphon");
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
-}
-
-}  // namespace
-
-void UsePrivateSyphonRegistry() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "zarvo-syphon-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a temporary folder");
-        }
-        PrivateFolder() = pattern;
-        ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
-        std::atexit(RemovePrivateFolder);
-    });
-}
 
 bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds) {
     const auto deadline =
@@ -66,21 +29,7 @@ bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds) {
     }
 }
 
-SyphonHeldRecord::SyphonHeldRecord(SyphonServerDescription description)
-    : folder_(syphon::RegistryFolder()), id_(syphon::NewServerId()) {
-    description[kSyphonServerDescriptionUUIDKey] = id_;
-    lockFd_ = syphon::TakeServerLock(folder_, id_);
-    if (lockFd_ < 0 || !syphon::WriteRecord(folder_, id_, description)) {
-        throw std::runtime_error("cannot write a server record");
-    }
-}
-
-SyphonHeldRecord::~SyphonHeldRecord() {
-    syphon::RemoveServerFiles(folder_, id_);
-    ::close(lockFd_);
-}
-
-SyphonChildProcess::SyphonChildProcess(std::vector<std::string> arguments, bool mergeErrors) {
+ChildProcess::ChildProcess(std::vector<std::string> arguments, bool mergeErrors) {
     int input[2];
     int output[2];
     if (::pipe2(input, O_CLOEXEC) != 0) {
@@ -113,7 +62,7 @@ SyphonChildProcess::SyphonChildProcess(std::vector<std::string> arguments, bool 
     out_ = output[0];
 }
 
-SyphonChildProcess::~SyphonChildProcess() {
+ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, SIGKILL);
         wait(60);
@@ -126,7 +75,7 @@ SyphonChildProcess::~SyphonChildProcess() {
     }
 }
 
-std::string SyphonChildProcess::readLine(double timeoutSeconds) {
+std::string ChildProcess::readLine(double timeoutSeconds) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
@@ -154,18 +103,18 @@ std::string SyphonChildProcess::readLine(double timeoutSeconds) {
     }
 }
 
-void SyphonChildProcess::writeLine(const std::string& line) {
+void ChildProcess::writeLine(const std::string& line) {
     const std::string text = line + "\n";
     [[maybe_unused]] const ssize_t written = ::write(in_, text.data(), text.size());
 }
 
-void SyphonChildProcess::signal(int number) {
+void ChildProcess::signal(int number) {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, number);
     }
 }
 
-std::optional<int> SyphonChildProcess::wait(double timeoutSeconds) {
+std::optional<int> ChildProcess::wait(double timeoutSeconds) {
     if (pid_ <= 0 || status_) {
         return status_;
     }

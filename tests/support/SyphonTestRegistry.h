@@ -1,11 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,39 +13,6 @@ namespace zarvo::test {
 // tests neither see nor disturb other publishers. Call before the first use of the layer; later
 // calls do nothing. The folder and what is left in it go when the process exits.
 void UsePrivateSyphonRegistry();
-
-// Polls the condition every few milliseconds until it holds or the time-out passes.
-bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds);
-
-// A program run as a child process, its standard input and output connected to the test.
-class SyphonChildProcess {
-  public:
-    // With mergeErrors, what the child writes to standard error is read as its output too.
-    explicit SyphonChildProcess(std::vector<std::string> arguments, bool mergeErrors = false);
-    // Kills the child when it still runs.
-    ~SyphonChildProcess();
-    SyphonChildProcess(const SyphonChildProcess&) = delete;
-    SyphonChildProcess& operator=(const SyphonChildProcess&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-
-    // The next line of output, or "" when the child ends or the time-out passes first.
-    std::string readLine(double timeoutSeconds);
-    void writeLine(const std::string& line);
-    void signal(int number);
-
-    // The exit status once the child has ended (128 + the signal when killed), or nothing when
-    // it still runs after the time-out.
-    std::optional<int> wait(double timeoutSeconds);
-
-  private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    std::string buffer_;
-    std::optional<int> status_;
-};
 
 // A server record whose lock the test holds but with no frames behind it: listed by the
 // directory, but no client can connect to it. Removed when destroyed.
