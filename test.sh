@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs every test once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer, and fuzzes the
+# network decoders for a bounded time.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -27,10 +28,15 @@ cmake --build build/tsan -j "$jobs" --target zarvo_concurrency_tests
 echo "== Concurrency tests (ThreadSanitizer)"
 (cd build/tsan && ctest -L concurrency --output-on-failure -j "$jobs")
 
-echo "== Private sound server"
-trap "$PWD/scripts/sound-server.sh stop" EXIT
+echo "== Private sound server, mDNS daemon"
+trap "$PWD/scripts/sound-server.sh stop; $PWD/scripts/mdns-daemon.sh stop" EXIT
 source <(./scripts/sound-server.sh start)
+source <(./scripts/mdns-daemon.sh start)
 
 echo "== All tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cd build/asan
 ctest --output-on-failure -j "$jobs"
+
+echo "== Fuzz targets (libFuzzer, 30 s each)"
+cd ../..
+./scripts/fuzz.sh 30

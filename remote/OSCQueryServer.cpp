@@ -27,6 +27,7 @@ using nlohmann::json;
 constexpr size_t kReceiveChunk = 2048;
 constexpr size_t kMaxRequestBytes = 16384;
 constexpr int kSocketTimeoutSeconds = 5;
+constexpr const char* kServiceType = "_oscjson._tcp";
 
 std::string errorText(int code) {
     char buffer[256];
@@ -221,7 +222,18 @@ OSCQueryServer::OSCQueryServer(MainQueue& mainQueue)
     : mainQueue_(mainQueue), root_(std::make_unique<OSCQueryNode>()) {}
 
 OSCQueryServer::~OSCQueryServer() {
-    stop();
+    {
+        std::lock_guard lock(lifeline_->mutex);
+        lifeline_->alive = false;
+    }
+    // Withdrawn here rather than on the main queue, which may not run again before it ends.
+    std::shared_ptr<ServicePublisher> netService;
+    {
+        std::lock_guard lifecycle(lifecycle_);
+        netService = stopLocked();
+    }
+    if (netService)
+        netService->stop();
     std::unique_lock lock(connectionsMutex_);
     connectionsDone_.wait(lock, [this] { return activeConnections_ == 0; });
 }
@@ -313,8 +325,8 @@ json OSCQueryServer::hostInfoDictionary() const {
 // ---- Listening ----
 
 bool OSCQueryServer::startOnPort(long firstPort) {
-    std::lock_guard lifecycle(lifecycle_);
-    stopLocked();
+    std::unique_lock lifecycle(lifecycle_);
+    withdrawLater(stopLocked());
 
     int listenFd = -1;
     long port = 0;
@@ -360,22 +372,32 @@ bool OSCQueryServer::startOnPort(long firstPort) {
         running_ = true;
         acceptThread_ = std::thread([this, listenFd, wakeFd] { acceptLoop(listenFd, wakeFd); });
     }
+    lifecycle.unlock();
     Log("OSCQuery server started on TCP port " + std::to_string(port) + " (namespace of OSC port " +
         std::to_string(oscPort()) + ")");
+    publishBonjour();
     return true;
 }
 
 void OSCQueryServer::stop() {
     std::lock_guard lifecycle(lifecycle_);
-    stopLocked();
+    withdrawLater(stopLocked());
 }
 
-void OSCQueryServer::stopLocked() {
+void OSCQueryServer::withdrawLater(std::shared_ptr<ServicePublisher> netService) {
+    // The publisher withdraws the service when stopped; it needs nothing of the server for that.
+    if (netService)
+        mainQueue_.post([netService = std::move(netService)] { netService->stop(); });
+}
+
+std::shared_ptr<ServicePublisher> OSCQueryServer::stopLocked() {
     std::thread acceptThread;
     int listenFd = -1;
     int wakeFd = -1;
+    std::shared_ptr<ServicePublisher> netService;
     {
         std::lock_guard lock(stateMutex_);
+        netService = std::move(netService_);
         acceptThread = std::move(acceptThread_);
         listenFd = std::exchange(listenFd_, -1);
         wakeFd = std::exchange(wakeFd_, -1);
@@ -392,6 +414,78 @@ void OSCQueryServer::stopLocked() {
         ::close(listenFd);
     if (wakeFd >= 0)
         ::close(wakeFd);
+    return netService;
+}
+
+// ---- Announcing ----
+
+void OSCQueryServer::onMainQueue(std::function<void()> task) {
+    mainQueue_.post([lifeline = lifeline_, task = std::move(task)] {
+        std::lock_guard lock(lifeline->mutex);
+        if (lifeline->alive)
+            task();
+    });
+}
+
+void OSCQueryServer::publishBonjour() {
+    announce(serverName().value_or(kDefaultServiceName), httpPort(), true);
+}
+
+void OSCQueryServer::publishBonjourWithName(const std::string& name) {
+    announce(name, httpPort(), false);
+}
+
+void OSCQueryServer::announce(const std::string& name, long port, bool firstAttempt) {
+    onMainQueue([this, name, port, firstAttempt] {
+        if (firstAttempt)
+            collisionRetried_ = false;
+        auto publisher = std::make_shared<ServicePublisher>(
+            mainQueue_, name, kServiceType, static_cast<uint16_t>(port),
+            [this, lifeline = lifeline_](const ServicePublisher::Outcome& outcome) {
+                std::lock_guard lock(lifeline->mutex);
+                if (lifeline->alive)
+                    publicationEnded(outcome);
+            });
+        std::shared_ptr<ServicePublisher> previous;
+        {
+            // A server stopped or restarted in the meantime is not announced under this port.
+            std::lock_guard lock(stateMutex_);
+            if (!running_ || httpPort_ != port)
+                return;
+            previous = std::exchange(netService_, publisher);
+        }
+        if (previous)
+            previous->stop();
+        publisher->start();
+        Log("OSCQuery service published for Bonjour as \"" + name + "\" (_oscjson._tcp. port " +
+            std::to_string(port) + ")");
+    });
+}
+
+void OSCQueryServer::publicationEnded(const ServicePublisher::Outcome& outcome) {
+    {
+        // Only the current announcement is heard; one replaced or withdrawn has no say.
+        std::lock_guard lock(stateMutex_);
+        if (!netService_ || netService_->name() != outcome.name ||
+            netService_->port() != outcome.port)
+            return;
+    }
+    if (outcome.published) {
+        Log("OSCQuery: Bonjour publication confirmed as \"" + outcome.name +
+            "\" (_oscjson._tcp. port " + std::to_string(outcome.port) + ")");
+        return;
+    }
+    if (outcome.isCollision && !collisionRetried_) {
+        collisionRetried_ = true;
+        const std::string name = serverName().value_or(kDefaultServiceName);
+        const std::string retryName = name + " " + std::to_string(httpPort());
+        Log("OSCQuery: nom Bonjour « " + name + " » déjà pris sur cette machine — nouvelle " +
+            "tentative sous « " + retryName + " »");
+        publishBonjourWithName(retryName);
+        return;
+    }
+    Log("OSCQuery: Bonjour publication failed: " + outcome.errorText + " (Avahi error " +
+        std::to_string(outcome.errorCode) + ")");
 }
 
 void OSCQueryServer::acceptLoop(int listenFd, int wakeFd) {

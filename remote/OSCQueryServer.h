@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/MainQueue.h"
+#include "remote/ServicePublisher.h"
 
 namespace zarvo {
 
@@ -56,7 +57,8 @@ struct OSCQueryNode {
 //
 // Values are never set over HTTP. Each accepted connection is served on its own thread, one
 // request per connection, with 5-second receive and send time-outs, so idle clients hold up no
-// one else. The network announcement of the service is not done here.
+// one else. A running server is announced on the local network as a "_oscjson._tcp." DNS-SD
+// service; the announcement, its outcome and its withdrawal are handled on the main queue.
 class OSCQueryServer {
   public:
     using ValueProvider = OSCQueryNode::ValueProvider;
@@ -89,10 +91,20 @@ class OSCQueryServer {
     void clearRegisteredAddresses();
 
     // Stops any previous run, then listens on the first free TCP port of the 16 from `firstPort`
-    // on. Returns whether one was bound.
+    // on. Returns whether one was bound; on success the server is then announced (publishBonjour).
     bool startOnPort(long firstPort);
-    // Closes the listening socket. Connections already accepted finish on their own.
+    // Closes the listening socket and withdraws the announcement (asynchronously, on the main
+    // queue). Connections already accepted finish on their own.
     void stop();
+
+    // The default service name, when no server name is set.
+    static constexpr const char* kDefaultServiceName = "Vesmo OSCQuery";
+    // Announces the server under its name (serverName, or the default), allowing one retry under
+    // "<name> <port>" should the name be taken.
+    void publishBonjour();
+    // Announces the server under the given name, from the main queue, provided that it still
+    // listens then on the port it has now.
+    void publishBonjourWithName(const std::string& name);
 
     long httpPort() const;
     bool isRunning() const;
@@ -127,7 +139,24 @@ class OSCQueryServer {
     bool acceptPending(int listenFd);
     void handleConnection(int fd);
     void fillValues(nlohmann::json& document, const std::vector<OSCQueryNode::ValueJob>& jobs);
-    void stopLocked();
+    // Takes the listening socket and the announcement down; returns the announcement, which the
+    // caller withdraws.
+    std::shared_ptr<ServicePublisher> stopLocked();
+    // Withdraws a taken-out announcement on the main queue.
+    void withdrawLater(std::shared_ptr<ServicePublisher> netService);
+    // Queues the announcement under the name and port; the first attempt after publishBonjour
+    // re-arms the retry after a taken name.
+    void announce(const std::string& name, long port, bool firstAttempt);
+    // The outcome of an announcement, on the main queue.
+    void publicationEnded(const ServicePublisher::Outcome& outcome);
+
+    // Shared with the tasks this server queues on the main queue, which run only while it lives.
+    struct Lifeline {
+        std::mutex mutex;
+        bool alive = true;
+    };
+    // Runs the task on the main queue unless the server is gone by then.
+    void onMainQueue(std::function<void()> task);
 
     MainQueue& mainQueue_;
 
@@ -138,6 +167,10 @@ class OSCQueryServer {
     std::thread acceptThread_;
     long httpPort_ = 0;
     bool running_ = false;
+    std::shared_ptr<ServicePublisher> netService_;  // the current announcement, if any
+
+    bool collisionRetried_ = false;  // main queue only: the one retry after a taken name is spent
+    std::shared_ptr<Lifeline> lifeline_ = std::make_shared<Lifeline>();
 
     std::mutex lifecycle_;  // serialises starts and stops
 
