@@ -13,9 +13,9 @@
 #include "remote/OSCMessage.h"
 #include "remote/OSCQueryServer.h"
 #include "tests/e2e/RecorderProgram.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
@@ -42,19 +42,6 @@ class RemoteControlTest : public ::testing::Test {
     fs::path movies() const { return folder_ / "movies"; }
 
     void send(long port, const OSCMessage& message) { test::SendDatagram(port, message.packet()); }
-
-    static Bytes bundle(const std::vector<OSCMessage>& messages) {
-        Bytes bytes = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        for (const auto& message : messages) {
-            const Bytes packet = message.packet();
-            const auto size = static_cast<uint32_t>(packet.size());
-            for (int shift : {24, 16, 8, 0}) {
-                bytes.push_back(static_cast<uint8_t>(size >> shift));
-            }
-            bytes.insert(bytes.end(), packet.begin(), packet.end());
-        }
-        return bytes;
-    }
 
     // The first element of an address's value, read over OSCQuery.
     static json valueAt(long queryPort, const std::string& address) {
@@ -109,12 +96,12 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
 
     // The settings arrive in one bundle; the places are chosen by part of their titles.
     test::SendDatagram(recorder.oscPort,
-                       bundle({OSCMessage("/folder", {movies().string()}),
-                               OSCMessage("/name", {std::string("Show")}),
-                               OSCMessage("/output", {std::string("Both")}),
-                               OSCMessage("/layout", {std::string("column")}),
-                               OSCMessage("/source/1", {std::string("pattern")}),
-                               OSCMessage("/source/2", {std::string("second")})}));
+                       test::OSCBundle({OSCMessage("/folder", {movies().string()}),
+                                        OSCMessage("/name", {std::string("Show")}),
+                                        OSCMessage("/output", {std::string("Both")}),
+                                        OSCMessage("/layout", {std::string("column")}),
+                                        OSCMessage("/source/1", {std::string("pattern")}),
+                                        OSCMessage("/source/2", {std::string("second")})}));
     ASSERT_TRUE(waitForValue(recorder.queryPort, "/source/2", "Second - zarvo-test-source"))
         << recorder.output();
     EXPECT_EQ(valueAt(recorder.queryPort, "/output"), "both");
@@ -205,9 +192,10 @@ TEST_F(RemoteControlTest, SettingsSurviveARestart) {
         ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
         test::SendDatagram(
             recorder.oscPort,
-            bundle({OSCMessage("/codec", {std::string("HEVC")}),
-                    OSCMessage("/fps", {std::string("29.97")}), OSCMessage("/width", {1280}),
-                    OSCMessage("/gap", {4.6f}), OSCMessage("/performance", {1})}));
+            test::OSCBundle({OSCMessage("/codec", {std::string("HEVC")}),
+                             OSCMessage("/fps", {std::string("29.97")}),
+                             OSCMessage("/width", {1280}), OSCMessage("/gap", {4.6f}),
+                             OSCMessage("/performance", {1})}));
         ASSERT_TRUE(waitForValue(recorder.queryPort, "/performance", 1)) << recorder.output();
         EXPECT_EQ(recorder.terminate(), 0);
     }
@@ -246,8 +234,8 @@ TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
     test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     test::SendDatagram(recorder.oscPort,
-                       bundle({OSCMessage("/folder", {movies().string()}),
-                               OSCMessage("/source/1", {std::string("Test Pattern")})}));
+                       test::OSCBundle({OSCMessage("/folder", {movies().string()}),
+                                        OSCMessage("/source/1", {std::string("Test Pattern")})}));
     ASSERT_TRUE(waitForValue(recorder.queryPort, "/status/source/1/online", 1))
         << recorder.output();
     send(recorder.oscPort, OSCMessage("/record", {1}));

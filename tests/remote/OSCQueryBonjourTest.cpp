@@ -29,6 +29,7 @@
 #include "remote/OSCQueryServer.h"
 #include "remote/ServicePublisher.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Loopback.h"
 
 extern char** environ;
 
@@ -136,41 +137,6 @@ class ServiceWatch {
     std::map<std::string, long> ports_;
 };
 
-// A TCP port that was free a moment ago.
-long freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A GET of / over a real connection; the status code, or 0.
-int statusOfGet(long port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{};
-    timeout.tv_sec = 10;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = "GET / HTTP/1.1\r\n\r\n";
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[1024];
-        ssize_t received;
-        while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            answer.append(buffer, static_cast<size_t>(received));
-    }
-    ::close(fd);
-    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(answer.substr(9, 3)) : 0;
-}
-
 std::string publishedLine(const std::string& name, long port) {
     return "OSCQuery service published for Bonjour as \"" + name + "\" (_oscjson._tcp. port " +
            std::to_string(port) + ")";
@@ -210,7 +176,7 @@ class OSCQueryBonjourTest : public ::testing::Test {
 };
 
 TEST_F(OSCQueryBonjourTest, StartAnnouncesTheServerUnderItsName) {
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     const long port = server.httpPort();
     EXPECT_TRUE(logged(confirmedLine(name, port)));
     EXPECT_TRUE(log.contains(publishedLine(name, port)));
@@ -220,7 +186,7 @@ TEST_F(OSCQueryBonjourTest, StartAnnouncesTheServerUnderItsName) {
 
 TEST_F(OSCQueryBonjourTest, WithoutAServerNameTheDefaultNameIsUsed) {
     server.setServerName(std::nullopt);
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     // Other servers on this machine may hold the name already; the first attempt uses it.
     EXPECT_TRUE(logged(publishedLine("Vesmo OSCQuery", server.httpPort())));
 }
@@ -233,7 +199,7 @@ TEST_F(OSCQueryBonjourTest, TakenNameIsRetriedOnceWithThePort) {
     ASSERT_TRUE(loop.runUntil([&] { return rivalOutcome.has_value(); }, kDeadline));
     ASSERT_TRUE(rivalOutcome->published) << rivalOutcome->errorText;
 
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     const long port = server.httpPort();
     const std::string retry = name + " " + std::to_string(port);
     EXPECT_TRUE(logged(confirmedLine(retry, port)));
@@ -245,7 +211,7 @@ TEST_F(OSCQueryBonjourTest, TakenNameIsRetriedOnceWithThePort) {
 }
 
 TEST_F(OSCQueryBonjourTest, SecondCollisionFails) {
-    const long port = freePort();
+    const long port = test::FreePortRange(1);
     const std::string retry = name + " " + std::to_string(port);
     int established = 0;
     auto count = [&](const ServicePublisher::Outcome& o) { established += o.published ? 1 : 0; };
@@ -266,7 +232,7 @@ TEST_F(OSCQueryBonjourTest, SecondCollisionFails) {
 }
 
 TEST_F(OSCQueryBonjourTest, StopWithdrawsTheService) {
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     const long port = server.httpPort();
     ASSERT_TRUE(logged(confirmedLine(name, port)));
     ASSERT_TRUE(watch.waitForPort(name, port));
@@ -277,14 +243,14 @@ TEST_F(OSCQueryBonjourTest, StopWithdrawsTheService) {
 }
 
 TEST_F(OSCQueryBonjourTest, ServerStoppedBeforeTheMainQueueRunsIsNotAnnounced) {
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     server.stop();
     loop.runFor(1.0);
     EXPECT_FALSE(log.anyStartsWith("OSCQuery service published for Bonjour"));
     EXPECT_FALSE(watch.isPresent(name));
 
     // Restarted elsewhere before the queue runs, only the new port is announced.
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     const long first = server.httpPort();
     ASSERT_TRUE(server.startOnPort(first + 1));
     const long second = server.httpPort();
@@ -296,14 +262,14 @@ TEST_F(OSCQueryBonjourTest, ServerStoppedBeforeTheMainQueueRunsIsNotAnnounced) {
 TEST_F(OSCQueryBonjourTest, DestroyedServerHearsNothingMore) {
     auto doomed = std::make_unique<OSCQueryServer>(loop);
     doomed->setServerName(name);
-    ASSERT_TRUE(doomed->startOnPort(freePort()));
+    ASSERT_TRUE(doomed->startOnPort(test::FreePortRange(1)));
     const long port = doomed->httpPort();
     loop.drain();  // the announcement starts; its outcome is still to come
     doomed.reset();
     loop.runFor(1.0);
     EXPECT_FALSE(log.anyStartsWith("OSCQuery: Bonjour publication confirmed"));
     EXPECT_TRUE(watch.waitUntilGone(name));
-    EXPECT_EQ(statusOfGet(port), 0);
+    EXPECT_EQ(test::HttpGet(port, "/").status, 0);
 }
 
 // Run in a child process whose system bus address leads nowhere: the bus library keeps the
@@ -312,13 +278,13 @@ TEST(OSCQueryBonjourChild, DISABLED_WithoutDaemonHttpStillAnswers) {
     test::LogCapture log;
     RunLoop loop;
     OSCQueryServer server{loop};
-    ASSERT_TRUE(server.startOnPort(freePort()));
+    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     ASSERT_TRUE(loop.runUntil(
         [&] { return log.anyStartsWith("OSCQuery: Bonjour publication failed: "); }, kDeadline));
     EXPECT_TRUE(log.contains(publishedLine("Vesmo OSCQuery", server.httpPort())));
     EXPECT_FALSE(log.anyStartsWith("OSCQuery: nom Bonjour"));
     EXPECT_TRUE(server.isRunning());
-    EXPECT_EQ(statusOfGet(server.httpPort()), 200);
+    EXPECT_EQ(test::HttpGet(server.httpPort(), "/").status, 200);
 }
 
 TEST(OSCQueryBonjourWithoutDaemon, PublicationFailsAndHttpKeepsWorking) {

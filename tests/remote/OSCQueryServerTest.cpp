@@ -21,6 +21,7 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Loopback.h"
 
 namespace zarvo {
 namespace {
@@ -28,73 +29,12 @@ namespace {
 using nlohmann::json;
 constexpr double kDeadline = 10.0;  // seconds; generous, only bounds a failing test
 
-int connectTo(long port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{};
-    timeout.tv_sec = 10;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends the raw request and reads the whole answer, up to the server closing the connection.
-std::optional<std::string> roundTrip(long port, const std::string& request) {
-    const int fd = connectTo(port);
-    if (fd < 0)
-        return std::nullopt;
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t received = ::recv(fd, buffer, sizeof buffer, 0);
-        if (received <= 0)
-            break;
-        answer.append(buffer, static_cast<size_t>(received));
-    }
-    ::close(fd);
-    return answer;
-}
-
 std::string get(const std::string& target) {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
-// A TCP port that was free a moment ago.
-long freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-struct Answer {
-    int status = 0;
-    std::string header;
-    std::string body;
-};
-
-Answer parse(const std::string& raw) {
-    Answer answer;
-    const size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return answer;
-    answer.header = raw.substr(0, end + 4);
-    answer.body = raw.substr(end + 4);
-    if (raw.rfind("HTTP/1.1 ", 0) == 0)
-        answer.status = std::stoi(raw.substr(9, 3));
-    return answer;
-}
+using test::ConnectTo;
+using test::HttpAnswer;
 
 class OSCQueryServerTest : public ::testing::Test {
   protected:
@@ -113,8 +53,8 @@ class OSCQueryServerTest : public ::testing::Test {
         return whileLoopRuns([&] { return server.responseForPath(path, attribute); });
     }
 
-    Answer request(const std::string& raw) {
-        return parse(whileLoopRuns([&] { return server.responseForRequest(raw); }));
+    HttpAnswer request(const std::string& raw) {
+        return test::ParseHttpAnswer(whileLoopRuns([&] { return server.responseForRequest(raw); }));
     }
 
     static OSCQueryServer::ValueProvider returning(json value) {
@@ -379,11 +319,12 @@ TEST_F(OSCQueryServerTest, NonUTF8RequestIsReadAsLatin1) {
 class OSCQueryNetworkTest : public OSCQueryServerTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server.startOnPort(freePort()));
+        ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
         port = server.httpPort();
     }
-    Answer fetch(const std::string& raw) {
-        return parse(whileLoopRuns([&] { return roundTrip(port, raw).value_or(""); }));
+    HttpAnswer fetch(const std::string& raw) {
+        return test::ParseHttpAnswer(
+            whileLoopRuns([&] { return test::HttpRoundTrip(port, raw).value_or(""); }));
     }
     long port = 0;
 };
@@ -418,7 +359,7 @@ TEST_F(OSCQueryNetworkTest, OversizedHeaderIsAnsweredFromItsFirstLine) {
 }
 
 TEST_F(OSCQueryNetworkTest, RequestArrivingInPiecesIsAssembled) {
-    const int fd = connectTo(port);
+    const int fd = ConnectTo(port);
     ASSERT_GE(fd, 0);
     for (const std::string piece : {"GET /?HOST", "_INFO HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
         ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
@@ -430,7 +371,7 @@ TEST_F(OSCQueryNetworkTest, RequestArrivingInPiecesIsAssembled) {
     while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         answer.append(buffer, static_cast<size_t>(received));
     ::close(fd);
-    EXPECT_EQ(parse(answer).status, 200);
+    EXPECT_EQ(test::ParseHttpAnswer(answer).status, 200);
 }
 
 TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
@@ -441,7 +382,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
         // Paced so that the listening backlog does not overflow and stall the connects.
         if (i % 8 == 7)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const int fd = connectTo(port);
+        const int fd = ConnectTo(port);
         if (fd >= 0) {
             idle.push_back(fd);
             connectedAt.push_back(Clock::now());
@@ -453,7 +394,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
     std::vector<std::future<int>> slow;
     for (int i = 0; i < 4; ++i)
         slow.push_back(std::async(std::launch::async, [this] {
-            const int fd = connectTo(port);
+            const int fd = ConnectTo(port);
             const std::string request = get("/?HOST_INFO");
             for (char byte : request) {
                 ::send(fd, &byte, 1, MSG_NOSIGNAL);
@@ -465,11 +406,11 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
             while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
                 answer.append(buffer, static_cast<size_t>(received));
             ::close(fd);
-            return parse(answer).status;
+            return test::ParseHttpAnswer(answer).status;
         }));
     // Some send half a request and leave.
     for (int i = 0; i < 10; ++i) {
-        const int fd = connectTo(port);
+        const int fd = ConnectTo(port);
         ASSERT_GE(fd, 0);
         ::send(fd, "GET / HT", 8, MSG_NOSIGNAL);
         ::close(fd);
@@ -514,7 +455,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
 }
 
 TEST_F(OSCQueryNetworkTest, SilentClientIsDroppedWithoutAnswer) {
-    const int fd = connectTo(port);
+    const int fd = ConnectTo(port);
     ASSERT_GE(fd, 0);
     ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
     char buffer[64];
@@ -527,7 +468,7 @@ TEST_F(OSCQueryNetworkTest, StopClosesTheListeningSocket) {
     server.stop();
     EXPECT_FALSE(server.isRunning());
     EXPECT_EQ(server.httpPort(), 0);
-    EXPECT_EQ(connectTo(port), -1);
+    EXPECT_EQ(ConnectTo(port), -1);
 
     // A restart on the same port works, since stopping released it.
     ASSERT_TRUE(server.startOnPort(port));
@@ -540,7 +481,7 @@ TEST_F(OSCQueryServerTest, TakenPortFallsBackToTheNext) {
     long first = 0;
     int held[2] = {-1, -1};
     for (int attempt = 0; attempt < 20 && held[1] < 0; ++attempt) {
-        first = freePort();
+        first = test::FreePortRange(1);
         if (first >= 65533)
             continue;
         for (int i = 0; i < 2; ++i) {
@@ -565,7 +506,8 @@ TEST_F(OSCQueryServerTest, TakenPortFallsBackToTheNext) {
     EXPECT_GE(server.httpPort(), first + 2);
     EXPECT_LT(server.httpPort(), first + OSCQueryServer::kPortsTried);
     const long port = server.httpPort();
-    const auto answer = parse(roundTrip(port, get("/?HOST_INFO")).value_or(""));
+    const auto answer =
+        test::ParseHttpAnswer(test::HttpRoundTrip(port, get("/?HOST_INFO")).value_or(""));
     EXPECT_EQ(json::parse(answer.body)["OSC_PORT"], 8000);
     ::close(held[0]);
     ::close(held[1]);
@@ -589,7 +531,7 @@ TEST_F(OSCQueryServerTest, SixteenTakenPortsFail) {
         for (int fd : held)
             ::close(fd);
         held.clear();
-        first = freePort();
+        first = test::FreePortRange(1);
         if (first > 65535 - 16)
             continue;
         for (long i = 0; i < 16; ++i) {

@@ -18,6 +18,7 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Loopback.h"
 
 namespace zarvo {
 namespace {
@@ -81,39 +82,9 @@ bool PortIsFree(long port) {
     return Socket().bindPort(port);
 }
 
-// The first of `count` consecutive free UDP ports, searched from a base that differs between
-// test processes running side by side.
-long FreePortRange(long count) {
-    const long base = 20000 + (getpid() % 500) * 40;
-    for (long first = base; first + count < 60000; first += count) {
-        bool free = true;
-        for (long port = first; port < first + count && free; ++port) {
-            free = PortIsFree(port);
-        }
-        if (free) {
-            return first;
-        }
-    }
-    ADD_FAILURE() << "no free range of " << count << " UDP ports";
-    return 0;
-}
-
-Bytes Bundle(const std::vector<OSCMessage>& messages) {
-    Bytes bytes = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (const OSCMessage& message : messages) {
-        const Bytes packet = message.packet();
-        const auto size = static_cast<uint32_t>(packet.size());
-        for (int shift : {24, 16, 8, 0}) {
-            bytes.push_back(static_cast<uint8_t>(size >> shift));
-        }
-        bytes.insert(bytes.end(), packet.begin(), packet.end());
-    }
-    return bytes;
-}
-
 // A bundle whose last element claims more bytes than follow.
 Bytes TruncatedBundle() {
-    Bytes bytes = Bundle({OSCMessage("/a", {})});
+    Bytes bytes = test::OSCBundle({OSCMessage("/a", {})});
     bytes.insert(bytes.end(), {0, 0, 0, 99});
     return bytes;
 }
@@ -122,7 +93,7 @@ class OSCReceiverTest : public ::testing::Test {
   protected:
     // Starts the receiver on a free port range, recording every message handed on.
     long start() {
-        const long first = FreePortRange(OSCReceiver::kPortsTried);
+        const long first = test::FreePortRange(OSCReceiver::kPortsTried);
         EXPECT_TRUE(receiver.startOnPort(first, record()));
         EXPECT_EQ(receiver.port(), first);
         return first;
@@ -156,7 +127,7 @@ class OSCReceiverTest : public ::testing::Test {
 
 TEST_F(OSCReceiverTest, PortFallback) {
     test::LogCapture log;
-    const long first = FreePortRange(OSCReceiver::kPortsTried + 1);
+    const long first = test::FreePortRange(OSCReceiver::kPortsTried + 1);
     {
         // A taken port moves the receiver to the next one.
         Socket taken;
@@ -179,7 +150,7 @@ TEST_F(OSCReceiverTest, PortFallback) {
         EXPECT_EQ(receiver.port(), 0);
         ASSERT_EQ(log.lines().size(), 1u);
         EXPECT_EQ(log.lines()[0], "OSC: no free UDP port from " + std::to_string(first) + " to " +
-                                    std::to_string(first + 15));
+                                      std::to_string(first + 15));
     }
 }
 
@@ -216,7 +187,7 @@ TEST_F(OSCReceiverTest, OneMainTaskPerDatagramInOrder) {
         OSCMessage("/b", {std::string("two"), true}),
         OSCMessage("/c", {1.5f}),
     };
-    sender.sendTo(port, Bundle(bundled));
+    sender.sendTo(port, test::OSCBundle(bundled));
     ASSERT_TRUE(receive(3));
     EXPECT_EQ(received, bundled);
     EXPECT_EQ(queue.posts.load(), 1);
@@ -292,7 +263,7 @@ TEST_F(OSCReceiverTest, NoHandlerCallsAfterStop) {
         received.push_back(message);
         receiver.stop();
     }));
-    sender.sendTo(port, Bundle({OSCMessage("/first", {}), OSCMessage("/second", {})}));
+    sender.sendTo(port, test::OSCBundle({OSCMessage("/first", {}), OSCMessage("/second", {})}));
     ASSERT_TRUE(receive(1));
     queue.loop.runFor(0.05);
     EXPECT_EQ(received, std::vector<OSCMessage>{OSCMessage("/first", {})});

@@ -35,11 +35,10 @@ bool canBind(int type, long port) {
 
 }  // namespace
 
-std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
-                                         double timeoutSeconds) {
+int ConnectTo(long port, double timeoutSeconds) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        return std::nullopt;
+        return -1;
     }
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(timeoutSeconds);
@@ -48,6 +47,15 @@ std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
     const sockaddr_in address = loopback(port);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
+                                         double timeoutSeconds) {
+    const int fd = ConnectTo(port, timeoutSeconds);
+    if (fd < 0) {
         return std::nullopt;
     }
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -64,20 +72,21 @@ std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
     return answer;
 }
 
-HttpAnswer HttpGet(long port, const std::string& target) {
+HttpAnswer ParseHttpAnswer(const std::string& raw) {
     HttpAnswer answer;
-    const auto raw = HttpRoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    if (!raw) {
+    const size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos || raw.rfind("HTTP/1.1 ", 0) != 0) {
         return answer;
     }
-    const size_t end = raw->find("\r\n\r\n");
-    if (end == std::string::npos || raw->rfind("HTTP/1.1 ", 0) != 0) {
-        return answer;
-    }
-    answer.header = raw->substr(0, end + 4);
-    answer.body = raw->substr(end + 4);
-    answer.status = std::stoi(raw->substr(9, 3));
+    answer.header = raw.substr(0, end + 4);
+    answer.body = raw.substr(end + 4);
+    answer.status = std::stoi(raw.substr(9, 3));
     return answer;
+}
+
+HttpAnswer HttpGet(long port, const std::string& target) {
+    const auto raw = HttpRoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return raw ? ParseHttpAnswer(*raw) : HttpAnswer{};
 }
 
 std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target) {
@@ -90,6 +99,19 @@ std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target) 
         return std::nullopt;
     }
     return value;
+}
+
+std::vector<uint8_t> OSCBundle(const std::vector<OSCMessage>& messages) {
+    std::vector<uint8_t> bytes = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (const auto& message : messages) {
+        const std::vector<uint8_t> packet = message.packet();
+        const auto size = static_cast<uint32_t>(packet.size());
+        for (int shift : {24, 16, 8, 0}) {
+            bytes.push_back(static_cast<uint8_t>(size >> shift));
+        }
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    return bytes;
 }
 
 void SendDatagram(long port, const std::vector<uint8_t>& bytes) {

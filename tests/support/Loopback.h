@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "remote/OSCMessage.h"
+
 namespace zarvo::test {
 
 // One HTTP answer, split at the empty line.
@@ -20,6 +22,13 @@ struct HttpAnswer {
     std::string body;
 };
 
+// A TCP connection to 127.0.0.1:port whose reads time out after `timeoutSeconds`; -1 when it is
+// refused. The caller closes it.
+int ConnectTo(long port, double timeoutSeconds = 10);
+
+// An HTTP answer as received, split at its empty line; status 0 when it is not one.
+HttpAnswer ParseHttpAnswer(const std::string& raw);
+
 // Sends the raw request to 127.0.0.1:port and reads until the server closes the connection;
 // none when the connection is refused. Waits at most `timeoutSeconds` for each read.
 std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
@@ -28,6 +37,9 @@ std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
 HttpAnswer HttpGet(long port, const std::string& target);
 // The body of a 200 answer to a GET, as JSON; none otherwise.
 std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target);
+
+// The bytes of an OSC bundle (time tag "immediately") holding the messages.
+std::vector<uint8_t> OSCBundle(const std::vector<OSCMessage>& messages);
 
 // Sends one datagram to 127.0.0.1:port.
 void SendDatagram(long port, const std::vector<uint8_t>& bytes);
