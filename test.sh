@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan-suppressions.txt
 # Also read by the programs the tests start.
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan-suppressions.txt
 
