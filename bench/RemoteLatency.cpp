@@ -212,6 +212,14 @@ int main(int argc, char** argv) {
     // A world of its own: settings, sharing registry and movies in a temporary folder.
     char folderTemplate[] = "/tmp/zarvo-remote-latency-XXXXXX";
     const std::filesystem::path folder = mkdtemp(folderTemplate);
+    // Removed once the programs below have ended (they are destroyed before it).
+    struct RemoveWhenDone {
+        std::filesystem::path path;
+        ~RemoveWhenDone() {
+            std::error_code error;
+            std::filesystem::remove_all(path, error);
+        }
+    } removeWhenDone{folder};
     std::filesystem::create_directories(folder / "movies");
     std::filesystem::create_directories(folder / "run");
     setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
@@ -317,6 +325,5 @@ int main(int argc, char** argv) {
 
     std::printf("frames dropped in the last take: %s\n",
                 valueAt(queryPort, "/status/dropped").dump().c_str());
-    std::filesystem::remove_all(folder);
     return 0;
 }
