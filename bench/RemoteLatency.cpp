@@ -5,7 +5,8 @@
 //   zarvo_remote_latency [rounds] [WxH]
 //
 // Reports the median and the 90th percentile of:
-//   - a GET of the whole OSCQuery tree, idle and while both sources are recorded;
+//   - a GET of the whole OSCQuery tree, idle, with 300 idle clients connected, and while both
+//     sources are recorded;
 //   - an OSC message until its setting is seen over OSCQuery;
 //   - recorder_status through the MCP server, and recorder_start from request to answer.
 #include <arpa/inet.h>
@@ -259,6 +260,28 @@ int main(int argc, char** argv) {
     }
 
     report("GET / (whole tree), idle", timeWholeTree(queryPort, rounds));
+    {
+        // Clients that connect and say nothing hold a connection each until the server's
+        // 5-second receive time-out; they must not hold up anyone else.
+        std::vector<int> idle;
+        for (int i = 0; i < 300; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<uint16_t>(queryPort));
+            if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                idle.push_back(fd);
+            } else {
+                close(fd);
+            }
+        }
+        std::printf("(%zu idle connections held open)\n", idle.size());
+        report("GET / (whole tree), 300 idle clients connected", timeWholeTree(queryPort, 50));
+        for (const int fd : idle) {
+            close(fd);
+        }
+    }
 
     // An OSC message until the value it sets is read back over OSCQuery, polled without pause.
     std::vector<double> settle;
