@@ -107,6 +107,16 @@ TEST(AppStartupTest, ArgumentsAcceptHeadlessAndRejectTheUnknown) {
     EXPECT_TRUE(app::parseArguments({"--help"}).help);
 }
 
+TEST(AppStartupTest, PortsFromTheEnvironmentAreWholeDecimalNumbers) {
+    EXPECT_EQ(app::portFromEnvironment("9000", app::kDefaultOSCPort), 9000);
+    EXPECT_EQ(app::portFromEnvironment("+9000", app::kDefaultOSCPort), 9000);
+    EXPECT_EQ(app::portFromEnvironment(nullptr, app::kDefaultOSCPort), 9230);
+    for (const char* text : {"", "abc", "90 00", " 9000", "9000x", "0x2000", "+", "-",
+                             "99999999999999999999999"}) {
+        EXPECT_EQ(app::portFromEnvironment(text, app::kDefaultOSCQueryPort), 9231) << text;
+    }
+}
+
 TEST(AppStartupTest, NdiOffLineGivesTheReason) {
     EXPECT_EQ(app::ndiStatusLine(*NDILibrary::unavailable("no runtime here")),
               "NDI is off: no runtime here");
