@@ -525,34 +525,16 @@ TEST_F(OSCQueryServerTest, PortsOutsideTheRangeFail) {
 
 TEST_F(OSCQueryServerTest, SixteenTakenPortsFail) {
     // Holds a full run of 16 ports.
-    std::vector<int> held;
-    long first = 0;
-    for (int attempt = 0; attempt < 20 && held.size() < 16; ++attempt) {
-        for (int fd : held)
-            ::close(fd);
-        held.clear();
-        first = test::FreePortRange(1);
-        if (first > 65535 - 16)
-            continue;
-        for (long i = 0; i < 16; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(static_cast<uint16_t>(first + i));
-            if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-                ::listen(fd, 1) != 0) {
-                ::close(fd);
-                break;
-            }
-            held.push_back(fd);
-        }
+    const long first = test::FreePortRange(16);
+    ASSERT_NE(first, 0);
+    std::vector<std::unique_ptr<test::PortBlocker>> held;
+    for (long port = first; port < first + 16; ++port) {
+        held.push_back(std::make_unique<test::PortBlocker>(test::PortBlocker::Kind::Tcp, port));
+        ASSERT_TRUE(held.back()->holds()) << port;
     }
-    ASSERT_EQ(held.size(), 16u);
     EXPECT_FALSE(server.startOnPort(first));
     EXPECT_TRUE(
         log.contains("OSCQuery: could not bind a TCP port starting at " + std::to_string(first)));
-    for (int fd : held)
-        ::close(fd);
 }
 
 }  // namespace
