@@ -126,7 +126,9 @@ void SendDatagram(long port, const std::vector<uint8_t>& bytes) {
 }
 
 long FreePortRange(long count) {
-    const long base = 21000 + (getpid() % 400) * 80;
+    // Below the ports the system hands to outgoing connections (32768 and up by default), so
+    // that a client socket of another test cannot take one between this search and its use.
+    const long base = 20000 + (getpid() % 300) * 40;
     for (long first = base; first + count < 61000; first += count) {
         bool free = true;
         for (long port = first; port < first + count && free; ++port) {
