@@ -10,6 +10,7 @@
 # ZARVO_MDNS_DAEMON=1 once the daemon answers. When it cannot be made to answer, start says why
 # on standard error and exports only the folder: the announcement tests then fail, saying so.
 set -euo pipefail
+source "$(dirname "$0")/process.sh"
 
 bus_socket=/run/dbus/system_bus_socket
 
@@ -100,27 +101,6 @@ EOF
     else
         echo "mdns-daemon: avahi-daemon does not answer on the system bus" >&2
     fi
-}
-
-# Whether the process runs (a zombie waiting for its parent to reap it does not).
-alive() {
-    kill -0 "$1" 2>/dev/null && [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" != Z ]
-}
-
-# Ends the process named in the file, if it still runs, waiting up to 5 seconds.
-end_process() {
-    local pid_file=$1
-    [ -f "$pid_file" ] || return 0
-    local pid
-    pid=$(head -n 1 "$pid_file" | tr -dc 0-9)
-    [ -n "$pid" ] && alive "$pid" || return 0
-    kill "$pid" 2>/dev/null || true
-    local i
-    for i in $(seq 1 50); do
-        alive "$pid" || return 0
-        sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null || true
 }
 
 stop() {

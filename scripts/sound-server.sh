@@ -10,6 +10,7 @@
 # When the server cannot be started, start prints a warning and no exports, and exits 0:
 # the tests that need a server then skip.
 set -euo pipefail
+source "$(dirname "$0")/process.sh"
 
 start() {
     if ! command -v pulseaudio >/dev/null; then
@@ -59,20 +60,7 @@ start() {
 stop() {
     local dir=${ZARVO_SOUND_DIR:-}
     [ -n "$dir" ] && [ -d "$dir" ] || return 0
-    local pid_file="$dir/pid"
-    if [ -f "$pid_file" ]; then
-        local pid
-        pid=$(head -n 1 "$pid_file")
-        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-            kill "$pid" 2>/dev/null || true
-            local i
-            for i in $(seq 1 50); do
-                kill -0 "$pid" 2>/dev/null || break
-                sleep 0.1
-            done
-            kill -9 "$pid" 2>/dev/null || true
-        fi
-    fi
+    end_process "$dir/pid"
     case "$dir" in
     "${TMPDIR:-/tmp}"/zarvo-sound.*) rm -rf "$dir" ;;
     esac

@@ -133,8 +133,15 @@ class HeadlessFolders {
         test::UsePrivateSyphonRegistry();
     }
     const test::TestFolder& folder() const { return folder_; }
-    // Ports of the test's own for the recorder to listen on.
-    long firstPort() const { return firstPort_; }
+    // The recorder without NDI, with its settings in the folder and ports of its own.
+    std::unique_ptr<app::HeadlessApp> makeApp(RunLoop& loop) const {
+        return app::HeadlessApp::create(
+            {.mainQueue = &loop,
+             .defaults = std::make_shared<UserDefaults>(folder_ / "settings.json"),
+             .ndiLibrary = NDILibrary::unavailable("not in this test"),
+             .oscPort = firstPort_,
+             .queryPort = firstPort_ + 16});
+    }
 
   private:
     test::TestFolder folder_;
@@ -146,12 +153,7 @@ class HeadlessFolders {
 TEST(HeadlessAppQuitTest, QuitWhileIdleEndsAtOnceAndOnlyOnce) {
     HeadlessFolders folders;
     RunLoop loop;
-    auto application = app::HeadlessApp::create(
-        {.mainQueue = &loop,
-         .defaults = std::make_shared<UserDefaults>(folders.folder() / "settings.json"),
-         .ndiLibrary = NDILibrary::unavailable("not in this test"),
-         .oscPort = folders.firstPort(),
-         .queryPort = folders.firstPort() + 16});
+    auto application = folders.makeApp(loop);
     ASSERT_NE(application, nullptr);
     EXPECT_FALSE(application->controller()->ndiAvailable());
 
@@ -170,12 +172,7 @@ TEST(HeadlessAppQuitTest, QuitWhileRecordingEndsAfterTheMoviesAreFinished) {
     ASSERT_TRUE(publisher.started());
 
     RunLoop loop;
-    auto application = app::HeadlessApp::create(
-        {.mainQueue = &loop,
-         .defaults = std::make_shared<UserDefaults>(folders.folder() / "settings.json"),
-         .ndiLibrary = NDILibrary::unavailable("not in this test"),
-         .oscPort = folders.firstPort(),
-         .queryPort = folders.firstPort() + 16});
+    auto application = folders.makeApp(loop);
     ASSERT_NE(application, nullptr);
     const auto& controller = application->controller();
     ASSERT_TRUE(loop.runUntil([&] { return !controller->availableSources().empty(); }, 20));
