@@ -14,6 +14,8 @@ packages=(
     libcurl4-openssl-dev
     clang libclang-rt-14-dev
     liblo-tools curl
+    qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
+    xvfb xauth
 )
 
 missing=()

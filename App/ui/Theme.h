@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QPalette>
+#include <QString>
+
+class QApplication;
+class QLabel;
+class QWidget;
+
+namespace zarvo::theme {
+
+// The window's fixed dark palette: every colour of the interface comes from here.
+inline const QColor background{17, 19, 23};
+inline const QColor panel{22, 25, 30};
+inline const QColor field{31, 37, 48};
+inline const QColor separator{11, 12, 15};
+inline const QColor text{230, 232, 236};
+inline const QColor textDim{138, 145, 158};
+inline const QColor textFaint{86, 93, 106};
+inline const QColor accent{255, 180, 84};
+inline const QColor record{255, 92, 87};
+inline const QColor online{158, 206, 106};
+
+// The application font at `points`, with an optional weight.
+QFont font(double points, QFont::Weight weight = QFont::Normal);
+
+// A palette of the theme's colours for every widget role, so that the toolkit's own controls
+// are dark whatever the desktop's theme.
+QPalette palette();
+
+// The Fusion style with the theme's palette, for the whole application.
+void apply(QApplication& application);
+
+// A section's title: the text in upper case, font 10 medium, letter spacing 1.1, `textFaint`.
+QLabel* sectionTitle(const QString& text, QWidget* parent = nullptr);
+
+// `text` in `colour`, for style sheets and rich texts: "#rrggbb".
+QString hex(const QColor& colour);
+
+}  // namespace zarvo::theme
