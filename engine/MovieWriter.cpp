@@ -1,5 +1,7 @@
 #include "engine/MovieWriter.h"
 
+#include "engine/MovieFinisher.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,10 +32,14 @@ constexpr int kIOBufferSize = 1 << 16;
 
 const char* codecName(int64_t codec) {
     switch (codec) {
-        case 1: return "hevc";
-        case 2: return "prores422";
-        case 3: return "prores4444";
-        default: return "h264";
+        case 1:
+            return "hevc";
+        case 2:
+            return "prores422";
+        case 3:
+            return "prores4444";
+        default:
+            return "h264";
     }
 }
 
@@ -61,119 +67,6 @@ void quietLibraryLogs() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-uint32_t readBig32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-// Walks the boxes in [begin, end) of a buffer, calling visit(type, boxStart, contentStart,
-// boxEnd) for each; stops at the first malformed box.
-template <typename Visit>
-void forEachBox(const std::vector<uint8_t>& data, size_t begin, size_t end, Visit visit) {
-    size_t at = begin;
-    while (at + 8 <= end) {
-        uint64_t size = readBig32(&data[at]);
-        size_t header = 8;
-        if (size == 1) {
-            if (at + 16 > end) {
-                return;
-            }
-            size = (uint64_t{readBig32(&data[at + 8])} << 32) | readBig32(&data[at + 12]);
-            header = 16;
-        } else if (size == 0) {
-            size = end - at;
-        }
-        if (size < header || size > end - at) {
-            return;
-        }
-        visit(std::string(reinterpret_cast<const char*>(&data[at + 4]), 4), at, at + header,
-              at + static_cast<size_t>(size));
-        at += static_cast<size_t>(size);
-    }
-}
-
-// A movie written with fragments declares its tracks in the header before any sample exists.
-// When the sound track never received a sample, its track (and its fragment defaults) are
-// turned into free space, so the movie has no sound track at all.
-bool removeEmptySoundTrack(int fd) {
-    // The header comes first: find the "moov" box among the top-level boxes.
-    uint8_t header[16];
-    off_t at = 0;
-    for (int guard = 0; guard < 64; ++guard) {
-        if (pread(fd, header, 16, at) < 8) {
-            return false;
-        }
-        uint64_t size = readBig32(header);
-        if (size == 1) {
-            size = (uint64_t{readBig32(header + 8)} << 32) | readBig32(header + 12);
-        }
-        if (std::memcmp(header + 4, "moov", 4) == 0) {
-            if (size < 8 || size > (64u << 20)) {
-                return false;
-            }
-            std::vector<uint8_t> moov(static_cast<size_t>(size));
-            if (pread(fd, moov.data(), moov.size(), at) != static_cast<ssize_t>(moov.size())) {
-                return false;
-            }
-            std::vector<size_t> renames;
-            uint32_t soundTrackId = 0;
-            const size_t moovContent = readBig32(moov.data()) == 1 ? 16 : 8;
-            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t start,
-                                                           size_t content, size_t end) {
-                if (type != "trak") {
-                    return;
-                }
-                uint32_t trackId = 0;
-                bool sound = false;
-                forEachBox(moov, content, end, [&](const std::string& t, size_t, size_t c,
-                                                   size_t e) {
-                    if (t == "tkhd" && c + 24 <= e) {
-                        const int version = moov[c];
-                        trackId = readBig32(&moov[c + (version == 1 ? 20 : 12)]);
-                    } else if (t == "mdia") {
-                        forEachBox(moov, c, e, [&](const std::string& m, size_t, size_t mc,
-                                                   size_t me) {
-                            if (m == "hdlr" && mc + 12 <= me &&
-                                std::memcmp(&moov[mc + 8], "soun", 4) == 0) {
-                                sound = true;
-                            }
-                        });
-                    }
-                });
-                if (sound) {
-                    renames.push_back(start);
-                    soundTrackId = trackId;
-                }
-            });
-            if (renames.size() != 1) {
-                return false;
-            }
-            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t,
-                                                           size_t content, size_t end) {
-                if (type != "mvex") {
-                    return;
-                }
-                forEachBox(moov, content, end, [&](const std::string& t, size_t start, size_t c,
-                                                   size_t e) {
-                    if (t == "trex" && c + 8 <= e && readBig32(&moov[c + 4]) == soundTrackId) {
-                        renames.push_back(start);
-                    }
-                });
-            });
-            for (size_t offset : renames) {
-                if (pwrite(fd, "free", 4, at + static_cast<off_t>(offset) + 4) != 4) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        if (size < 8) {
-            return false;
-        }
-        at += static_cast<off_t>(size);
-    }
-    return false;
-}
-
 }  // namespace
 
 struct MovieWriter::State {
@@ -181,7 +74,7 @@ struct MovieWriter::State {
 
     Options options;
     int fd = -1;
-    int ioErrno = 0;  // the last failed system call's error, for the message
+    int ioErrno = 0;       // the last failed system call's error, for the message
     off_t wholeSize = -1;  // see noteWholeSize()
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -409,8 +302,9 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     };
 
     // The picture encoder first: a size or codec it refuses leaves no file behind.
-    const char* encoderName = codec == 1 ? "libx265" : codec >= 2 && codec <= 3 ? "prores"
-                                                                                 : "libx264";
+    const char* encoderName = codec == 1                 ? "libx265"
+                              : codec >= 2 && codec <= 3 ? "prores"
+                                                         : "libx264";
     const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName);
     if (encoder == nullptr || options.width < 2 || options.height < 2) {
         setError(cannotWrite());
@@ -593,9 +487,15 @@ MovieWriter::~MovieWriter() {
     }
 }
 
-int MovieWriter::width() const { return state_->options.width; }
-int MovieWriter::height() const { return state_->options.height; }
-bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
+int MovieWriter::width() const {
+    return state_->options.width;
+}
+int MovieWriter::height() const {
+    return state_->options.height;
+}
+bool MovieWriter::hasAlpha() const {
+    return state_->options.codec == 3;
+}
 
 AVFrame* MovieWriter::pictureFrame() {
     // One frame serves every picture while the encoder copies what it keeps. An encoder working
@@ -658,8 +558,7 @@ bool MovieWriter::appendSound(const float* samples, int64_t frameCount) {
         const size_t before = s.pendingSound.size();
         s.pendingSound.resize(before + static_cast<size_t>(2 * take), 0.0f);
         if (samples != nullptr) {
-            std::memcpy(s.pendingSound.data() + before,
-                        samples + 2 * (frameCount - left),
+            std::memcpy(s.pendingSound.data() + before, samples + 2 * (frameCount - left),
                         static_cast<size_t>(2 * take) * sizeof(float));
         }
         left -= take;
@@ -691,8 +590,7 @@ bool MovieWriter::finish(int64_t endTime) {
         return s.fail(AVERROR_UNKNOWN, "The movie could not be finished");
     }
     if (s.holding) {
-        s.heldPicture->duration =
-            std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
+        s.heldPicture->duration = std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
         s.holding = false;
         if (!s.writePacket(s.heldPicture, s.video, s.videoStream)) {
             return false;
@@ -707,12 +605,19 @@ bool MovieWriter::finish(int64_t endTime) {
     if (result < 0 || s.ioErrno != 0) {
         return s.fail(result, "The movie could not be finished");
     }
-    if (s.audio != nullptr && s.soundAppended == 0) {
-        removeEmptySoundTrack(s.fd);
-    }
     if (::fsync(s.fd) != 0 && errno != EINVAL) {
         s.ioErrno = errno;
         return s.fail(AVERROR(errno), "The movie could not be finished");
+    }
+    // The fragments are whole on disk; the movie becomes an ordinary one, which editors handle
+    // better. When that fails, the fragmented movie is left as it was, and plays.
+    MovieFinisher::Options finishing;
+    finishing.onStep = s.options.finishingStep;
+    if (auto failure = MovieFinisher::finish(s.fd, finishing)) {
+        s.status = State::Status::Failed;
+        s.error = std::move(failure);
+        s.release();
+        return false;
     }
     s.status = State::Status::Finished;
     s.release();
@@ -729,10 +634,20 @@ void MovieWriter::cancel() {
     ::unlink(s.options.file.c_str());
 }
 
-bool MovieWriter::isWriting() const { return state_->status == State::Status::Writing; }
-bool MovieWriter::hasFailed() const { return state_->status == State::Status::Failed; }
-const std::optional<Error>& MovieWriter::error() const { return state_->error; }
-int64_t MovieWriter::picturesWritten() const { return state_->pictures; }
-int64_t MovieWriter::soundFramesWritten() const { return state_->soundAppended; }
+bool MovieWriter::isWriting() const {
+    return state_->status == State::Status::Writing;
+}
+bool MovieWriter::hasFailed() const {
+    return state_->status == State::Status::Failed;
+}
+const std::optional<Error>& MovieWriter::error() const {
+    return state_->error;
+}
+int64_t MovieWriter::picturesWritten() const {
+    return state_->pictures;
+}
+int64_t MovieWriter::soundFramesWritten() const {
+    return state_->soundAppended;
+}
 
 }  // namespace zarvo
