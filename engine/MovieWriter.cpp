@@ -32,14 +32,10 @@ constexpr int kIOBufferSize = 1 << 16;
 
 const char* codecName(int64_t codec) {
     switch (codec) {
-        case 1:
-            return "hevc";
-        case 2:
-            return "prores422";
-        case 3:
-            return "prores4444";
-        default:
-            return "h264";
+        case 1: return "hevc";
+        case 2: return "prores422";
+        case 3: return "prores4444";
+        default: return "h264";
     }
 }
 
@@ -74,7 +70,7 @@ struct MovieWriter::State {
 
     Options options;
     int fd = -1;
-    int ioErrno = 0;       // the last failed system call's error, for the message
+    int ioErrno = 0;  // the last failed system call's error, for the message
     off_t wholeSize = -1;  // see noteWholeSize()
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -302,9 +298,8 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     };
 
     // The picture encoder first: a size or codec it refuses leaves no file behind.
-    const char* encoderName = codec == 1                 ? "libx265"
-                              : codec >= 2 && codec <= 3 ? "prores"
-                                                         : "libx264";
+    const char* encoderName = codec == 1 ? "libx265" : codec >= 2 && codec <= 3 ? "prores"
+                                                                                 : "libx264";
     const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName);
     if (encoder == nullptr || options.width < 2 || options.height < 2) {
         setError(cannotWrite());
@@ -487,15 +482,9 @@ MovieWriter::~MovieWriter() {
     }
 }
 
-int MovieWriter::width() const {
-    return state_->options.width;
-}
-int MovieWriter::height() const {
-    return state_->options.height;
-}
-bool MovieWriter::hasAlpha() const {
-    return state_->options.codec == 3;
-}
+int MovieWriter::width() const { return state_->options.width; }
+int MovieWriter::height() const { return state_->options.height; }
+bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
 
 AVFrame* MovieWriter::pictureFrame() {
     // One frame serves every picture while the encoder copies what it keeps. An encoder working
@@ -558,7 +547,8 @@ bool MovieWriter::appendSound(const float* samples, int64_t frameCount) {
         const size_t before = s.pendingSound.size();
         s.pendingSound.resize(before + static_cast<size_t>(2 * take), 0.0f);
         if (samples != nullptr) {
-            std::memcpy(s.pendingSound.data() + before, samples + 2 * (frameCount - left),
+            std::memcpy(s.pendingSound.data() + before,
+                        samples + 2 * (frameCount - left),
                         static_cast<size_t>(2 * take) * sizeof(float));
         }
         left -= take;
@@ -590,7 +580,8 @@ bool MovieWriter::finish(int64_t endTime) {
         return s.fail(AVERROR_UNKNOWN, "The movie could not be finished");
     }
     if (s.holding) {
-        s.heldPicture->duration = std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
+        s.heldPicture->duration =
+            std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
         s.holding = false;
         if (!s.writePacket(s.heldPicture, s.video, s.videoStream)) {
             return false;
@@ -634,20 +625,10 @@ void MovieWriter::cancel() {
     ::unlink(s.options.file.c_str());
 }
 
-bool MovieWriter::isWriting() const {
-    return state_->status == State::Status::Writing;
-}
-bool MovieWriter::hasFailed() const {
-    return state_->status == State::Status::Failed;
-}
-const std::optional<Error>& MovieWriter::error() const {
-    return state_->error;
-}
-int64_t MovieWriter::picturesWritten() const {
-    return state_->pictures;
-}
-int64_t MovieWriter::soundFramesWritten() const {
-    return state_->soundAppended;
-}
+bool MovieWriter::isWriting() const { return state_->status == State::Status::Writing; }
+bool MovieWriter::hasFailed() const { return state_->status == State::Status::Failed; }
+const std::optional<Error>& MovieWriter::error() const { return state_->error; }
+int64_t MovieWriter::picturesWritten() const { return state_->pictures; }
+int64_t MovieWriter::soundFramesWritten() const { return state_->soundAppended; }
 
 }  // namespace zarvo
