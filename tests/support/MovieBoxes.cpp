@@ -314,8 +314,8 @@ std::optional<Error> WriteTestMovie(const MovieWriter::Options& options, int pic
         }
         if (options.recordsSound && withSound) {
             for (int64_t k = 0; k < soundPerPicture; ++k, ++played) {
-                const auto sample =
-                    static_cast<float>(0.4 * std::sin(2 * M_PI * 440 * played / 48000.0));
+                const auto sample = static_cast<float>(
+                    0.4 * std::sin(2 * M_PI * 440 * static_cast<double>(played) / 48000.0));
                 tone[static_cast<size_t>(2 * k)] = sample;
                 tone[static_cast<size_t>(2 * k + 1)] = sample;
             }
