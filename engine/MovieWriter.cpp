@@ -1,5 +1,7 @@
 #include "engine/MovieWriter.h"
 
+#include "engine/MovieFinisher.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,119 +61,6 @@ Error recorderError(std::string message) {
 void quietLibraryLogs() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
-}
-
-uint32_t readBig32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-// Walks the boxes in [begin, end) of a buffer, calling visit(type, boxStart, contentStart,
-// boxEnd) for each; stops at the first malformed box.
-template <typename Visit>
-void forEachBox(const std::vector<uint8_t>& data, size_t begin, size_t end, Visit visit) {
-    size_t at = begin;
-    while (at + 8 <= end) {
-        uint64_t size = readBig32(&data[at]);
-        size_t header = 8;
-        if (size == 1) {
-            if (at + 16 > end) {
-                return;
-            }
-            size = (uint64_t{readBig32(&data[at + 8])} << 32) | readBig32(&data[at + 12]);
-            header = 16;
-        } else if (size == 0) {
-            size = end - at;
-        }
-        if (size < header || size > end - at) {
-            return;
-        }
-        visit(std::string(reinterpret_cast<const char*>(&data[at + 4]), 4), at, at + header,
-              at + static_cast<size_t>(size));
-        at += static_cast<size_t>(size);
-    }
-}
-
-// A movie written with fragments declares its tracks in the header before any sample exists.
-// When the sound track never received a sample, its track (and its fragment defaults) are
-// turned into free space, so the movie has no sound track at all.
-bool removeEmptySoundTrack(int fd) {
-    // The header comes first: find the "moov" box among the top-level boxes.
-    uint8_t header[16];
-    off_t at = 0;
-    for (int guard = 0; guard < 64; ++guard) {
-        if (pread(fd, header, 16, at) < 8) {
-            return false;
-        }
-        uint64_t size = readBig32(header);
-        if (size == 1) {
-            size = (uint64_t{readBig32(header + 8)} << 32) | readBig32(header + 12);
-        }
-        if (std::memcmp(header + 4, "moov", 4) == 0) {
-            if (size < 8 || size > (64u << 20)) {
-                return false;
-            }
-            std::vector<uint8_t> moov(static_cast<size_t>(size));
-            if (pread(fd, moov.data(), moov.size(), at) != static_cast<ssize_t>(moov.size())) {
-                return false;
-            }
-            std::vector<size_t> renames;
-            uint32_t soundTrackId = 0;
-            const size_t moovContent = readBig32(moov.data()) == 1 ? 16 : 8;
-            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t start,
-                                                           size_t content, size_t end) {
-                if (type != "trak") {
-                    return;
-                }
-                uint32_t trackId = 0;
-                bool sound = false;
-                forEachBox(moov, content, end, [&](const std::string& t, size_t, size_t c,
-                                                   size_t e) {
-                    if (t == "tkhd" && c + 24 <= e) {
-                        const int version = moov[c];
-                        trackId = readBig32(&moov[c + (version == 1 ? 20 : 12)]);
-                    } else if (t == "mdia") {
-                        forEachBox(moov, c, e, [&](const std::string& m, size_t, size_t mc,
-                                                   size_t me) {
-                            if (m == "hdlr" && mc + 12 <= me &&
-                                std::memcmp(&moov[mc + 8], "soun", 4) == 0) {
-                                sound = true;
-                            }
-                        });
-                    }
-                });
-                if (sound) {
-                    renames.push_back(start);
-                    soundTrackId = trackId;
-                }
-            });
-            if (renames.size() != 1) {
-                return false;
-            }
-            forEachBox(moov, moovContent, moov.size(), [&](const std::string& type, size_t,
-                                                           size_t content, size_t end) {
-                if (type != "mvex") {
-                    return;
-                }
-                forEachBox(moov, content, end, [&](const std::string& t, size_t start, size_t c,
-                                                   size_t e) {
-                    if (t == "trex" && c + 8 <= e && readBig32(&moov[c + 4]) == soundTrackId) {
-                        renames.push_back(start);
-                    }
-                });
-            });
-            for (size_t offset : renames) {
-                if (pwrite(fd, "free", 4, at + static_cast<off_t>(offset) + 4) != 4) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        if (size < 8) {
-            return false;
-        }
-        at += static_cast<off_t>(size);
-    }
-    return false;
 }
 
 }  // namespace
@@ -707,12 +596,19 @@ bool MovieWriter::finish(int64_t endTime) {
     if (result < 0 || s.ioErrno != 0) {
         return s.fail(result, "The movie could not be finished");
     }
-    if (s.audio != nullptr && s.soundAppended == 0) {
-        removeEmptySoundTrack(s.fd);
-    }
     if (::fsync(s.fd) != 0 && errno != EINVAL) {
         s.ioErrno = errno;
         return s.fail(AVERROR(errno), "The movie could not be finished");
+    }
+    // The fragments are whole on disk; the movie becomes an ordinary one, which editors handle
+    // better. When that fails, the fragmented movie is left as it was, and plays.
+    MovieFinisher::Options finishing;
+    finishing.onStep = s.options.finishingStep;
+    if (auto failure = MovieFinisher::finish(s.fd, finishing)) {
+        s.status = State::Status::Failed;
+        s.error = std::move(failure);
+        s.release();
+        return false;
     }
     s.status = State::Status::Finished;
     s.release();

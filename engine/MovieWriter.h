@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "engine/MovieFinisher.h"
 #include "platform/Error.h"
 
 struct AVFrame;
@@ -15,7 +17,8 @@ namespace zarvo {
 // The file side of a movie: a QuickTime movie with one picture track (1/60000 s time base) and,
 // when asked, one stereo 48 kHz sound track, encoded with the codec of the movie's settings and
 // written in fragments every 10 seconds, so that a process killed mid-take leaves a movie that
-// plays up to its last fragment. Used from one thread at a time (the recorder's queue).
+// plays up to its last fragment. At finish, the fragments become an ordinary movie with one
+// complete header (MovieFinisher). Used from one thread at a time (the recorder's queue).
 class MovieWriter {
 public:
     struct Options {
@@ -26,6 +29,8 @@ public:
         double framesPerSecond = 0;    // 0: the frame rate is free (60 is assumed for the encoder)
         double megabitsPerSecond = 0;  // H.264 and HEVC; 0 or less: chosen from size and rate
         bool recordsSound = false;
+        // Called at each step of turning the fragments into an ordinary movie at finish (tests).
+        std::function<void(MovieFinisher::Step)> finishingStep;
     };
 
     // The average bit rate for H.264 and HEVC movies, in bits per second.
@@ -59,7 +64,9 @@ public:
     bool appendSound(const float* samples, int64_t frameCount);
 
     // Ends the movie: the last picture lasts until endTime (1/60000 s) but at least 1/240 s, the
-    // encoders are drained, the index is written. false with error() set on failure.
+    // encoders are drained, the last fragment is written and the movie is turned into an
+    // ordinary one. false with error() set on failure; a movie whose last step failed is left
+    // fragmented, and plays.
     bool finish(int64_t endTime);
 
     // Stops writing and removes the file.

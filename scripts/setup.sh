@@ -16,6 +16,8 @@ packages=(
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
     xvfb xauth
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+    mediainfo
 )
 
 missing=()

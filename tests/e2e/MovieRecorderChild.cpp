@@ -7,6 +7,14 @@
 //       Records until the first fragment is on disk, then limits the size of files this process
 //       may write to a little more than that, and goes on until the movie fails. Reports what the
 //       failure handler got, then checks that the recorder finishes and writes another movie.
+//   zarvo_movie_child finish <file> <step>
+//       Writes 12.5 s of H.264 movie with sound straight through the movie writer and finishes
+//       it; at the finishing's step number <step> (0 to 4) prints "step <step>" and waits to be
+//       killed.
+//   zarvo_movie_child finishfull <file>
+//       The same movie; once its fragments are read for the finishing, limits the size of files
+//       this process may write to a little more than the movie, so that its new header does not
+//       fit, and reports the writer's error.
 //
 // Lines of "key value" on standard output; the exit status is 0 when the child saw what it
 // expected.
@@ -16,6 +24,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -24,6 +33,7 @@
 #include "engine/MovieRecorder.h"
 #include "platform/RunLoop.h"
 #include "tests/support/MediaFixtures.h"
+#include "tests/support/MovieBoxes.h"
 
 namespace {
 
@@ -157,14 +167,70 @@ int fill(const std::filesystem::path& file) {
     return 0;
 }
 
+MovieWriter::Options finishedMovie(const std::filesystem::path& file) {
+    MovieWriter::Options options;
+    options.file = file;
+    options.codec = 0;
+    options.width = 160;
+    options.height = 90;
+    options.framesPerSecond = kFps;
+    options.recordsSound = true;
+    return options;
+}
+
+int finishUntil(const std::filesystem::path& file, int stop) {
+    auto options = finishedMovie(file);
+    options.finishingStep = [stop](MovieFinisher::Step step) {
+        if (static_cast<int>(step) == stop) {
+            say("step " + std::to_string(stop));
+            for (;;) {
+                pause();
+            }
+        }
+    };
+    const auto error = test::WriteTestMovie(options, 375, 0, true);
+    say(error ? "error " + error->message : "finished");
+    return 1;
+}
+
+int finishOnFullDisk(const std::filesystem::path& file) {
+    auto options = finishedMovie(file);
+    options.finishingStep = [&](MovieFinisher::Step step) {
+        if (step == MovieFinisher::Step::Read) {
+            const auto size = std::filesystem::file_size(file);
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{size + 64, size + 64};
+            if (setrlimit(RLIMIT_FSIZE, &limit) == 0) {
+                say("size " + std::to_string(size));
+            }
+        }
+    };
+    const auto error = test::WriteTestMovie(options, 375, 0, true);
+    if (!error) {
+        say("finished");
+        return 1;
+    }
+    say("domain " + error->domain);
+    say("code " + std::to_string(error->code));
+    say("message " + error->message);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s record|fill <file>\n", argv[0]);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s record|fill|finishfull <file> | finish <file> <step>\n",
+                     argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
+    if (mode == "finish" && argc == 4) {
+        return finishUntil(argv[2], std::atoi(argv[3]));
+    }
+    if (mode == "finishfull") {
+        return finishOnFullDisk(argv[2]);
+    }
     if (mode == "record") {
         return record(argv[2]);
     }

@@ -11,6 +11,7 @@
 
 #include "tests/support/ChildProcess.h"
 
+#include "tests/support/MovieBoxes.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/TestFolder.h"
 
@@ -83,6 +84,74 @@ TEST(MovieRecorderCrashTest, AFullDiskStopsTheMovieAndKeepsWhatWasWritten) {
     EXPECT_GE(probe.picture->times.size(), 300u);
     EXPECT_GE(MovieProbe::decodeAllPictures(file), 300);
     EXPECT_EQ(MovieProbe::decodeAllPictures(folder / "next.mov"), 3);
+}
+
+// The whole 12.5 s movie of the finishing children, with either reader.
+void ExpectWholeMovie(const std::filesystem::path& file) {
+    const auto probe = MovieProbe::read(file, true);
+    ASSERT_TRUE(probe.opened) << probe.error;
+    ASSERT_TRUE(probe.picture);
+    ASSERT_EQ(probe.picture->times.size(), 375u);
+    for (size_t i = 0; i < probe.picture->times.size(); ++i) {
+        ASSERT_EQ(probe.picture->times[i], static_cast<int64_t>(i) * 2000) << i;
+    }
+    EXPECT_NEAR(probe.picture->end, 12.5, 1e-9);
+    ASSERT_TRUE(probe.sound);
+    EXPECT_GE(probe.sound->sampleCount, 375 * 1600);
+    EXPECT_LE(probe.sound->sampleCount, 375 * 1600 + 1024);
+    EXPECT_EQ(MovieProbe::decodeAllPictures(file), 375);
+    EXPECT_EQ(MovieProbe::gstreamerPictureCount(file), 375);
+}
+
+TEST(MovieRecorderCrashTest, AMovieKilledWhileBeingFinishedPlaysInFullAtEveryStep) {
+    test::TestFolder folder;
+    for (int step = 0; step <= 4; ++step) {
+        SCOPED_TRACE(step);
+        const auto file = folder / ("finishing" + std::to_string(step) + ".mov");
+        test::ChildProcess child(
+            {ZARVO_MOVIE_CHILD, "finish", file.string(), std::to_string(step)});
+        ASSERT_TRUE(child.started());
+        ASSERT_EQ(child.readLine(300), "step " + std::to_string(step));
+        child.signal(SIGKILL);
+        EXPECT_EQ(child.wait(60), 128 + SIGKILL);
+
+        // Until the last step, the fragmented header is the first one and readers take it; from
+        // the last step on, the finished header is the only one.
+        const auto top = test::TopLevelBoxes(file);
+        ASSERT_GE(top.size(), 3u);
+        if (step < 4) {
+            EXPECT_EQ(top[1].type, "moov");
+            EXPECT_FALSE(test::BoxesAt(file, "moov/mvex").empty());
+            EXPECT_EQ(test::CountTopLevel(file, "moof"), 2u);
+        } else {
+            EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
+            EXPECT_EQ(test::CountTopLevel(file, "moof"), 0u);
+            EXPECT_TRUE(test::BoxesAt(file, "moov/mvex").empty());
+        }
+        ExpectWholeMovie(file);
+    }
+}
+
+TEST(MovieRecorderCrashTest, AFullDiskWhileFinishingKeepsTheFragmentedMovie) {
+    test::TestFolder folder;
+    const auto file = folder / "unfinished.mov";
+    test::ChildProcess child({ZARVO_MOVIE_CHILD, "finishfull", file.string()});
+    ASSERT_TRUE(child.started());
+    auto report = ReadReport(child, 300);
+    EXPECT_EQ(child.wait(60), 0);
+    ASSERT_TRUE(report.contains("size")) << report["error"];
+
+    // The writer's failure is the system's reason, as for any failed write of the movie.
+    EXPECT_EQ(report["domain"], "POSIX");
+    EXPECT_EQ(report["code"], std::to_string(EFBIG));
+    EXPECT_EQ(report["message"], std::strerror(EFBIG));
+
+    // The part of the new header that fitted was cut off again: the fragmented movie, whole.
+    EXPECT_EQ(std::to_string(std::filesystem::file_size(file)), report["size"]);
+    EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
+    EXPECT_EQ(test::CountTopLevel(file, "moof"), 2u);
+    EXPECT_EQ(test::CountTopLevel(file, "mfra"), 1u);
+    ExpectWholeMovie(file);
 }
 
 }  // namespace

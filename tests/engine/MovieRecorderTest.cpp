@@ -12,6 +12,7 @@
 #include "engine/MovieWriter.h"
 #include "platform/RunLoop.h"
 #include "tests/support/MediaFixtures.h"
+#include "tests/support/MovieBoxes.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/TestFolder.h"
 
@@ -179,6 +180,12 @@ TEST_P(MovieRecorderCodecTest, WritesPicturesAtSlotTimesAndSoundInTheCodecsForma
     EXPECT_EQ(probe.picture->colorTransfer, "bt709");
     EXPECT_EQ(probe.picture->colorSpace, "bt709");
     EXPECT_EQ(MovieProbe::decodeAllPictures(file), 27);
+    // An ordinary movie, which programs without FFmpeg read too.
+    EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
+    EXPECT_EQ(test::CountTopLevel(file, "moof"), 0u);
+    EXPECT_EQ(test::CountTopLevel(file, "mfra"), 0u);
+    EXPECT_EQ(MovieProbe::gstreamerPictureCount(file), 27);
+    EXPECT_EQ(MovieProbe::mediainfoFrameCount(file), 27);
 
     ASSERT_TRUE(probe.sound);
     EXPECT_EQ(probe.sound->codec, c.soundCodec);

@@ -1,6 +1,9 @@
 #include "tests/support/MovieProbe.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 extern "C" {
@@ -245,6 +248,95 @@ int MovieProbe::decodeAllPictures(const std::filesystem::path& file) {
     av_frame_free(&frame);
     av_packet_free(&packet);
     return decoded;
+}
+
+std::vector<MovieProbe::Packet> MovieProbe::packets(const std::filesystem::path& file) {
+    std::vector<Packet> packets;
+    Input input;
+    if (avformat_open_input(&input.format, file.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(input.format, nullptr) < 0) {
+        return packets;
+    }
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(input.format, packet) >= 0) {
+        const AVCodecParameters* par = input.format->streams[packet->stream_index]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO || par->codec_type == AVMEDIA_TYPE_AUDIO) {
+            packets.push_back(Packet{par->codec_type == AVMEDIA_TYPE_VIDEO, packet->pos,
+                                     packet->size, packet->pts, packet->dts, packet->duration,
+                                     (packet->flags & AV_PKT_FLAG_KEY) != 0});
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return packets;
+}
+
+namespace {
+
+// Runs the program (found on the PATH) to its end and returns its output lines, standard error
+// included, with its exit status in *status.
+std::vector<std::string> RunProgram(const std::vector<std::string>& arguments, int* status) {
+    std::string command;
+    for (const std::string& argument : arguments) {
+        std::string quoted = "'";
+        for (char c : argument) {
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        command += quoted + "' ";
+    }
+    command += "2>&1";
+    std::vector<std::string> lines;
+    FILE* output = ::popen(command.c_str(), "r");
+    if (output == nullptr) {
+        *status = -1;
+        return lines;
+    }
+    std::string line;
+    for (int c; (c = std::fgetc(output)) != EOF;) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    const int result = ::pclose(output);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return lines;
+}
+
+}  // namespace
+
+int MovieProbe::gstreamerPictureCount(const std::filesystem::path& file) {
+    int status = -1;
+    const auto lines = RunProgram({"gst-launch-1.0", "-v", "filesrc", "location=" + file.string(),
+                                   "!", "qtdemux", "name=demux", "demux.video_0", "!", "queue",
+                                   "!", "decodebin", "!", "fakesink", "name=pictures",
+                                   "silent=false", "sync=false"},
+                                  &status);
+    int pictures = 0;
+    for (const std::string& line : lines) {
+        if (line.find("pictures: last-message = chain") != std::string::npos) {
+            ++pictures;
+        }
+        if (line.starts_with("ERROR")) {
+            return -1;
+        }
+    }
+    return status == 0 ? pictures : -1;
+}
+
+int64_t MovieProbe::mediainfoFrameCount(const std::filesystem::path& file) {
+    int status = -1;
+    const auto lines = RunProgram(
+        {"mediainfo", "--Inform=Video;%FrameCount% %Source_FrameCount%", file.string()}, &status);
+    if (status != 0 || lines.empty()) {
+        return -1;
+    }
+    const std::string& counts = lines.front();
+    const size_t space = counts.find(' ');
+    const std::string samples = space == std::string::npos ? "" : counts.substr(space + 1);
+    return std::stoll(samples.empty() ? counts.substr(0, space) : samples);
 }
 
 }  // namespace zarvo::test

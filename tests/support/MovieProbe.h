@@ -55,6 +55,25 @@ struct MovieProbe {
                                               int* width, int* height);
     // Decodes every picture; returns how many could be decoded.
     static int decodeAllPictures(const std::filesystem::path& file);
+
+    // The packets of the picture and sound streams in file order, as the demuxer reads them.
+    struct Packet {
+        bool picture = false;
+        int64_t position = 0;  // in the file
+        int64_t size = 0;
+        int64_t pts = 0;
+        int64_t dts = 0;
+        int64_t duration = 0;
+        bool key = false;
+    };
+    static std::vector<Packet> packets(const std::filesystem::path& file);
+
+    // Pictures decoded through GStreamer's own QuickTime demuxer (no FFmpeg demuxing), or -1
+    // when the pipeline reports an error.
+    static int gstreamerPictureCount(const std::filesystem::path& file);
+    // The pictures that mediainfo counts in the picture track's samples (a leading empty edit
+    // makes the track, and its plain frame count, longer).
+    static int64_t mediainfoFrameCount(const std::filesystem::path& file);
 };
 
 }  // namespace zarvo::test
