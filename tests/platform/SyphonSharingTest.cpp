@@ -157,6 +157,8 @@ TEST_F(SyphonSharingTest, ClientsThatKeepUpGetEveryFrameInOrder) {
     for (const auto& client : clients) {
         ASSERT_TRUE(WaitFor([&] { return client->last() == 60; }, 10)) << client->last();
         EXPECT_EQ(client->frames(), OneTo(60));
+        EXPECT_EQ(client->client().framesReceived(), 60u);
+        EXPECT_EQ(client->client().framesSkipped(), 0u);
     }
 }
 
@@ -174,6 +176,11 @@ TEST_F(SyphonSharingTest, SlowClientSkipsToTheNewestFrameWithoutHoldingUpOthers)
     EXPECT_LT(slowFrames.size(), 40u);
     EXPECT_TRUE(std::is_sorted(slowFrames.begin(), slowFrames.end()) &&
                 std::adjacent_find(slowFrames.begin(), slowFrames.end()) == slowFrames.end());
+    // No frame goes uncounted: every one published is either received or skipped.
+    EXPECT_EQ(fast.client().framesReceived(), 40u);
+    EXPECT_EQ(fast.client().framesSkipped(), 0u);
+    EXPECT_EQ(slow.client().framesReceived(), slowFrames.size());
+    EXPECT_EQ(slow.client().framesReceived() + slow.client().framesSkipped(), 40u);
 }
 
 TEST_F(SyphonSharingTest, KilledPublisherIsRetiredAndCleanedUpAndAnnouncedWhenBack) {
