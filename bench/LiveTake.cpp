@@ -210,6 +210,7 @@ int main(int argc, char** argv) {
                             "written %llu (%lld in the file), dropped %llu\n",
                             i + 1, static_cast<long long>(published[i]),
                             static_cast<long long>(received[i]), static_cast<long long>(skipped[i]),
+                            static_cast<unsigned long long>(movies[i]->framesWritten()),
                             static_cast<long long>(inFile),
                             static_cast<unsigned long long>(dropped));
                         const auto all = static_cast<double>(published[i]);
