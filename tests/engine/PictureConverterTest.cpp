@@ -115,11 +115,29 @@ struct Planes {
     }
 };
 
+// How far converted samples are from the exact values, by kind of plane.
 struct Comparison {
-    double worst = 0;     // the largest difference to the exact value
-    int offByOne = 0;     // samples that are not the exact value rounded
-    int differences = 0;  // samples more than one step off
-    int samples = 0;
+    struct Kind {
+        double worst = 0;     // the largest difference to the exact value
+        int offByOne = 0;     // samples that are not the exact value rounded
+        int differences = 0;  // samples a whole step off or more
+        int samples = 0;
+    };
+    Kind luma;
+    Kind chroma;
+    Kind alpha;
+
+    Comparison& operator+=(const Comparison& other) {
+        for (auto [mine, theirs] :
+             {std::pair{&luma, &other.luma}, std::pair{&chroma, &other.chroma},
+              std::pair{&alpha, &other.alpha}}) {
+            mine->worst = std::max(mine->worst, theirs->worst);
+            mine->offByOne += theirs->offByOne;
+            mine->differences += theirs->differences;
+            mine->samples += theirs->samples;
+        }
+        return *this;
+    }
 };
 
 template <typename Pixel, typename Sample>
@@ -127,15 +145,16 @@ Comparison Compare(const Reference& ref, int width, int height, bool opaque, con
                    const Sample& got) {
     Comparison result;
     for (int p = 0; p < (ref.alpha ? 4 : 3); ++p) {
+        Comparison::Kind& kind = p == 0 ? result.luma : p == 3 ? result.alpha : result.chroma;
         const auto [w, h] = ref.planeSize(p, width, height);
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 const double exact = ref.sample(p, x, y, width, height, opaque, pixel);
                 const int value = got(p, x, y);
-                result.worst = std::max(result.worst, std::abs(value - exact));
-                result.offByOne += value != static_cast<int>(std::lround(exact));
-                result.differences += std::abs(value - exact) >= 1;
-                ++result.samples;
+                kind.worst = std::max(kind.worst, std::abs(value - exact));
+                kind.offByOne += value != static_cast<int>(std::lround(exact));
+                kind.differences += std::abs(value - exact) >= 1;
+                ++kind.samples;
             }
         }
     }
@@ -147,6 +166,7 @@ constexpr PlanarLayout kLayouts[] = {PlanarLayout::Yuv420p8, PlanarLayout::Yuv42
 
 TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirection) {
     std::mt19937 random(7);
+    Comparison total;
     // Odd and even sizes, narrower and wider than the vector rows' 16 and 32 pixels.
     const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {17, 3}, {33, 2}, {47, 9}, {96, 4}, {130, 7}};
     for (const PlanarLayout layout : kLayouts) {
@@ -157,8 +177,8 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
             for (const bool upwards : {false, true}) {
                 for (const bool opaque : {false, true}) {
                     SCOPED_TRACE(::testing::Message()
-                                 << "layout " << static_cast<int>(layout) << ", " << width
-                                 << " × " << height << (upwards ? ", upwards" : "")
+                                 << "layout " << static_cast<int>(layout) << ", " << width << " × "
+                                 << height << (upwards ? ", upwards" : "")
                                  << (opaque ? ", opaque" : ""));
                     const int stride = width * 4 + 20;  // rows not packed
                     std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height);
@@ -169,9 +189,8 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
                     const uint8_t extremes[][4] = {{0, 0, 0, 0},     {255, 255, 255, 255},
                                                    {255, 0, 0, 255}, {0, 255, 0, 0},
                                                    {0, 0, 255, 128}, {255, 255, 0, 64}};
-                    for (size_t i = 0; i < std::size(extremes) &&
-                                       i < static_cast<size_t>(width * height);
-                         ++i) {
+                    for (size_t i = 0;
+                         i < std::size(extremes) && i < static_cast<size_t>(width * height); ++i) {
                         const auto x = static_cast<int>(i) % width;
                         const auto y = static_cast<int>(i) / width;
                         std::memcpy(pixels.data() + y * stride + 4 * x, extremes[i], 4);
@@ -184,10 +203,10 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
 
                     Planes vector(ref, width, height);
                     Planes plain(ref, width, height);
-                    ConvertBgraToPlanar(first, step, width, height, opaque, layout,
-                                        vector.target, true);
-                    ConvertBgraToPlanar(first, step, width, height, opaque, layout,
-                                        plain.target, false);
+                    ConvertBgraToPlanar(first, step, width, height, opaque, layout, vector.target,
+                                        true);
+                    ConvertBgraToPlanar(first, step, width, height, opaque, layout, plain.target,
+                                        false);
                     // Both ways give the same samples, and nothing outside the picture is
                     // written.
                     EXPECT_EQ(vector.memory, plain.memory);
@@ -199,11 +218,9 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
                             const auto offset = static_cast<ptrdiff_t>(i) - Planes::kMargin;
                             const ptrdiff_t row = offset < 0 ? -1 : offset / rowStride - 1;
                             const ptrdiff_t column = offset < 0 ? -1 : offset % rowStride;
-                            const bool inside =
-                                row >= 0 && row < h && column < w * vector.bytes;
+                            const bool inside = row >= 0 && row < h && column < w * vector.bytes;
                             if (!inside && m[i] != Planes::kGuard) {
-                                ADD_FAILURE() << "plane " << p << " written outside, at byte "
-                                              << i;
+                                ADD_FAILURE() << "plane " << p << " written outside, at byte " << i;
                                 break;
                             }
                         }
@@ -211,12 +228,18 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
                     const Comparison c =
                         Compare(ref, width, height, opaque, pixel,
                                 [&](int p, int x, int y) { return vector.at(p, x, y); });
-                    EXPECT_LT(c.worst, 0.55) << "worst " << c.worst;
-                    EXPECT_EQ(c.differences, 0);
-                    EXPECT_LE(c.offByOne * 50, c.samples) << c.offByOne << " of " << c.samples;
+                    for (const auto* kind : {&c.luma, &c.chroma, &c.alpha}) {
+                        EXPECT_LT(kind->worst, 0.55);
+                        EXPECT_EQ(kind->differences, 0);
+                    }
+                    total += c;
                 }
             }
         }
+    }
+    // Rounding from fixed point misses the exact value rounded only right next to a half step.
+    for (const auto* kind : {&total.luma, &total.chroma, &total.alpha}) {
+        EXPECT_LE(kind->offByOne * 100, kind->samples) << kind->offByOne << " of " << kind->samples;
     }
 }
 
@@ -277,8 +300,8 @@ TEST(PictureConverterTest, FitsAPictureOfItsOwnSizeWithBarsAndNoLessAccuracyThan
                 SCOPED_TRACE(::testing::Message() << "layout " << static_cast<int>(f.layout)
                                                   << (flipped ? ", flipped" : "")
                                                   << (transparentBars ? ", transparent" : ""));
-                const FitRect rect = FrameFitter::fit(kWidth, 40, kWidth, kHeight, ref.shiftX,
-                                                      ref.shiftY);
+                const FitRect rect =
+                    FrameFitter::fit(kWidth, 40, kWidth, kHeight, ref.shiftX, ref.shiftY);
                 ASSERT_EQ(rect, (FitRect{0, 12, kWidth, 40}));
                 AVFrame* direct = FrameOf(f.format, kWidth, kHeight);
                 AVFrame* scaled = FrameOf(f.format, kWidth, kHeight);
@@ -299,14 +322,22 @@ TEST(PictureConverterTest, FitsAPictureOfItsOwnSizeWithBarsAndNoLessAccuracyThan
                     };
                 };
                 const Comparison ours = Compare(ref, kWidth, 40, false, pixel, inPicture(direct));
-                const Comparison theirs =
-                    Compare(ref, kWidth, 40, false, pixel, inPicture(scaled));
-                std::printf("layout %d: worst difference to the exact conversion %.3f "
-                            "(scaler %.3f), %d of %d not the exact value rounded (scaler %d)\n",
-                            static_cast<int>(f.layout), ours.worst, theirs.worst, ours.offByOne,
-                            ours.samples, theirs.offByOne);
-                EXPECT_LE(ours.worst, std::max(theirs.worst, 0.55));
-                EXPECT_LE(ours.offByOne, theirs.offByOne);
+                const Comparison theirs = Compare(ref, kWidth, 40, false, pixel, inPicture(scaled));
+                const char* names[] = {"luma", "chroma", "alpha"};
+                const Comparison::Kind* mine[] = {&ours.luma, &ours.chroma, &ours.alpha};
+                const Comparison::Kind* scalers[] = {&theirs.luma, &theirs.chroma, &theirs.alpha};
+                for (int k = 0; k < (ref.alpha ? 3 : 2); ++k) {
+                    if (!flipped && !transparentBars) {
+                        std::printf(
+                            "layout %d %s: worst difference to the exact conversion "
+                            "%.3f (scaler %.3f); %d of %d samples not the exact value "
+                            "rounded (scaler %d)\n",
+                            static_cast<int>(f.layout), names[k], mine[k]->worst, scalers[k]->worst,
+                            mine[k]->offByOne, mine[k]->samples, scalers[k]->offByOne);
+                    }
+                    EXPECT_LE(mine[k]->worst, std::max(scalers[k]->worst, 0.55)) << names[k];
+                    EXPECT_LE(mine[k]->offByOne, scalers[k]->offByOne) << names[k];
+                }
 
                 // The bars, in every plane: black, and transparent where asked.
                 const int one = (1 << ref.depth) - 1;
@@ -314,7 +345,7 @@ TEST(PictureConverterTest, FitsAPictureOfItsOwnSizeWithBarsAndNoLessAccuracyThan
                     const bool chroma = p == 1 || p == 2;
                     const int sx = chroma ? ref.shiftX : 0;
                     const int sy = chroma ? ref.shiftY : 0;
-                    const int black = p == 0 ? 16 << (ref.depth - 8)
+                    const int black = p == 0   ? 16 << (ref.depth - 8)
                                       : p == 3 ? (transparentBars ? 0 : one)
                                                : 128 << (ref.depth - 8);
                     for (int y = 0; y < kHeight >> sy; ++y) {
