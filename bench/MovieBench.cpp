@@ -102,7 +102,9 @@ std::unique_ptr<MovieWriter> OpenWriter(benchmark::State& state,
     return writer;
 }
 
-// The writer alone: frames already converted to the encoder's pixel format.
+// The writer alone, fed the recorder benchmark's sequence of pictures (the two pictures in
+// turn, at the same movie times) already converted to the encoder's pixel format, so that the
+// encoder does the same work in both and the difference is the recorder's own cost.
 void BM_Writer(benchmark::State& state) {
     const auto file = FreshFile("writer");
     auto writer = OpenWriter(state, file);
@@ -110,26 +112,42 @@ void BM_Writer(benchmark::State& state) {
         return;
     }
     FrameFitter fitter;
-    AVFrame* frame = writer->pictureFrame();
-    fitter.draw(*TestPicture(0), false, frame, writer->hasAlpha());
-    int64_t time = 0;
-    for (auto _ : state) {
-        writer->appendPicture(frame, time);
-        time += 2000;
+    AVFrame* frames[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        AVFrame* model = writer->pictureFrame();
+        frames[i] = av_frame_alloc();
+        av_frame_copy_props(frames[i], model);
+        frames[i]->format = model->format;
+        frames[i]->width = model->width;
+        frames[i]->height = model->height;
+        if (av_frame_get_buffer(frames[i], 0) < 0) {
+            state.SkipWithError("no memory for the frames");
+            return;
+        }
+        fitter.draw(*TestPicture(i), false, frames[i], writer->hasAlpha());
     }
-    writer->finish(time);
+    int64_t frame = 0;
+    for (auto _ : state) {
+        writer->appendPicture(frames[frame % 2], frame * 2000);
+        ++frame;
+    }
+    writer->finish(frame * 2000);
+    for (AVFrame*& f : frames) {
+        av_frame_free(&f);
+    }
     state.SetItemsProcessed(state.iterations());
     std::filesystem::remove(file);
 }
 
-// Fitting and converting one 1920×1080 texture into the encoder's frame.
-void BM_FitAndConvert(benchmark::State& state) {
+// Fitting and converting one 1920×1080 texture into the encoder's frame, by the recorder's
+// path (a picture of the movie's size is converted directly) or always through the scaler.
+void FitAndConvert(benchmark::State& state, FrameFitter::Path path) {
     const auto file = FreshFile("fit");
     auto writer = OpenWriter(state, file);
     if (!writer) {
         return;
     }
-    FrameFitter fitter;
+    FrameFitter fitter(path);
     const auto picture = TestPicture(0);
     for (auto _ : state) {
         fitter.draw(*picture, false, writer->pictureFrame(), writer->hasAlpha());
@@ -138,10 +156,18 @@ void BM_FitAndConvert(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_FitAndConvert(benchmark::State& state) {
+    FitAndConvert(state, FrameFitter::Path::Best);
+}
+void BM_FitAndConvertScaler(benchmark::State& state) {
+    FitAndConvert(state, FrameFitter::Path::Scaler);
+}
+
 #define ZARVO_CODECS ->Arg(0)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()
 BENCHMARK(BM_Recorder) ZARVO_CODECS->MinTime(5);
 BENCHMARK(BM_Writer) ZARVO_CODECS->MinTime(5);
 BENCHMARK(BM_FitAndConvert) ZARVO_CODECS;
+BENCHMARK(BM_FitAndConvertScaler) ZARVO_CODECS;
 
 }  // namespace
 }  // namespace zarvo

@@ -1,8 +1,11 @@
 #include "engine/FrameFitter.h"
 
+#include "engine/PictureConverter.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -31,9 +34,25 @@ void fillPlane(uint8_t* plane, int linesize, int bytesPerSample, int x0, int x1,
     }
 }
 
+// The converter's layout for the encoders' pixel formats it covers.
+std::optional<PlanarLayout> directLayout(AVPixelFormat format) {
+    switch (format) {
+        case AV_PIX_FMT_YUV420P:
+            return PlanarLayout::Yuv420p8;
+        case AV_PIX_FMT_YUV422P10LE:
+            return PlanarLayout::Yuv422p10;
+        case AV_PIX_FMT_YUVA444P10LE:
+            return PlanarLayout::Yuva444p10;
+        default:
+            return std::nullopt;
+    }
+}
+
 }  // namespace
 
-FrameFitter::~FrameFitter() { sws_freeContext(scaler_); }
+FrameFitter::~FrameFitter() {
+    sws_freeContext(scaler_);
+}
 
 FitRect FrameFitter::fit(int64_t sw, int64_t sh, int dw, int dh, int chromaShiftX,
                          int chromaShiftY) {
@@ -79,18 +98,53 @@ bool FrameFitter::draw(const gpu::Texture& texture, bool flipped, AVFrame* frame
     const bool hasAlpha = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
     const int planes = hasAlpha ? 4 : 3;
 
+    // A texture stored bottom row first is read from its last row upwards.
+    const uint8_t* sourceRow = flipped ? texture.row(texture.height() - 1) : texture.row(0);
+    const ptrdiff_t sourceStride = flipped ? -texture.bytesPerRow() : texture.bytesPerRow();
+    uint8_t* targets[4] = {};
+    int targetStrides[4] = {};
+    for (int p = 0; p < planes; ++p) {
+        const bool chroma = p == 1 || p == 2;
+        const int sx = chroma ? shiftX : 0;
+        const int sy = chroma ? shiftY : 0;
+        targets[p] = frame->data[p] + static_cast<ptrdiff_t>(rect.y >> sy) * frame->linesize[p] +
+                     static_cast<ptrdiff_t>(rect.x >> sx) * bytes;
+        targetStrides[p] = frame->linesize[p];
+    }
+
+    const std::optional<PlanarLayout> layout = directLayout(format);
+    if (path_ == Path::Best && layout && texture.width() == rect.width &&
+        texture.height() == rect.height) {
+        PlanarTarget target;
+        for (int p = 0; p < planes; ++p) {
+            target.planes[p] = targets[p];
+            target.strides[p] = targetStrides[p];
+        }
+        ConvertBgraToPlanar(sourceRow, sourceStride, rect.width, rect.height, texture.isOpaque(),
+                            *layout, target);
+    } else if (!scale(texture, sourceRow, sourceStride, rect, format, targets, targetStrides)) {
+        return false;
+    }
+    drawBars(frame, rect, transparentBars);
+    return true;
+}
+
+bool FrameFitter::scale(const gpu::Texture& texture, const uint8_t* sourceRow,
+                        ptrdiff_t sourceStride, const FitRect& rect, int format,
+                        uint8_t* const targets[4], const int targetStrides[4]) {
     // Sources whose fourth byte is not transparency are read as opaque.
     const AVPixelFormat source = texture.isOpaque() ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGRA;
     const int64_t key[6] = {texture.width(), texture.height(), source,
                             rect.width,      rect.height,      format};
+    const auto target = static_cast<AVPixelFormat>(format);
     if (scaler_ == nullptr || !std::equal(key, key + 6, scalerKey_)) {
         sws_freeContext(scaler_);
         // Chroma is taken from every input pixel: sharper colour edges, and the scaler's
         // faster path for packed input.
-        scaler_ = sws_getContext(static_cast<int>(texture.width()),
-                                 static_cast<int>(texture.height()), source, rect.width,
-                                 rect.height, format, SWS_BILINEAR | SWS_FULL_CHR_H_INP, nullptr,
-                                 nullptr, nullptr);
+        scaler_ =
+            sws_getContext(static_cast<int>(texture.width()), static_cast<int>(texture.height()),
+                           source, rect.width, rect.height, target,
+                           SWS_BILINEAR | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
         if (scaler_ == nullptr) {
             return false;
         }
@@ -110,25 +164,20 @@ bool FrameFitter::draw(const gpu::Texture& texture, bool flipped, AVFrame* frame
                                  saturation);
     }
 
-    // A texture stored bottom row first is read from its last row upwards.
-    const uint8_t* sourceRow = flipped ? texture.row(texture.height() - 1) : texture.row(0);
-    const int sourceStride =
-        static_cast<int>(flipped ? -texture.bytesPerRow() : texture.bytesPerRow());
     const uint8_t* const sourcePlanes[4] = {sourceRow, nullptr, nullptr, nullptr};
-    const int sourceStrides[4] = {sourceStride, 0, 0, 0};
-    uint8_t* targets[4] = {};
-    int targetStrides[4] = {};
-    for (int p = 0; p < planes; ++p) {
-        const bool chroma = p == 1 || p == 2;
-        const int sx = chroma ? shiftX : 0;
-        const int sy = chroma ? shiftY : 0;
-        targets[p] = frame->data[p] + static_cast<ptrdiff_t>(rect.y >> sy) * frame->linesize[p] +
-                     static_cast<ptrdiff_t>(rect.x >> sx) * bytes;
-        targetStrides[p] = frame->linesize[p];
-    }
-    sws_scale(scaler_, sourcePlanes, sourceStrides, 0, static_cast<int>(texture.height()),
-              targets, targetStrides);
+    const int sourceStrides[4] = {static_cast<int>(sourceStride), 0, 0, 0};
+    sws_scale(scaler_, sourcePlanes, sourceStrides, 0, static_cast<int>(texture.height()), targets,
+              targetStrides);
+    return true;
+}
 
+void FrameFitter::drawBars(AVFrame* frame, const FitRect& rect, bool transparentBars) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    const int shiftX = desc->log2_chroma_w;
+    const int shiftY = desc->log2_chroma_h;
+    const int depth = desc->comp[0].depth;
+    const int bytes = depth > 8 ? 2 : 1;
+    const int planes = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0 ? 4 : 3;
     // Bars: black (video range), fully transparent where the movie keeps transparency. Drawn
     // after the picture, since the scaler may write a little past the end of its rows.
     const auto level = [depth](int eightBit) {
@@ -144,16 +193,15 @@ bool FrameFitter::draw(const gpu::Texture& texture, bool flipped, AVFrame* frame
         const int x1 = (rect.x + rect.width) >> sx;
         const int y0 = rect.y >> sy;
         const int y1 = (rect.y + rect.height) >> sy;
-        const uint16_t value = p == 0   ? level(16)
-                               : p == 3 ? static_cast<uint16_t>(
-                                              transparentBars ? 0 : (1 << depth) - 1)
-                                        : level(128);
+        const uint16_t value = p == 0 ? level(16)
+                               : p == 3
+                                   ? static_cast<uint16_t>(transparentBars ? 0 : (1 << depth) - 1)
+                                   : level(128);
         fillPlane(frame->data[p], frame->linesize[p], bytes, 0, pw, 0, y0, value);
         fillPlane(frame->data[p], frame->linesize[p], bytes, 0, pw, y1, ph, value);
         fillPlane(frame->data[p], frame->linesize[p], bytes, 0, x0, y0, y1, value);
         fillPlane(frame->data[p], frame->linesize[p], bytes, x1, pw, y0, y1, value);
     }
-    return true;
 }
 
 }  // namespace zarvo

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 extern "C" {
@@ -29,6 +30,13 @@ constexpr int64_t kShortestLastPicture = 250;  // 1/240 s in 1/60000 s
 constexpr int64_t kKeyFrameInterval = 120000;  // 2 s in 1/60000 s
 constexpr int kSoundChunk = 1024;
 constexpr int kIOBufferSize = 1 << 16;
+// Frames an encoder that works on several at once has let go of, kept to draw the next
+// pictures into.
+constexpr size_t kSparePictures = 3;
+
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
 
 const char* codecName(int64_t codec) {
     switch (codec) {
@@ -79,6 +87,7 @@ struct MovieWriter::State {
     AVCodecContext* audio = nullptr;
     AVStream* audioStream = nullptr;
     AVFrame* picture = nullptr;
+    std::vector<std::unique_ptr<AVFrame, FrameFree>> sparePictures;  // see pictureFrame()
     AVFrame* soundFrame = nullptr;
     AVPacket* packet = nullptr;
     AVPacket* heldPicture = nullptr;  // the newest picture packet, whose duration is not known
@@ -488,11 +497,22 @@ bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
 
 AVFrame* MovieWriter::pictureFrame() {
     // One frame serves every picture while the encoder copies what it keeps. An encoder working
-    // on several frames at once still holds the last one: the next picture is then drawn into
-    // new memory (every pixel of it is drawn, so nothing needs copying over).
+    // on several frames at once still holds the last ones: the next picture is then drawn into
+    // one it has let go of, or else into new memory (every pixel of it is drawn, so nothing
+    // needs copying over), and the frame it holds is kept for later. Fresh memory for every
+    // picture would cost the page faults of a whole frame each time.
     AVFrame* picture = state_->picture;
     if (av_frame_is_writable(picture)) {
         return picture;
+    }
+    auto& spares = state_->sparePictures;
+    for (auto& spare : spares) {
+        if (av_frame_is_writable(spare.get())) {
+            AVFrame* released = spare.release();
+            spare.reset(picture);
+            state_->picture = released;
+            return released;
+        }
     }
     AVFrame* fresh = av_frame_alloc();
     if (fresh == nullptr || av_frame_copy_props(fresh, picture) < 0) {
@@ -506,7 +526,11 @@ AVFrame* MovieWriter::pictureFrame() {
         av_frame_free(&fresh);
         return nullptr;
     }
-    av_frame_free(&state_->picture);
+    if (spares.size() < kSparePictures) {
+        spares.emplace_back(state_->picture);
+    } else {
+        av_frame_free(&state_->picture);
+    }
     state_->picture = fresh;
     return fresh;
 }

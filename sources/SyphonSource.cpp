@@ -60,6 +60,14 @@ void SyphonSource::setFrameHandler(FrameHandler handler) {
     handler_ = std::move(handler);
 }
 
+uint64_t SyphonSource::framesReceived() const {
+    return client_ ? client_->framesReceived() : 0;
+}
+
+uint64_t SyphonSource::framesSkipped() const {
+    return client_ ? client_->framesSkipped() : 0;
+}
+
 bool SyphonSource::isAlive() const {
     if (!client_) {
         return false;

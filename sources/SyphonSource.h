@@ -38,6 +38,11 @@ class SyphonSource final : public FrameSource, public std::enable_shared_from_th
 
     const SyphonServerDescription& serverDescription() const { return serverDescription_; }
 
+    // The client's counts of frames received and skipped (see SyphonClient); 0 after stop.
+    // Main thread.
+    uint64_t framesReceived() const;
+    uint64_t framesSkipped() const;
+
   private:
     SyphonSource(std::string title, SyphonServerDescription serverDescription,
                  gpu::DeviceRef device);

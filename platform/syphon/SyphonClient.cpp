@@ -31,10 +31,13 @@ struct SyphonClient::State {
     NewFrameHandler handler;
     std::unique_ptr<syphon::FrameSegment> segment;  // set once at creation
     std::atomic<bool> stopped{false};
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> skipped{0};
 
     std::mutex mutex;
     uint64_t announced = 0;             // guarded by mutex: the frame of the handler call now
     uint64_t copied = 0;                // guarded by mutex: what newFrameImage gave in it
+    bool asked = false;                 // guarded by mutex: newFrameImage was called in it
     std::vector<gpu::TextureRef> pool;  // guarded by mutex
 
     gpu::TextureRef makeTexture(int64_t width, int64_t height) {
@@ -92,12 +95,17 @@ gpu::TextureRef SyphonClient::newFrameImage() {
     if (state_->stopped.load() || !segment) {
         return nullptr;
     }
-    uint64_t frame = state_->announced != 0 ? state_->announced : segment->latestFrame();
+    const bool inHandler = state_->announced != 0;
+    state_->asked = state_->asked || inHandler;
+    uint64_t frame = inHandler ? state_->announced : segment->latestFrame();
     const auto maker = [this](int64_t width, int64_t height) {
         return state_->makeTexture(width, height);
     };
     for (int attempt = 0; attempt < kCopyAttempts && frame != 0; ++attempt) {
         if (auto texture = segment->copyFrame(frame, maker)) {
+            if (inHandler && state_->copied == 0) {
+                state_->received.fetch_add(1, std::memory_order_relaxed);
+            }
             state_->copied = frame;
             return texture;
         }
@@ -105,6 +113,14 @@ gpu::TextureRef SyphonClient::newFrameImage() {
         frame = segment->latestFrame();
     }
     return nullptr;
+}
+
+uint64_t SyphonClient::framesReceived() const {
+    return state_->received.load(std::memory_order_relaxed);
+}
+
+uint64_t SyphonClient::framesSkipped() const {
+    return state_->skipped.load(std::memory_order_relaxed);
 }
 
 void SyphonClient::stop() {
@@ -149,6 +165,7 @@ void SyphonClient::run(const std::shared_ptr<State>& state, SyphonClient* client
             std::lock_guard lock(state->mutex);
             state->announced = next;
             state->copied = 0;
+            state->asked = false;
         }
         state->handler(*client);
         // After a stop the client may be gone (destroyed from within the handler).
@@ -156,7 +173,12 @@ void SyphonClient::run(const std::shared_ptr<State>& state, SyphonClient* client
             break;
         }
         std::lock_guard lock(state->mutex);
-        delivered = std::max(next, state->copied);
+        const uint64_t passed = std::max(next, state->copied) - delivered;
+        // Every frame passed over is skipped but the one received, or the one announced to a
+        // handler that did not want it.
+        const bool accounted = state->copied != 0 || !state->asked;
+        state->skipped.fetch_add(passed - (accounted ? 1 : 0), std::memory_order_relaxed);
+        delivered += passed;
         state->announced = 0;
     }
 }

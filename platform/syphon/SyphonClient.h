@@ -40,6 +40,14 @@ class SyphonClient {
     // The texture is not reused while anyone else holds it.
     gpu::TextureRef newFrameImage();
 
+    // Counts since the connection, any thread. Received: frames newFrameImage copied within
+    // handler calls. Skipped: frames published after the connection that were never received,
+    // because the client fell behind and went on to the newest, or because the frame was
+    // overwritten before it could be copied; a frame announced to a handler that did not ask
+    // for it is neither.
+    uint64_t framesReceived() const;
+    uint64_t framesSkipped() const;
+
     // Ends the connection. A handler call under way on another thread is waited for; no handler
     // call starts afterwards. Idempotent; may be called from within the handler.
     void stop();

@@ -126,7 +126,7 @@ class SyphonSharingTest : public ::testing::Test {
 
     // Starts the publisher helper and waits until the directory lists its server.
     std::unique_ptr<ChildProcess> startPublisher(std::vector<std::string> arguments,
-                                                       SyphonServerDescription& description) {
+                                                 SyphonServerDescription& description) {
         arguments.insert(arguments.begin(), ZARVO_SYPHON_PUBLISHER);
         auto child = std::make_unique<ChildProcess>(std::move(arguments));
         const std::string ready = child->readLine(10);
@@ -157,6 +157,8 @@ TEST_F(SyphonSharingTest, ClientsThatKeepUpGetEveryFrameInOrder) {
     for (const auto& client : clients) {
         ASSERT_TRUE(WaitFor([&] { return client->last() == 60; }, 10)) << client->last();
         EXPECT_EQ(client->frames(), OneTo(60));
+        EXPECT_EQ(client->client().framesReceived(), 60u);
+        EXPECT_EQ(client->client().framesSkipped(), 0u);
     }
 }
 
@@ -174,6 +176,14 @@ TEST_F(SyphonSharingTest, SlowClientSkipsToTheNewestFrameWithoutHoldingUpOthers)
     EXPECT_LT(slowFrames.size(), 40u);
     EXPECT_TRUE(std::is_sorted(slowFrames.begin(), slowFrames.end()) &&
                 std::adjacent_find(slowFrames.begin(), slowFrames.end()) == slowFrames.end());
+    // No frame goes uncounted: every one published is either received or skipped.
+    EXPECT_EQ(fast.client().framesReceived(), 40u);
+    EXPECT_EQ(fast.client().framesSkipped(), 0u);
+    // The frames passed over are counted once the handler call of the last frame returns.
+    EXPECT_TRUE(WaitFor(
+        [&] { return slow.client().framesReceived() + slow.client().framesSkipped() == 40; }, 10))
+        << slow.client().framesReceived() << " + " << slow.client().framesSkipped();
+    EXPECT_EQ(slow.client().framesReceived(), slowFrames.size());
 }
 
 TEST_F(SyphonSharingTest, KilledPublisherIsRetiredAndCleanedUpAndAnnouncedWhenBack) {

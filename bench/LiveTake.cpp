@@ -1,0 +1,245 @@
+// A whole take of local sources on the real clock: SOURCES zarvo-test-source publishers of
+// 1920×1080 at 30 fps, each in its own process, recorded by this process as the recorder does
+// (a recorder controller, Syphon clients, the source movies and the assembled grid of
+// 1920×1080: output "both") as H.264 for SECONDS. Reports for every source the frames its
+// publisher published during the take, those the recorder's client received and skipped (never
+// saw, having fallen behind), and those written to and dropped from its movie as read back from
+// the file; the same for the assembled movie; and the CPU this process used.
+//
+//   zarvo_live_take [sources] [seconds]
+//
+// Exits 0 when every source movie holds at least 99 % of what its source published and at most
+// 1 % was dropped, else 2.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/RecorderController.h"
+#include "engine/Take.h"
+#include "platform/RunLoop.h"
+#include "platform/UserDefaults.h"
+#include "platform/syphon/SyphonFrames.h"
+#include "platform/syphon/SyphonRegistry.h"
+#include "sources/SyphonDirectory.h"
+#include "sources/SyphonSource.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+extern char** environ;
+
+using namespace zarvo;
+
+namespace {
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The picture packets in a movie file; -1 when it cannot be read.
+int64_t PicturesIn(const std::filesystem::path& file) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, file.c_str(), nullptr, nullptr) < 0) {
+        return -1;
+    }
+    int64_t count = -1;
+    if (avformat_find_stream_info(format, nullptr) >= 0) {
+        const int video = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        AVPacket* packet = av_packet_alloc();
+        count = 0;
+        while (video >= 0 && av_read_frame(format, packet) >= 0) {
+            count += packet->stream_index == video;
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+    }
+    avformat_close_input(&format);
+    return count;
+}
+
+pid_t Spawn(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    return pid;
+}
+
+// The newest frame number of a source's shared frames: frames are numbered from 1 on.
+uint64_t LatestFrame(const SyphonSource& source) {
+    const std::string id =
+        SyphonDescriptionString(source.serverDescription(), kSyphonServerDescriptionUUIDKey);
+    const auto segment = syphon::FrameSegment::open(syphon::SegmentName(id));
+    return segment ? segment->latestFrame() : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 3;
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 20;
+    if (count < 1 || count > 8 || !(seconds > 0)) {
+        std::fprintf(stderr, "usage: zarvo_live_take [sources 1-8] [seconds]\n");
+        return 1;
+    }
+    // A registry and settings of this run's own, so that no other publisher joins in.
+    const auto scratch =
+        std::filesystem::temp_directory_path() / ("zarvo-live-take-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(scratch / "runtime");
+    std::filesystem::create_directories(scratch / "movies");
+    std::filesystem::permissions(scratch / "runtime", std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", (scratch / "runtime").c_str(), 1);
+
+    std::vector<pid_t> publishers;
+    for (int i = 0; i < count; ++i) {
+        publishers.push_back(Spawn({ZARVO_TEST_SOURCE, "--name", "Live " + std::to_string(i + 1),
+                                    "--app", "zarvo_live_take", "--size", "1920x1080", "--fps",
+                                    "30", "--duration", std::to_string(seconds + 60)}));
+    }
+    int status = 1;
+    {
+        RunLoop loop;
+        auto controller = RecorderController::create(
+            {.mainQueue = &loop,
+             .device = gpu::Device::systemDefault(),
+             .directory = SyphonDirectory::create(loop),
+             .computerSound = nullptr,
+             .defaults = std::make_shared<UserDefaults>(scratch / "settings.json")});
+        controller->setFolder((scratch / "movies").string());
+        controller->setName("Live");
+        controller->setCodec("h264");
+        controller->setOutput("both");
+        controller->setLayout("grid");
+        controller->setWidth(1920);
+        controller->setHeight(1080);
+        // The movie rate left at 0, as a new recorder has it: every frame is kept.
+        controller->setFps(0);
+        bool added = true;
+        for (int i = 0; i < count && added; ++i) {
+            const std::string title = "Live " + std::to_string(i + 1);
+            added = loop.runUntil([&] { return controller->addSourceMatching(title); }, 20);
+        }
+        // The places' sources as they are now (a source that went away and came back is a
+        // new one).
+        const auto sourcesNow = [&] {
+            std::vector<std::shared_ptr<SyphonSource>> now;
+            for (const auto& place : controller->places()) {
+                now.push_back(std::dynamic_pointer_cast<SyphonSource>(place->source));
+            }
+            return now;
+        };
+        const bool connected = added && loop.runUntil(
+                                            [&] {
+                                                for (const auto& place : controller->places()) {
+                                                    if (place->width() < 1) {
+                                                        return false;
+                                                    }
+                                                }
+                                                return true;
+                                            },
+                                            20);
+        const auto sources = sourcesNow();
+        if (!connected || std::find(sources.begin(), sources.end(), nullptr) != sources.end()) {
+            std::fprintf(stderr, "the test sources could not be connected\n");
+        } else {
+            // Settled: a second of frames before the take.
+            loop.runUntil([] { return false; }, 1);
+            std::vector<int64_t> published(sources.size());
+            std::vector<int64_t> received(sources.size());
+            std::vector<int64_t> skipped(sources.size());
+            const auto mark = [&](int64_t sign) {
+                const auto now = sourcesNow();
+                for (size_t i = 0; i < now.size() && i < sources.size(); ++i) {
+                    if (now[i]) {
+                        published[i] += sign * static_cast<int64_t>(LatestFrame(*now[i]));
+                        received[i] += sign * static_cast<int64_t>(now[i]->framesReceived());
+                        skipped[i] += sign * static_cast<int64_t>(now[i]->framesSkipped());
+                    }
+                }
+            };
+            const double cpuBefore = CpuSeconds();
+            const auto wallBefore = std::chrono::steady_clock::now();
+            mark(-1);
+            if (!controller->start()) {
+                std::fprintf(stderr, "%s\n", controller->error().c_str());
+            } else {
+                loop.runUntil([] { return false; }, seconds);
+                mark(1);
+                bool done = false;
+                controller->stopWithCompletionHandler([&] { done = true; });
+                loop.runUntil([&] { return done; }, 120);
+                const double cpu = CpuSeconds() - cpuBefore;
+                const double wall =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore)
+                        .count();
+                const auto movies = controller->moviesOfTheTake();
+                bool good = movies.size() == sources.size() + 1;
+                std::printf(
+                    "%d sources of 1920x1080 at 30 fps, H.264, output \"both\" (grid "
+                    "1920x1080), %.0f s:\n",
+                    count, seconds);
+                for (size_t i = 0; i < movies.size(); ++i) {
+                    const int64_t inFile = PicturesIn(movies[i]->url());
+                    const uint64_t dropped = movies[i]->framesDropped();
+                    if (i < sources.size()) {
+                        std::printf(
+                            "  source %zu: published %lld, received %lld, skipped %lld, "
+                            "written %llu (%lld in the file), dropped %llu\n",
+                            i + 1, static_cast<long long>(published[i]),
+                            static_cast<long long>(received[i]), static_cast<long long>(skipped[i]),
+                            static_cast<unsigned long long>(movies[i]->framesWritten()),
+                            static_cast<long long>(inFile),
+                            static_cast<unsigned long long>(dropped));
+                        const auto all = static_cast<double>(published[i]);
+                        good = good && inFile >= 0 && static_cast<double>(inFile) >= 0.99 * all &&
+                               static_cast<double>(dropped) <= 0.01 * all;
+                    } else {
+                        std::printf("  assembled: written %llu (%lld in the file), dropped %llu\n",
+                                    static_cast<unsigned long long>(movies[i]->framesWritten()),
+                                    static_cast<long long>(inFile),
+                                    static_cast<unsigned long long>(dropped));
+                    }
+                }
+                std::printf("  recorder CPU: %.2f s in %.2f s, %.2f cores (%.0f %% of %u)\n", cpu,
+                            wall, cpu / wall,
+                            100 * cpu / wall / std::thread::hardware_concurrency(),
+                            std::thread::hardware_concurrency());
+                std::printf("%s\n", good ? "every source movie holds at least 99 % of its frames"
+                                         : "frames were lost");
+                status = good ? 0 : 2;
+            }
+        }
+        controller.reset();
+    }
+    for (const pid_t pid : publishers) {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    std::filesystem::remove_all(scratch);
+    return status;
+}
