@@ -4,11 +4,13 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -81,11 +83,24 @@ const spa_pod* BuildEnumFormat(spa_pod_builder* builder, uint32_t subtype) {
     return PopPod(builder, &object);
 }
 
-// Buffers in memory the process can read: shared memory files or plain memory.
-const spa_pod* BuildBuffers(spa_pod_builder* builder) {
+// Buffers in memory the process can read: shared memory files or plain memory. A compressed
+// picture's size is not known from its format: room for a generous JPEG is asked for.
+const spa_pod* BuildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat& format) {
     spa_pod_frame object{};
     spa_pod_frame choice{};
     spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+    if (format.pixelFormat == PipeWirePixelFormat::MJPEG) {
+        const auto size = static_cast<int32_t>(std::min<int64_t>(
+            format.width * format.height * 4 + 65536, std::numeric_limits<int32_t>::max()));
+        spa_pod_builder_prop(builder, SPA_PARAM_BUFFERS_blocks, 0);
+        spa_pod_builder_int(builder, 1);
+        spa_pod_builder_prop(builder, SPA_PARAM_BUFFERS_size, 0);
+        spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Range, 0);
+        spa_pod_builder_int(builder, size);
+        spa_pod_builder_int(builder, 4096);
+        spa_pod_builder_int(builder, std::numeric_limits<int32_t>::max());
+        spa_pod_builder_pop(builder, &choice);
+    }
     spa_pod_builder_prop(builder, SPA_PARAM_BUFFERS_dataType, 0);
     spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Flags, 0);
     spa_pod_builder_int(builder, (1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr));
@@ -331,7 +346,7 @@ void PipeWireSource::Receiving::connectStream() {
                 std::array<uint8_t, 256> bytes{};
                 spa_pod_builder builder{};
                 spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
-                const spa_pod* params[] = {BuildBuffers(&builder)};
+                const spa_pod* params[] = {BuildBuffers(&builder, *self->format)};
                 pw_stream_update_params(self->stream, params, 1);
             }
         };
