@@ -14,6 +14,8 @@ packages=(
     libcurl4-openssl-dev
     clang libclang-rt-14-dev
     liblo-tools curl
+    libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire
 )
 
 missing=()

@@ -99,24 +99,25 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
     });
 
     // The application's name given by the node itself, or else its program's.
-    auto stage = StartGstPublisher(GstPublisherOptions("Stage", "Mixer"));
-    auto program = StartGstPublisher(GstPublisherOptions("Wide"));
-    auto camera =
-        StartGstPublisher(GstPublisherOptions("Capture Card", "Grabber").withClass("Video/Source"));
+    auto stage = StartGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
+    auto program = StartGstPublisher(GstPublisherOptions(test::Named("Wide")));
+    auto camera = StartGstPublisher(
+        GstPublisherOptions(test::Named("Capture Card"), "Grabber").withClass("Video/Source"));
     ASSERT_TRUE(stage->started() && program->started() && camera->started());
-    const auto first = waitForTitle("Stage - Mixer");
+    const auto first = waitForTitle(test::Named("Stage") + " - Mixer");
     ASSERT_TRUE(first);
     EXPECT_EQ(first->detail, "Mixer");
-    ASSERT_TRUE(waitForTitle("Wide - gst-launch-1.0"));
-    ASSERT_TRUE(waitForTitle("Capture Card - Grabber"));
+    ASSERT_TRUE(waitForTitle(test::Named("Wide") + " - gst-launch-1.0"));
+    ASSERT_TRUE(waitForTitle(test::Named("Capture Card") + " - Grabber"));
     EXPECT_GE(changes, 1);
 
     const auto sources = directory->availableSources();
     int ours = 0;
     for (const auto& source : sources) {
         EXPECT_EQ(source.kind, FrameSourceKind::Syphon);
-        if (source.title == "Stage - Mixer" || source.title == "Wide - gst-launch-1.0" ||
-            source.title == "Capture Card - Grabber") {
+        if (source.title == test::Named("Stage") + " - Mixer" ||
+            source.title == test::Named("Wide") + " - gst-launch-1.0" ||
+            source.title == test::Named("Capture Card") + " - Grabber") {
             ++ours;
         }
     }
@@ -128,11 +129,12 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
     // Going away is announced; coming back lists the node anew.
     const int before = changes;
     stage.reset();
-    ASSERT_TRUE(loop.runUntil([&] { return !NodeTitled(*directory, "Stage - Mixer"); }, 20));
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return !NodeTitled(*directory, test::Named("Stage") + " - Mixer"); }, 20));
     ASSERT_TRUE(loop.runUntil([&] { return changes > before; }, 5));
-    EXPECT_TRUE(NodeTitled(*directory, "Wide - gst-launch-1.0"));
-    stage = StartGstPublisher(GstPublisherOptions("Stage", "Mixer"));
-    const auto again = waitForTitle("Stage - Mixer");
+    EXPECT_TRUE(NodeTitled(*directory, test::Named("Wide") + " - gst-launch-1.0"));
+    stage = StartGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
+    const auto again = waitForTitle(test::Named("Stage") + " - Mixer");
     ASSERT_TRUE(again);
     EXPECT_NE(again->serial, first->serial);
     EXPECT_FALSE(offMain);
@@ -140,25 +142,29 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
     // With no handler, changes call nothing.
     directory->setChangeHandler(nullptr);
     program.reset();
-    ASSERT_TRUE(
-        loop.runUntil([&] { return !NodeTitled(*directory, "Wide - gst-launch-1.0"); }, 20));
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return !NodeTitled(*directory, test::Named("Wide") + " - gst-launch-1.0"); }, 20));
 }
 
 // A connected node delivers upright textures on its own thread; without alpha they read as
 // opaque, with it the transparency is kept. No sound, and nothing after stop.
 TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
-    auto opaque = StartGstPublisher(GstPublisherOptions("Opaque", "T").withColour(0xff3366cc));
-    auto clear = StartGstPublisher(GstPublisherOptions("Clear", "T")
+    auto opaque =
+        StartGstPublisher(GstPublisherOptions(test::Named("Opaque"), "T").withColour(0xff3366cc));
+    auto clear = StartGstPublisher(GstPublisherOptions(test::Named("Clear"), "T")
                                        .withFormat("BGRA")
                                        .withSize(32, 16)
                                        .withColour(0x80ff0000));
-    ASSERT_TRUE(waitForTitle("Opaque - T") && waitForTitle("Clear - T"));
-    EXPECT_EQ(directory->connectToSourceWithTitle("Nobody - T", gpu::Device::systemDefault()),
+    ASSERT_TRUE(waitForTitle(test::Named("Opaque") + " - T") &&
+                waitForTitle(test::Named("Clear") + " - T"));
+    EXPECT_EQ(directory->connectToSourceWithTitle(test::Named("Nobody") + " - T",
+                                                  gpu::Device::systemDefault()),
               nullptr);
 
-    auto source = directory->connectToSourceWithTitle("Opaque - T", gpu::Device::systemDefault());
+    auto source = directory->connectToSourceWithTitle(test::Named("Opaque") + " - T",
+                                                      gpu::Device::systemDefault());
     ASSERT_NE(source, nullptr);
-    EXPECT_EQ(source->title(), "Opaque - T");
+    EXPECT_EQ(source->title(), test::Named("Opaque") + " - T");
     EXPECT_FALSE(source->flipped());
     EXPECT_EQ(source->kind(), FrameSourceKind::Syphon);
     EXPECT_FALSE(source->hasSound());
@@ -177,8 +183,8 @@ TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
     EXPECT_NEAR(pixel[1], 0x66, 2);
     EXPECT_NEAR(pixel[2], 0x33, 2);
 
-    auto transparent =
-        directory->connectToSourceWithTitle("Clear - T", gpu::Device::systemDefault());
+    auto transparent = directory->connectToSourceWithTitle(test::Named("Clear") + " - T",
+                                                           gpu::Device::systemDefault());
     ASSERT_NE(transparent, nullptr);
     Received clearFrames;
     transparent->setFrameHandler(clearFrames.handler());
@@ -207,13 +213,13 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
     const uint32_t argb = 0xffc84020;
     for (const std::string format : {"RGBx", "RGBA", "YUY2", "UYVY", "NV12", "I420", "MJPEG"}) {
         SCOPED_TRACE(format);
-        auto publisher = StartGstPublisher(GstPublisherOptions("Format " + format, "T")
+        auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Format " + format), "T")
                                                .withFormat(format)
                                                .withSize(64, 32)
                                                .withColour(argb));
-        ASSERT_TRUE(waitForTitle("Format " + format + " - T"));
-        auto frameSource = directory->connectToSourceWithTitle("Format " + format + " - T",
-                                                               gpu::Device::systemDefault());
+        ASSERT_TRUE(waitForTitle(test::Named("Format " + format) + " - T"));
+        auto frameSource = directory->connectToSourceWithTitle(
+            test::Named("Format " + format) + " - T", gpu::Device::systemDefault());
         ASSERT_NE(frameSource, nullptr);
         auto* source = dynamic_cast<PipeWireSource*>(frameSource.get());
         ASSERT_NE(source, nullptr);
@@ -243,9 +249,10 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
 
 // A node that goes away leaves its source not alive; the source stays until stopped.
 TEST_F(PipeWireSourceTest, ANodeThatGoesAwayIsNoLongerAlive) {
-    auto publisher = StartGstPublisher(GstPublisherOptions("Brief", "T"));
-    ASSERT_TRUE(waitForTitle("Brief - T"));
-    auto source = directory->connectToSourceWithTitle("Brief - T", gpu::Device::systemDefault());
+    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Brief"), "T"));
+    ASSERT_TRUE(waitForTitle(test::Named("Brief") + " - T"));
+    auto source = directory->connectToSourceWithTitle(test::Named("Brief") + " - T",
+                                                      gpu::Device::systemDefault());
     ASSERT_NE(source, nullptr);
     Received received;
     source->setFrameHandler(received.handler());
@@ -257,16 +264,19 @@ TEST_F(PipeWireSourceTest, ANodeThatGoesAwayIsNoLongerAlive) {
     EXPECT_EQ(received.count(), framesThen);
     source->stop();
     // A title no longer listed connects nothing.
-    ASSERT_TRUE(loop.runUntil([&] { return !NodeTitled(*directory, "Brief - T"); }, 20));
-    EXPECT_EQ(directory->connectToSourceWithTitle("Brief - T", gpu::Device::systemDefault()),
+    ASSERT_TRUE(
+        loop.runUntil([&] { return !NodeTitled(*directory, test::Named("Brief") + " - T"); }, 20));
+    EXPECT_EQ(directory->connectToSourceWithTitle(test::Named("Brief") + " - T",
+                                                  gpu::Device::systemDefault()),
               nullptr);
 }
 
 // A source may be let go of from within its own frame handler: it ends on its own thread.
 TEST_F(PipeWireSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
-    auto publisher = StartGstPublisher(GstPublisherOptions("Self", "T"));
-    ASSERT_TRUE(waitForTitle("Self - T"));
-    auto source = directory->connectToSourceWithTitle("Self - T", gpu::Device::systemDefault());
+    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Self"), "T"));
+    ASSERT_TRUE(waitForTitle(test::Named("Self") + " - T"));
+    auto source = directory->connectToSourceWithTitle(test::Named("Self") + " - T",
+                                                      gpu::Device::systemDefault());
     ASSERT_NE(source, nullptr);
     std::atomic<bool> entered{false};
     std::atomic<bool> released{false};
@@ -298,9 +308,9 @@ TEST(PipeWireDirectoryTest, WithoutPipeWireListsNothingAndSaysWhyOnce) {
         auto directory = PipeWireDirectory::create(loop);
         EXPECT_FALSE(directory->isConnected());
         EXPECT_TRUE(directory->availableSources().empty());
-        EXPECT_EQ(
-            directory->connectToSourceWithTitle("Stage - Mixer", gpu::Device::systemDefault()),
-            nullptr);
+        EXPECT_EQ(directory->connectToSourceWithTitle(test::Named("Stage") + " - Mixer",
+                                                      gpu::Device::systemDefault()),
+                  nullptr);
         // Attempts go on in the background without more lines.
         loop.runFor(PipeWireDirectory::kRetryInterval * 1.5);
     }

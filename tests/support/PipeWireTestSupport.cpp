@@ -27,6 +27,10 @@ std::string FindProgram(const std::string& name) {
 
 }  // namespace
 
+std::string Named(const std::string& name) {
+    return name + " " + std::to_string(::getpid());
+}
+
 std::unique_ptr<ChildProcess> StartGstPublisher(const GstPublisherOptions& options) {
     char colour[16];
     std::snprintf(colour, sizeof colour, "0x%08x", options.argb);

@@ -26,6 +26,10 @@ inline bool PipeWireStarted() {
         }                                                                            \
     } while (false)
 
+// The name with this test process's number after it: tests run side by side on one PipeWire,
+// and each must find its own nodes.
+std::string Named(const std::string& name);
+
 struct GstPublisherOptions {
     explicit GstPublisherOptions(std::string description_, std::string app_ = "")
         : description(std::move(description_)), app(std::move(app_)) {}
