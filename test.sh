@@ -28,10 +28,11 @@ cmake --build build/tsan -j "$jobs" --target zarvo_concurrency_tests
 echo "== Concurrency tests (ThreadSanitizer)"
 (cd build/tsan && ctest -L concurrency --output-on-failure -j "$jobs")
 
-echo "== Private sound server, mDNS daemon"
-trap "$PWD/scripts/sound-server.sh stop; $PWD/scripts/mdns-daemon.sh stop" EXIT
+echo "== Private sound server, mDNS daemon, PipeWire"
+trap "$PWD/scripts/sound-server.sh stop; $PWD/scripts/mdns-daemon.sh stop; $PWD/scripts/pipewire.sh stop" EXIT
 source <(./scripts/sound-server.sh start)
 source <(./scripts/mdns-daemon.sh start)
+source <(./scripts/pipewire.sh start)
 
 echo "== All tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cd build/asan

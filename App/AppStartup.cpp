@@ -22,6 +22,7 @@
 #include "sources/ComputerSound.h"
 #include "sources/NDIDirectory.h"
 #include "sources/NDILibrary.h"
+#include "sources/PipeWireDirectory.h"
 #include "sources/SyphonDirectory.h"
 
 namespace zarvo::app {
@@ -169,10 +170,11 @@ std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
         return nullptr;
     }
 
-    // Syphon sources are listed before NDI sources.
+    // Local sources are listed before NDI sources: the local-sharing layer's, then PipeWire's.
     MainQueue& mainQueue = *options.mainQueue;
     auto directory = CompositeDirectory::create(
-        {SyphonDirectory::create(mainQueue), NDIDirectory::create(options.ndiLibrary, mainQueue)});
+        {SyphonDirectory::create(mainQueue), PipeWireDirectory::create(mainQueue),
+         NDIDirectory::create(options.ndiLibrary, mainQueue)});
 
     std::unique_ptr<HeadlessApp> app(new HeadlessApp());
     app->controller_ = RecorderController::create({

@@ -7,8 +7,23 @@ namespace zarvo {
 gpu::TextureRef NDITextureRing::textureWithBytes(const uint8_t* bytes, int64_t width,
                                                  int64_t height, int64_t bytesPerRow,
                                                  bool hasAlpha) {
-    if (bytes == nullptr || width < 1 || height < 1 || width > gpu::Texture::kMaxDimension ||
-        height > gpu::Texture::kMaxDimension || bytesPerRow % 4 != 0 || width * 4 > bytesPerRow) {
+    if (bytes == nullptr || bytesPerRow % 4 != 0 || width * 4 > bytesPerRow) {
+        return nullptr;
+    }
+    auto texture = nextTexture(width, height, hasAlpha);
+    if (!texture) {
+        return nullptr;
+    }
+    const auto rowLength = static_cast<size_t>(width * 4);
+    for (int64_t y = 0; y < height; ++y) {
+        std::memcpy(texture->row(y), bytes + y * bytesPerRow, rowLength);
+    }
+    return texture;
+}
+
+gpu::TextureRef NDITextureRing::nextTexture(int64_t width, int64_t height, bool hasAlpha) {
+    if (width < 1 || height < 1 || width > gpu::Texture::kMaxDimension ||
+        height > gpu::Texture::kMaxDimension) {
         return nullptr;
     }
     const size_t slot = next_;
@@ -24,10 +39,6 @@ gpu::TextureRef NDITextureRing::textureWithBytes(const uint8_t* bytes, int64_t w
         }
     }
     next_ = (slot + 1) % kSlotCount;
-    const auto rowLength = static_cast<size_t>(width * 4);
-    for (int64_t y = 0; y < height; ++y) {
-        std::memcpy(texture->row(y), bytes + y * bytesPerRow, rowLength);
-    }
     return hasAlpha ? texture : opaqueView;
 }
 

@@ -9,9 +9,9 @@
 
 namespace zarvo {
 
-// The textures one NDI source uploads its pictures into: twelve slots used in turn, each made
-// anew only when the picture size changes. A texture handed out is left untouched until twelve
-// further pictures have been uploaded. Used by one thread at a time.
+// The textures one source (NDI, PipeWire) uploads its pictures into: twelve slots used in turn,
+// each made anew only when the picture size changes. A texture handed out is left untouched
+// until twelve further pictures have been uploaded. Used by one thread at a time.
 class NDITextureRing {
   public:
     static constexpr size_t kSlotCount = 12;
@@ -24,6 +24,11 @@ class NDITextureRing {
     // length not a multiple of 4 or shorter than the width, or when no texture can be made.
     gpu::TextureRef textureWithBytes(const uint8_t* bytes, int64_t width, int64_t height,
                                      int64_t bytesPerRow, bool hasAlpha);
+
+    // The next slot's texture at this size, for the caller to fill before handing it on (or,
+    // without alpha, its opaque view). Answers nullptr, leaving every slot as it was, for a size
+    // outside 1…16384 or when no texture can be made.
+    gpu::TextureRef nextTexture(int64_t width, int64_t height, bool hasAlpha);
 
   private:
     const gpu::DeviceRef device_;

@@ -7,9 +7,12 @@
 namespace zarvo {
 
 std::string SyphonSourceTitle(const SyphonServerDescription& description) {
-    const std::string name = SyphonDescriptionString(description, kSyphonServerDescriptionNameKey);
-    const std::string app =
-        SyphonDescriptionString(description, kSyphonServerDescriptionAppNameKey);
+    return LocalSourceTitle(
+        SyphonDescriptionString(description, kSyphonServerDescriptionNameKey),
+        SyphonDescriptionString(description, kSyphonServerDescriptionAppNameKey));
+}
+
+std::string LocalSourceTitle(const std::string& name, const std::string& app) {
     if (name.empty()) {
         return app.empty() ? "Untitled Server" : app;
     }

@@ -11,8 +11,10 @@
 
 namespace zarvo {
 
-// The title a server is listed and connected by: "name - app", or whichever of the two is not
-// empty, or "Untitled Server" when both are.
+// The title a source published on this computer is listed and connected by: "name - app", or
+// whichever of the two is not empty, or "Untitled Server" when both are.
+std::string LocalSourceTitle(const std::string& name, const std::string& app);
+// The title of a server, by that rule.
 std::string SyphonSourceTitle(const SyphonServerDescription& description);
 // The second line shown for a server: its application's name, or "Syphon" when it has none.
 std::string SyphonSourceDetail(const SyphonServerDescription& description);
