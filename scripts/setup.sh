@@ -15,6 +15,7 @@ packages=(
     clang libclang-rt-14-dev
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
+    desktop-file-utils
     xvfb xauth
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     mediainfo
