@@ -231,6 +231,8 @@ QPushButton* UpdateSheetView::addButton(const QString& text, bool isDefault) {
         button->setPalette(colours);
     }
     buttons_->addWidget(button);
+    // Shown now, not at the next turn of the event loop, so that the sheet is laid out with it.
+    button->show();
     return button;
 }
 
@@ -250,8 +252,10 @@ void UpdateSheetView::rebuild() {
     auto* layout = static_cast<QVBoxLayout*>(this->layout());
     auto* body = new QWidget(this);
     // Removed later, not now: a button of the old body may be the one whose click led here.
-    layout->replaceWidget(body_, body);
+    // Taken out of the tree at once, so that nothing finds or lays it out any more.
+    delete layout->replaceWidget(body_, body);
     body_->hide();
+    body_->setParent(nullptr);
     body_->deleteLater();
     body_ = body;
     auto* column = new QVBoxLayout(body_);
@@ -275,6 +279,7 @@ void UpdateSheetView::rebuild() {
     while (QLayoutItem* item = buttons_->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
             widget->hide();
+            widget->setParent(nullptr);
             widget->deleteLater();
         }
         delete item;
@@ -350,7 +355,14 @@ void UpdateSheetView::rebuild() {
         connect(addButton(QStringLiteral("OK"), true), &QPushButton::clicked, this,
                 [this] { close(); });
     }
-    adjustSize();
+    body_->show();
+    // The height the wrapped texts need at the sheet's width: a longer French text or message
+    // makes the sheet taller instead of being cut.
+    layout->invalidate();
+    layout->activate();
+    const int height = layout->hasHeightForWidth() ? layout->totalHeightForWidth(kSheetWidth)
+                                                   : layout->totalSizeHint().height();
+    setFixedHeight(height);
 }
 
 }  // namespace zarvo

@@ -1252,8 +1252,8 @@ void ZarvoUpdater::checkForUpdates(bool silent, double now) {
 }
 
 void ZarvoUpdater::finishCheck(bool silent, UpdateOutcome<ReleaseInfo> outcome) {
-    // A silent check only speaks when nothing else has begun since it started.
-    if (silent && !std::holds_alternative<Idle>(state_)) {
+    // A silent check does not speak over a check, download or installation begun since.
+    if (silent && isBusy()) {
         return;
     }
     if (const auto* release = std::get_if<ReleaseInfo>(&outcome)) {

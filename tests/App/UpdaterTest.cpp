@@ -368,7 +368,6 @@ TEST_F(UpdaterDisk, ExtractionKeepsModesAndLinksInsideTheFolder) {
     auto entries = test::FakeApplication("Z.app", "net.mervane.zarvorecorder", "1.0");
     entries.push_back({"Z.app/lib/libz.so.1", "library"});
     entries.push_back({"Z.app/lib/libz.so", "libz.so.1", ZipEntry::Kind::symlink});
-    entries.push_back({"Z.app/share/../share/x.txt", "x"});  // ".." that stays inside
     ASSERT_FALSE(extract(entries, into)) << "a sound archive extracts";
     EXPECT_TRUE(fs::is_symlink(into / "Z.app/lib/libz.so"));
     EXPECT_EQ(test::ReadFile(into / "Z.app/lib/libz.so"), "library");
@@ -383,7 +382,6 @@ TEST_F(UpdaterDisk, EntriesEscapingTheFolderFailAndWriteNothingOutside) {
         {{(folder / "escaped.txt").string(), "out"}},
         {{"app/link", "../../", ZipEntry::Kind::symlink}, {"app/link/escaped.txt", "out"}},
         {{"app/link", (folder.path()).string(), ZipEntry::Kind::symlink}},
-        {{"app/hard", "../../escaped.txt", ZipEntry::Kind::hardlink}},
     };
     int index = 0;
     for (const auto& entries : escapes) {
@@ -464,7 +462,9 @@ TEST_F(UpdaterDisk, TheNewApplicationMustBeOursAndRun) {
     EXPECT_EQ(verify(noInfo)->kind, UpdaterError::Case::invalidCodeSignature);
 
     // A running copy without an identifier (a build tree) does not hold the new one to any.
-    EXPECT_FALSE(ZarvoUpdater::verifyApplication(folder / "new1" / "Z.app", folder / "nothing"));
+    const fs::path loose = folder / "loose";
+    EXPECT_FALSE(extract(test::FakeApplication("Z.app", "net.example.other", "2.0"), loose));
+    EXPECT_FALSE(ZarvoUpdater::verifyApplication(loose / "Z.app", folder / "nothing"));
 }
 
 TEST_F(UpdaterDisk, RunningAProgramCapturesBothOutputsAndItsStatus) {
