@@ -77,6 +77,8 @@ Arguments parseArguments(const std::vector<std::string>& arguments) {
             parsed.headless = true;
         } else if (argument == "--help" || argument == "-h") {
             parsed.help = true;
+        } else if (argument == "--version") {
+            parsed.version = true;
         } else if (!parsed.error) {
             parsed.error = "unknown argument: " + argument;
         }

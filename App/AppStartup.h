@@ -58,6 +58,7 @@ long portFromEnvironment(const char* text, long fallback);
 struct Arguments {
     bool headless = false;
     bool help = false;
+    bool version = false;  // --version: print the version and quit
     std::optional<std::string> error;
 };
 Arguments parseArguments(const std::vector<std::string>& arguments);

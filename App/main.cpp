@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "App/AppStartup.h"
+#include "App/updater/ZarvoUpdater.h"
+#include "engine/RecorderController.h"
 #include "platform/AppBundle.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -19,7 +21,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zarvo-recorder [--headless]\n"
+    "usage: zarvo-recorder [--headless] [--version]\n"
     "Records the chosen sources. Runs without a window; SIGTERM or SIGINT finishes a running\n"
     "recording and quits. Controlled over OSC (UDP port ZARVO_OSC_PORT, default 9230) and\n"
     "OSCQuery (TCP port ZARVO_OSCQUERY_PORT, default 9231).\n";
@@ -28,6 +30,12 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
     using namespace zarvo;
+
+    // The updater's replacer: this program started again, detached, to put a new version of
+    // the application in place once this copy has quit.
+    if (argc > 1 && std::string(argv[1]) == ZarvoUpdater::kReplaceArgument) {
+        return replacementMain(std::vector<std::string>(argv + 1, argv + argc));
+    }
 
     // Before any thread exists, so that every thread inherits the mask and the signals reach
     // only the watcher.
@@ -39,6 +47,11 @@ int main(int argc, char** argv) {
         app::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (arguments.help) {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (arguments.version) {
+        // The installed copy's short version, "dev" in the build tree.
+        std::printf("%s\n", RecorderController::version().c_str());
         return 0;
     }
     if (arguments.error) {

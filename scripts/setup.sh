@@ -11,7 +11,7 @@ packages=(
     libavfilter-dev
     libpulse-dev pulseaudio pulseaudio-utils
     libavahi-client-dev avahi-daemon dbus
-    libcurl4-openssl-dev
+    libcurl4-openssl-dev libssl-dev libarchive-dev
     clang libclang-rt-14-dev
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include "platform/NotificationCenter.h"
+
+class QBoxLayout;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+
+namespace zarvo {
+
+class ZarvoUpdater;
+
+// One of the sheet's drawn symbols, in the shapes of the symbols it names.
+class UpdateSymbol : public QWidget {
+  public:
+    enum class Shape { checkmarkCircleFill, arrowDownCircleFill, exclamationmarkTriangleFill };
+    UpdateSymbol(Shape shape, double size, QWidget* parent = nullptr);
+    Shape shape() const { return shape_; }
+    QSize sizeHint() const override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    Shape shape_;
+    double size_;
+};
+
+// A turning ring of dashes: work under way.
+class UpdateSpinner : public QWidget {
+  public:
+    explicit UpdateSpinner(double size, QWidget* parent = nullptr);
+    QSize sizeHint() const override;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    double size_;
+    int step_ = 0;
+    QTimer* timer_;
+};
+
+// The update sheet: a modal dialog over the window while the updater's isUpdateSheetPresented
+// holds. Its head is the icon beside the title and the running version; its body and buttons
+// follow the updater's state; a toggle turns the launch check on and off. Rebuilt whenever the
+// updater or the interface language changes. Closing it (a button, Escape, the window's close)
+// clears isUpdateSheetPresented; it cannot be closed while a download or installation runs.
+class UpdateSheetView : public QDialog {
+  public:
+    explicit UpdateSheetView(ZarvoUpdater& updater, QWidget* parent = nullptr);
+    ~UpdateSheetView() override;
+
+    // Shows the sheet when the updater asks for it and hides it when it no longer does.
+    void followPresentation();
+
+    void reject() override;
+
+  private:
+    void rebuild();
+    void close();
+    QPushButton* addButton(const QString& text, bool isDefault);
+
+    ZarvoUpdater& updater_;
+    QLabel* title_ = nullptr;
+    QLabel* version_ = nullptr;
+    QWidget* body_ = nullptr;
+    QCheckBox* autoCheck_ = nullptr;
+    QBoxLayout* buttons_ = nullptr;
+    ScopedObserver updaterObserver_;
+    ScopedObserver languageObserver_;
+};
+
+}  // namespace zarvo
