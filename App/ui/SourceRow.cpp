@@ -67,12 +67,13 @@ SourceRow::SourceRow(Values values, std::function<void()> toggle, QWidget* paren
         badge->setAccessibleName(tx("Source NDI", "NDI source"));
         const QColor border = theme::withOpacity(theme::accent, 0.6);
         badge->setStyleSheet(
-            QStringLiteral("QLabel { color: %1; border: 1px solid rgba(%2, %3, %4, 60%%); "
+            QStringLiteral("QLabel { color: %1; border: 1px solid rgba(%2, %3, %4, %5); "
                            "border-radius: 3px; padding: 0px 3px; }")
                 .arg(theme::hex(theme::accent))
                 .arg(border.red())
                 .arg(border.green())
-                .arg(border.blue()));
+                .arg(border.blue())
+                .arg(border.alpha()));
         row->addWidget(badge, 0, Qt::AlignTop);
     }
 }
