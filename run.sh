@@ -43,6 +43,12 @@ TEXT
 
 echo "Starting ZarvoRecorder with the test source \"Test Pattern\"."
 status=0
-build/release/App/zarvo-recorder --headless "$@" 2> >(explain) || status=$?
+if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
+    # With a display the recorder opens its window (and runs without one if the display
+    # cannot be opened after all).
+    build/release/App/zarvo-recorder "$@" 2> >(explain) || status=$?
+else
+    build/release/App/zarvo-recorder --headless "$@" 2> >(explain) || status=$?
+fi
 wait "$!" 2>/dev/null || true  # for the log filter to print the recorder's last lines
 exit "$status"

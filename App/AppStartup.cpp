@@ -10,10 +10,12 @@
 #include <charconv>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
 #include "engine/RecorderController.h"
+#include "platform/AppBundle.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Thread.h"
@@ -72,9 +74,15 @@ std::string ndiStatusLine(const NDILibrary& library) {
 
 Arguments parseArguments(const std::vector<std::string>& arguments) {
     Arguments parsed;
-    for (const std::string& argument : arguments) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
         if (argument == "--headless") {
             parsed.headless = true;
+        } else if (argument == "--lang" || argument == "-AppleLanguage") {
+            // The interface language, read by the window; its value follows.
+            ++i;
+        } else if (argument.rfind("--lang=", 0) == 0) {
+            continue;  // likewise, in one argument
         } else if (argument == "--help" || argument == "-h") {
             parsed.help = true;
         } else if (argument == "--version") {
@@ -242,6 +250,19 @@ void HeadlessApp::quit(std::function<void()> done) {
     } else {
         done();
     }
+}
+
+std::unique_ptr<HeadlessApp> startRecorder(MainQueue& mainQueue) {
+    const std::string domain = applicationDomain(BundleInfo(RunningBundlePath()));
+    auto defaults = UserDefaults::forDomain(domain);
+    migrateSettings(*UserDefaults::forDomain(kOlderClientDomain), *defaults);
+    return HeadlessApp::create({
+        .mainQueue = &mainQueue,
+        .defaults = std::move(defaults),
+        .ndiLibrary = NDILibrary::sharedLibrary(),
+        .oscPort = portFromEnvironment(std::getenv("ZARVO_OSC_PORT"), kDefaultOSCPort),
+        .queryPort = portFromEnvironment(std::getenv("ZARVO_OSCQUERY_PORT"), kDefaultOSCQueryPort),
+    });
 }
 
 }  // namespace zarvo::app

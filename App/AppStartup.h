@@ -127,5 +127,10 @@ class HeadlessApp {
     bool quitting_ = false;
 };
 
+// The recorder as both programs start it: the application's settings domain (migrated once
+// from the older client), the NDI runtime and the ports from the environment, then
+// HeadlessApp::create on `mainQueue`. nullptr with the reason logged.
+std::unique_ptr<HeadlessApp> startRecorder(MainQueue& mainQueue);
+
 }  // namespace app
 }  // namespace zarvo

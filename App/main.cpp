@@ -1,7 +1,8 @@
-// zarvo-recorder: the recorder application. This version always runs without a window: it runs
-// the engine, listens for OSC (UDP, ZARVO_OSC_PORT, 9230 by default) and OSCQuery (TCP,
-// ZARVO_OSCQUERY_PORT, 9231 by default), logs to standard error, and on SIGTERM or SIGINT
-// finishes a running take and exits 0.
+// zarvo-recorder: the recorder application. With a display it opens its window; with
+// --headless, or when no display can be opened, it runs the same engine without a window. Either
+// way it listens for OSC (UDP, ZARVO_OSC_PORT, 9230 by default) and OSCQuery (TCP,
+// ZARVO_OSCQUERY_PORT, 9231 by default), logs to standard error, and on SIGTERM or SIGINT (or,
+// with the window, Quit or closing it) finishes a running take and exits 0.
 
 #include <csignal>
 #include <cstdio>
@@ -9,22 +10,22 @@
 #include <string>
 #include <vector>
 
+#include "App/AppDelegate.h"
 #include "App/AppStartup.h"
+#include "App/DisplayProbe.h"
 #include "App/updater/ZarvoUpdater.h"
 #include "engine/RecorderController.h"
-#include "platform/AppBundle.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
-#include "sources/NDILibrary.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zarvo-recorder [--headless] [--version]\n"
-    "Records the chosen sources. Runs without a window; SIGTERM or SIGINT finishes a running\n"
-    "recording and quits. Controlled over OSC (UDP port ZARVO_OSC_PORT, default 9230) and\n"
-    "OSCQuery (TCP port ZARVO_OSCQUERY_PORT, default 9231).\n";
+    "usage: zarvo-recorder [--headless] [--lang fr|en|system] [--version]\n"
+    "Records the chosen sources. Opens its window when a display can be opened; with\n"
+    "--headless or without a display it runs without a window. SIGTERM or SIGINT finishes a\n"
+    "running recording and quits. Controlled over OSC (UDP port ZARVO_OSC_PORT, default 9230)\n"
+    "and OSCQuery (TCP port ZARVO_OSCQUERY_PORT, default 9231).\n";
 
 }  // namespace
 
@@ -59,20 +60,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!arguments.headless) {
+        if (const auto platform = app::DisplayProbe::system().choosePlatform()) {
+            return app::runWithWindow(argc, argv, platform->c_str());
+        }
+        Log("No display can be opened: ZarvoRecorder runs without a window");
+    }
+
     RunLoop mainLoop;
-
-    const std::string domain = app::applicationDomain(BundleInfo(RunningBundlePath()));
-    auto defaults = UserDefaults::forDomain(domain);
-    app::migrateSettings(*UserDefaults::forDomain(app::kOlderClientDomain), *defaults);
-
-    auto application = app::HeadlessApp::create({
-        .mainQueue = &mainLoop,
-        .defaults = defaults,
-        .ndiLibrary = NDILibrary::sharedLibrary(),
-        .oscPort = app::portFromEnvironment(std::getenv("ZARVO_OSC_PORT"), app::kDefaultOSCPort),
-        .queryPort =
-            app::portFromEnvironment(std::getenv("ZARVO_OSCQUERY_PORT"), app::kDefaultOSCQueryPort),
-    });
+    auto application = app::startRecorder(mainLoop);
     if (!application) {
         return 1;
     }

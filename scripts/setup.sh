@@ -16,7 +16,7 @@ packages=(
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
     desktop-file-utils
-    xvfb xauth
+    xvfb xauth xdotool
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     mediainfo
     libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev

@@ -64,6 +64,40 @@ QLabel* sectionTitle(const QString& title, QWidget* parent) {
     return label;
 }
 
+QFont digitsFont(double points, QFont::Weight weight) {
+    return font(points, weight);
+}
+
+void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette colours = widget->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        colours.setColor(group, QPalette::WindowText, colour);
+        colours.setColor(group, QPalette::Text, colour);
+        colours.setColor(group, QPalette::ButtonText, colour);
+    }
+    widget->setPalette(colours);
+}
+
+QLabel* label(const QString& text, double points, const QColor& colour, QWidget* parent) {
+    auto* result = new QLabel(text, parent);
+    result->setFont(font(points));
+    setTextColour(result, colour);
+    return result;
+}
+
+void setBackground(QWidget* widget, const QColor& colour) {
+    QPalette colours = widget->palette();
+    colours.setColor(QPalette::Window, colour);
+    widget->setPalette(colours);
+    widget->setAutoFillBackground(true);
+}
+
+QColor withOpacity(const QColor& colour, double opacity) {
+    QColor result = colour;
+    result.setAlphaF(static_cast<float>(opacity));
+    return result;
+}
+
 QString hex(const QColor& colour) {
     return colour.name(QColor::HexRgb);
 }

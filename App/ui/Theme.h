@@ -33,6 +33,22 @@ QPalette palette();
 // The Fusion style with the theme's palette, for the whole application.
 void apply(QApplication& application);
 
+// The application font at `points` for figures that change while read (counts, clocks, sizes):
+// the application's font (DejaVu Sans here) already draws every digit at the same width.
+QFont digitsFont(double points, QFont::Weight weight = QFont::Normal);
+
+// Sets the colour a label's or control's text is drawn in.
+void setTextColour(QWidget* widget, const QColor& colour);
+
+// A label in the application font at `points`, in `colour`.
+QLabel* label(const QString& text, double points, const QColor& colour, QWidget* parent = nullptr);
+
+// Fills the widget's background with `colour`.
+void setBackground(QWidget* widget, const QColor& colour);
+
+// `colour` at `opacity` (0 to 1).
+QColor withOpacity(const QColor& colour, double opacity);
+
 // A section's title: the text in upper case, font 10 medium, letter spacing 1.1, `textFaint`.
 QLabel* sectionTitle(const QString& text, QWidget* parent = nullptr);
 

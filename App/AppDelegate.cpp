@@ -1,0 +1,96 @@
+#include "App/AppDelegate.h"
+
+#include <QApplication>
+
+#include <csignal>
+#include <string>
+
+#include "App/AppStartup.h"
+#include "App/QtMainQueue.h"
+#include "App/RecorderModel.h"
+#include "App/language/AppLanguage.h"
+#include "App/language/ToolkitTranslations.h"
+#include "App/ui/MainWindow.h"
+#include "App/ui/Theme.h"
+#include "engine/RecorderController.h"
+#include "platform/Log.h"
+#include "sources/NDILibrary.h"
+
+namespace zarvo::app {
+
+namespace {
+constexpr double kErrorDisplayTime = 6.0;
+}
+
+std::unique_ptr<AppDelegate> AppDelegate::create() {
+    std::unique_ptr<AppDelegate> delegate(new AppDelegate());
+    delegate->mainQueue_ = std::make_unique<QtMainQueue>();
+    language::useMainQueue(delegate->mainQueue_.get());
+    delegate->recorder_ = startRecorder(*delegate->mainQueue_);
+    if (!delegate->recorder_) {
+        language::useMainQueue(nullptr);
+        return nullptr;
+    }
+    const auto& controller = delegate->recorder_->controller();
+    // The language is stored in the recorder's own settings store: one store per file.
+    language::useStandardDefaults(controller->defaults());
+    delegate->translations_ = std::make_unique<ToolkitTranslations>(*qApp);
+    delegate->model_ = std::make_unique<RecorderModel>(controller, kErrorDisplayTime,
+                                                       NDILibrary::sharedLibrary()->reason());
+    AppDelegate* self = delegate.get();
+    delegate->window_ = std::make_unique<MainWindow>(*delegate->model_, [self] { self->quit(); });
+
+    // A quit signal becomes a main-queue task that takes the same path as the menu.
+    QtMainQueue* queue = delegate->mainQueue_.get();
+    delegate->signals_ = QuitSignalWatcher::create([queue, self](int signal) {
+        queue->post([self, signal] {
+            Log(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            self->quit();
+        });
+    });
+    if (!delegate->signals_) {
+        Log("ZarvoRecorder cannot watch for quit signals");
+    }
+    return delegate;
+}
+
+AppDelegate::~AppDelegate() {
+    // No task may reach a queue that is going; the window and the model before the recorder
+    // they read; the recorder before the queue its timers run on.
+    signals_.reset();
+    window_.reset();
+    model_.reset();
+    translations_.reset();
+    recorder_.reset();
+    language::useMainQueue(nullptr);
+    mainQueue_.reset();
+}
+
+void AppDelegate::quit() {
+    recorder_->quit([this] {
+        window_->allowClose();
+        window_->close();
+        QCoreApplication::quit();
+    });
+}
+
+int runWithWindow(int argc, char** argv, const char* platform) {
+    qputenv("QT_QPA_PLATFORM", platform);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZarvoRecorder"));
+    QApplication::setDesktopFileName(QStringLiteral("zarvo-recorder"));
+    // Closing the window goes through the quit path, which ends the loop itself.
+    QApplication::setQuitOnLastWindowClosed(false);
+    theme::apply(application);
+    auto delegate = AppDelegate::create();
+    if (!delegate) {
+        return 1;
+    }
+    delegate->window().show();
+    Log("ZarvoRecorder is running with its window");
+    const int status = QApplication::exec();
+    delegate.reset();
+    return status;
+}
+
+}  // namespace zarvo::app

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QFormLayout;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QVBoxLayout;
+
+namespace zarvo {
+
+class LayoutPicker;
+class RecorderModel;
+
+// The settings on the right: the movie (codec, frame rate, bitrate, sound), the assembled
+// picture (layout, gap, size), the files (folder, name) and the display (performance mode,
+// language). Each control shows the model's value and sets the controller's.
+class InspectorView : public QWidget {
+  public:
+    static constexpr int kWidth = 230;
+
+    explicit InspectorView(RecorderModel& model, QWidget* parent = nullptr);
+
+    // The size menu's entry for a size: "custom" when the user picked it, else "auto" when a
+    // side is 0, else the preset of that size, else "custom".
+    static std::string sizeChoice(bool customSize, int64_t width, int64_t height);
+    // What choosing a size entry sets: the width and height, from the current ones and the
+    // assembled picture's size.
+    struct SizeSetting {
+        int64_t width = 0;
+        int64_t height = 0;
+    };
+    static SizeSetting sizeForChoice(const std::string& choice, int64_t width, int64_t height,
+                                     double pictureWidth, double pictureHeight);
+    // The frame-rate menu's values: 0 (same as the source), the usual rates, and the current
+    // one at the end when it is none of them.
+    static std::vector<double> frameRates(double current);
+    // The naming hint under the file settings.
+    static QString namingHint(const std::string& output, int64_t movieCount);
+
+    void chooseSize(const std::string& choice);
+    // Asks for a folder with the desktop's chooser; a chosen one goes to the controller.
+    void chooseFolder();
+
+    QComboBox* codecMenu() const { return codec_; }
+    QComboBox* fpsMenu() const { return fps_; }
+    QLineEdit* bitrateField() const { return bitrate_; }
+    QComboBox* soundMenu() const { return sound_; }
+    QLabel* soundNote() const { return soundNote_; }
+    LayoutPicker* layoutPicker() const { return layoutPicker_; }
+    QLineEdit* gapField() const { return gap_; }
+    QComboBox* sizeMenu() const { return size_; }
+    QLineEdit* widthField() const { return width_; }
+    QLineEdit* heightField() const { return height_; }
+    QWidget* customSizeRow() const { return customRow_; }
+    QPushButton* folderButton() const { return folder_; }
+    QLineEdit* nameField() const { return name_; }
+    QLabel* namingHintLabel() const { return hint_; }
+    QCheckBox* performanceSwitch() const { return performance_; }
+    QComboBox* languageMenu() const { return language_; }
+    bool customSize() const { return customSize_; }
+
+  private:
+    void update();
+    void retranslate();
+    QLabel* rowLabel(QWidget* parent);
+    QWidget* row(QLabel* label, QWidget* control, QWidget* after = nullptr);
+
+    RecorderModel& model_;
+    bool customSize_ = false;
+    bool updating_ = false;
+
+    QLabel* movieTitle_ = nullptr;
+    QLabel* assembledTitle_ = nullptr;
+    QLabel* filesTitle_ = nullptr;
+    QLabel* displayTitle_ = nullptr;
+    QLabel* codecLabel_ = nullptr;
+    QLabel* fpsLabel_ = nullptr;
+    QLabel* bitrateLabel_ = nullptr;
+    QLabel* bitrateUnit_ = nullptr;
+    QLabel* soundLabel_ = nullptr;
+    QLabel* gapLabel_ = nullptr;
+    QLabel* gapUnit_ = nullptr;
+    QLabel* sizeLabel_ = nullptr;
+    QLabel* widthLabel_ = nullptr;
+    QLabel* heightLabel_ = nullptr;
+    QLabel* folderLabel_ = nullptr;
+    QLabel* nameLabel_ = nullptr;
+    QLabel* languageLabel_ = nullptr;
+    QLabel* performanceNote_ = nullptr;
+
+    QComboBox* codec_ = nullptr;
+    QComboBox* fps_ = nullptr;
+    QLineEdit* bitrate_ = nullptr;
+    QComboBox* sound_ = nullptr;
+    QLabel* soundNote_ = nullptr;
+    LayoutPicker* layoutPicker_ = nullptr;
+    QLineEdit* gap_ = nullptr;
+    QComboBox* size_ = nullptr;
+    QWidget* customRow_ = nullptr;
+    QLineEdit* width_ = nullptr;
+    QLineEdit* height_ = nullptr;
+    QPushButton* folder_ = nullptr;
+    QLineEdit* name_ = nullptr;
+    QLabel* hint_ = nullptr;
+    QCheckBox* performance_ = nullptr;
+    QComboBox* language_ = nullptr;
+};
+
+}  // namespace zarvo
