@@ -15,7 +15,7 @@ packages=(
     clang libclang-rt-14-dev
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
-    xvfb xauth
+    xvfb xauth xdotool
 )
 
 missing=()
