@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -10,8 +11,10 @@
 #include "App/RecorderModel.h"
 #include "App/language/AppLanguage.h"
 #include "App/language/ToolkitTranslations.h"
+#include "App/ui/AppCommands.h"
 #include "App/ui/MainWindow.h"
 #include "App/ui/Theme.h"
+#include "App/updater/ZarvoUpdater.h"
 #include "engine/RecorderController.h"
 #include "platform/Log.h"
 #include "sources/NDILibrary.h"
@@ -38,7 +41,12 @@ std::unique_ptr<AppDelegate> AppDelegate::create() {
     delegate->model_ = std::make_unique<RecorderModel>(controller, kErrorDisplayTime,
                                                        NDILibrary::sharedLibrary()->reason());
     AppDelegate* self = delegate.get();
+    // Installing an update ends the program through the quit path, so a take is finished first.
+    delegate->updater_ = std::make_unique<ZarvoUpdater>(ZarvoUpdater::processOptions(
+        delegate->mainQueue_.get(), controller->defaults(), [self] { self->quit(); }));
     delegate->window_ = std::make_unique<MainWindow>(*delegate->model_, [self] { self->quit(); });
+    delegate->commands_ = new AppCommands(*delegate->window_, *delegate->model_,
+                                          *delegate->updater_);
 
     // A quit signal becomes a main-queue task that takes the same path as the menu.
     QtMainQueue* queue = delegate->mainQueue_.get();
@@ -60,6 +68,7 @@ AppDelegate::~AppDelegate() {
     signals_.reset();
     window_.reset();
     model_.reset();
+    updater_.reset();
     translations_.reset();
     recorder_.reset();
     language::useMainQueue(nullptr);
@@ -88,6 +97,13 @@ int runWithWindow(int argc, char** argv, const char* platform) {
     }
     delegate->window().show();
     Log("ZarvoRecorder is running with its window");
+    // The silent check at launch, once a day at most, never under tests or without a window.
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    ZarvoUpdater& updater = delegate->updater();
+    if (updater.shouldAutoCheck(now, ZarvoUpdater::isRunningTestsOrHeadless())) {
+        updater.checkForUpdates(true, now);
+    }
     const int status = QApplication::exec();
     delegate.reset();
     return status;

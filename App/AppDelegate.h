@@ -6,10 +6,12 @@
 
 namespace zarvo {
 
+class AppCommands;
 class MainWindow;
 class QtMainQueue;
 class RecorderModel;
 class ToolkitTranslations;
+class ZarvoUpdater;
 
 namespace app {
 
@@ -30,6 +32,8 @@ class AppDelegate : public QObject {
     RecorderModel& model() const { return *model_; }
     MainWindow& window() const { return *window_; }
     HeadlessApp& recorder() const { return *recorder_; }
+    ZarvoUpdater& updater() const { return *updater_; }
+    AppCommands& commands() const { return *commands_; }
 
     // The quit path; the event loop ends once the movies are finished.
     void quit();
@@ -40,8 +44,10 @@ class AppDelegate : public QObject {
     std::unique_ptr<QtMainQueue> mainQueue_;
     std::unique_ptr<HeadlessApp> recorder_;
     std::unique_ptr<ToolkitTranslations> translations_;
+    std::unique_ptr<ZarvoUpdater> updater_;
     std::unique_ptr<RecorderModel> model_;
     std::unique_ptr<MainWindow> window_;
+    AppCommands* commands_ = nullptr;  // owned by the window
     std::unique_ptr<QuitSignalWatcher> signals_;
 };
 

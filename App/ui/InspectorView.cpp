@@ -312,9 +312,15 @@ InspectorView::InspectorView(RecorderModel& model, QWidget* parent)
     });
     column->addWidget(row(languageLabel_, language_));
     column->addStretch(1);
+    column_ = column;
 
     connect(&model_, &RecorderModel::changed, this, [this] { update(); });
     update();
+}
+
+void InspectorView::addToDisplaySection(QWidget* control) {
+    // Before the closing stretch, so the section stays at the top of the column.
+    column_->insertWidget(column_->count() - 1, control);
 }
 
 void InspectorView::retranslate() {

@@ -68,6 +68,9 @@ class InspectorView : public QWidget {
     QComboBox* languageMenu() const { return language_; }
     bool customSize() const { return customSize_; }
 
+    // Adds a control at the end of the display section (the updater's, from outside the view).
+    void addToDisplaySection(QWidget* control);
+
   private:
     void update();
     void retranslate();
@@ -82,6 +85,7 @@ class InspectorView : public QWidget {
     QLabel* assembledTitle_ = nullptr;
     QLabel* filesTitle_ = nullptr;
     QLabel* displayTitle_ = nullptr;
+    QVBoxLayout* column_ = nullptr;
     QLabel* codecLabel_ = nullptr;
     QLabel* fpsLabel_ = nullptr;
     QLabel* bitrateLabel_ = nullptr;

@@ -318,9 +318,10 @@ void MonitorView::resizeEvent(QResizeEvent* event) {
 void MonitorView::update() {
     emptyTitle_->setText(tx("Cocher une source pour l’enregistrer", "Tick a source to record it"));
     emptyDetail_->setText(
-        tx("Les serveurs Syphon apparaissent à gauche au démarrage de leurs "
-           "applications.",
-           "Syphon servers appear on the left as their applications start."));
+        tx("Les programmes qui partagent leurs images et les nœuds vidéo PipeWire "
+           "apparaissent à gauche dès qu’ils publient.",
+           "Programs that share their pictures and PipeWire video nodes appear on the left "
+           "as soon as they publish."));
     const bool empty = model_.places().empty();
     stack_->setCurrentWidget(empty ? empty_ : shown_);
 

@@ -107,6 +107,18 @@ bool paint(QPainter& painter, const QString& name, const QRectF& area, const QCo
         mark.lineTo(8.2, 14.5);
         mark.lineTo(16, 5.5);
         painter.drawPath(mark);
+    } else if (name == kUpdateArrows) {
+        // Two arcs chasing each other round a circle, each ending in an arrow head.
+        painter.setPen(QPen(colour, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        const QRectF circle(3.5, 3.5, 13, 13);
+        painter.drawArc(circle, 20 * 16, 140 * 16);
+        painter.drawArc(circle, 200 * 16, 140 * 16);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(colour);
+        painter.drawPolygon(QPolygonF({QPointF(1.2, 8.6), QPointF(6.4, 8.6), QPointF(3.8, 12.2)}));
+        painter.drawPolygon(
+            QPolygonF({QPointF(18.8, 11.4), QPointF(13.6, 11.4), QPointF(16.2, 7.8)}));
     } else if (name == kPictures) {
         outlinedRect(painter, QRectF(5.5, 3, 12.5, 9.5), colour, 1.5);
         painter.setPen(Qt::NoPen);

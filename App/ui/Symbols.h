@@ -20,6 +20,7 @@ inline constexpr const char* kFolder = "folder";
 inline constexpr const char* kWarning = "exclamationmark.triangle.fill";
 inline constexpr const char* kCheckmark = "checkmark";
 inline constexpr const char* kPictures = "rectangle.on.rectangle";
+inline constexpr const char* kUpdateArrows = "arrow.triangle.2.circlepath";
 
 // Draws the named symbol in `colour`, fitted and centred in `area`. An unknown name draws
 // nothing and returns false.
