@@ -362,7 +362,7 @@ void RecorderController::makeParameters() {
         auto sound = bare("/sound", "s",
                           "What sound is recorded: the title of one of the sources chosen (or "
                           "part of it) for the assembled movie, computer for the sound played on "
-                          "the Mac (in the assembled movie, or in each Syphon movie when output "
+                          "this computer (in the assembled movie, or in each Syphon movie when output "
                           "is separate), or empty for none.");
         sound.range = [weak] {
             std::vector<std::string> names;

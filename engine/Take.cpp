@@ -149,7 +149,7 @@ bool Take::start(const StartOptions& options, Error* error) {
         auto recorder = MovieRecorder::make(device_, mainQueue_);
         if (!recorder) {
             return fail(MovieRecorderError(
-                "Movies cannot be written on this Mac: Metal is not available"));
+                "Movies cannot be written on this computer: no picture device is available"));
         }
         recorders_.push_back(std::move(recorder));
     }
@@ -157,7 +157,7 @@ bool Take::start(const StartOptions& options, Error* error) {
         assembledRecorder_ = MovieRecorder::make(device_, mainQueue_);
         if (!assembledRecorder_) {
             return fail(MovieRecorderError(
-                "Movies cannot be written on this Mac: Metal is not available"));
+                "Movies cannot be written on this computer: no picture device is available"));
         }
     }
 

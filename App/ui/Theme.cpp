@@ -78,8 +78,8 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     widget->setPalette(colours);
 }
 
-QLabel* label(const QString& text, double points, const QColor& colour, QWidget* parent) {
-    auto* result = new QLabel(text, parent);
+QLabel* label(const QString& words, double points, const QColor& colour, QWidget* parent) {
+    auto* result = new QLabel(words, parent);
     result->setFont(font(points));
     setTextColour(result, colour);
     return result;
