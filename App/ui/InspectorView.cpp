@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -64,10 +66,29 @@ QString number(double value) {
     return QString::asprintf("%g", value);
 }
 
-// A menu that never widens the column: long entries are cut in the closed menu, shown whole
-// in the open one.
+// A menu whose closed form ends a text that does not fit with "…" instead of cutting it.
+class ElidingMenu : public QComboBox {
+  public:
+    using QComboBox::QComboBox;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                    QStyle::SC_ComboBoxEditField, this);
+        option.currentText =
+            fontMetrics().elidedText(option.currentText, Qt::ElideRight, field.width());
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+};
+
+// A menu that never widens the column: long entries are shortened in the closed menu, shown
+// whole in the open one.
 QComboBox* menu(QWidget* parent) {
-    auto* result = new QComboBox(parent);
+    auto* result = new ElidingMenu(parent);
     result->setFont(theme::font(11));
     result->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     result->setMinimumContentsLength(4);
