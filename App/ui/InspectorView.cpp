@@ -29,7 +29,7 @@ namespace zarvo {
 namespace {
 
 // Wide enough for the longest label ("Language", "Cadence") in the application font.
-constexpr int kLabelWidth = 72;
+constexpr int kLabelWidth = 84;
 
 struct Entry {
     QString text;
