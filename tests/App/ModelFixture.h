@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,7 +34,7 @@ class FramePump {
   public:
     FramePump(std::shared_ptr<FakeDirectory> directory, std::string title, int width, int height)
         : directory_(std::move(directory)), title_(std::move(title)) {
-        texture_ = gpu::Texture::make(width, height);
+        texture_ = Picture(title_, width, height);
         thread_ = std::thread([this] {
             while (!stop_) {
                 if (auto source = directory_->lastSource(title_)) {
@@ -54,6 +55,29 @@ class FramePump {
     }
 
   private:
+    // A picture a person can tell apart in the window's screenshots: a diagonal gradient in a
+    // colour of the source's own, with a light band across its middle.
+    static gpu::TextureRef Picture(const std::string& title, int width, int height) {
+        auto texture = gpu::Texture::make(width, height);
+        // Blue, orange, purple and teal, as BGR.
+        static constexpr int kColours[4][3] = {
+            {230, 120, 40}, {40, 140, 240}, {200, 70, 150}, {150, 170, 30}};
+        const int* hue = kColours[std::hash<std::string>{}(title) % 4];
+        for (int y = 0; y < height; ++y) {
+            uint8_t* row = texture->row(y);
+            const bool band = std::abs(2 * y - height) < height / 10;
+            for (int x = 0; x < width; ++x) {
+                const int shade = 64 + 128 * (x + y) / (width + height);
+                for (int c = 0; c < 3; ++c) {
+                    row[4 * x + c] = static_cast<uint8_t>(
+                        band ? 200 + hue[c] / 5 : shade * hue[c] / 192);
+                }
+                row[4 * x + 3] = 255;
+            }
+        }
+        return texture;
+    }
+
     std::shared_ptr<FakeDirectory> directory_;
     std::string title_;
     gpu::TextureRef texture_;
