@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 
@@ -33,7 +34,10 @@ struct PipeWireDirectory::Watch {
     bool stopping = false;             // guarded by mutex
     bool answered = false;             // guarded by mutex: the first attempt has its answer
     bool connected = false;            // guarded by mutex
-    pw_main_loop* loop = nullptr;      // guarded by mutex: the loop of the attempt under way
+    // The thread's loop and context, made once for all its attempts (a
+    // context made and destroyed for every attempt can leave the library's own thread
+    // waiting for ever). Set and cleared by the thread under mutex; others read it under it.
+    std::unique_ptr<pipewire::StoppableLoop> loop;
     std::vector<PipeWireNode> listed;  // guarded by mutex
 
     // What one connection knows; the thread's own.
@@ -65,11 +69,19 @@ struct PipeWireDirectory::Watch {
     void addNode(uint32_t id, const spa_dict* props);
     void removeNode(std::vector<std::unique_ptr<Node>>::iterator node);
     void publish();
-    void quit() { pw_main_loop_quit(loop); }
+    void quit() { loop->quitRun(); }
 };
 
 void PipeWireDirectory::Watch::run() {
     SetCurrentThreadName("PipeWire");
+    {
+        auto made = std::make_unique<pipewire::StoppableLoop>();
+        std::lock_guard lock(mutex);
+        loop = std::move(made);
+        if (stopping) {
+            loop->stop();
+        }
+    }
     for (;;) {
         reached = false;
         why.clear();
@@ -78,7 +90,7 @@ void PipeWireDirectory::Watch::run() {
         answered = true;
         condition.notify_all();
         if (stopping) {
-            return;
+            break;
         }
         lock.unlock();
         if (reached) {
@@ -93,27 +105,23 @@ void PipeWireDirectory::Watch::run() {
         condition.wait_for(lock, std::chrono::duration<double>(kRetryInterval),
                            [&] { return stopping; });
         if (stopping) {
-            return;
+            break;
         }
+    }
+    // Destroyed here, on its own thread, outside the lock.
+    std::unique_ptr<pipewire::StoppableLoop> done;
+    {
+        std::lock_guard lock(mutex);
+        done = std::move(loop);
     }
 }
 
 bool PipeWireDirectory::Watch::attempt() {
-    pw_main_loop* const mainLoop = pw_main_loop_new(nullptr);
-    if (mainLoop == nullptr) {
+    if (!loop->isValid()) {
         why = std::string("its event loop cannot be made (") + std::strerror(errno) + ")";
         return false;
     }
-    {
-        std::lock_guard lock(mutex);
-        if (stopping) {
-            pw_main_loop_destroy(mainLoop);
-            return false;
-        }
-        loop = mainLoop;
-    }
-    pw_context* const context = pw_context_new(pw_main_loop_get_loop(mainLoop), nullptr, 0);
-    core = context != nullptr ? pw_context_connect(context, nullptr, 0) : nullptr;
+    core = pw_context_connect(loop->context(), nullptr, 0);
     spa_hook coreListener{};
     spa_hook registryListener{};
     if (core == nullptr) {
@@ -181,7 +189,7 @@ bool PipeWireDirectory::Watch::attempt() {
         if (registry != nullptr) {
             pipewire::AddRegistryListener(registry, &registryListener, &registryEvents, this);
             syncSeq = pipewire::Sync(core);
-            pw_main_loop_run(mainLoop);
+            loop->run();
         } else {
             why = std::string("its registry cannot be read (") + std::strerror(errno) + ")";
         }
@@ -204,15 +212,10 @@ bool PipeWireDirectory::Watch::attempt() {
         pw_core_disconnect(core);
         core = nullptr;
     }
-    if (context != nullptr) {
-        pw_context_destroy(context);
-    }
     {
         std::lock_guard lock(mutex);
         connected = false;
-        loop = nullptr;
     }
-    pw_main_loop_destroy(mainLoop);
     publish();
     return reached;
 }
@@ -323,7 +326,7 @@ PipeWireDirectory::~PipeWireDirectory() {
         std::lock_guard lock(watch_->mutex);
         watch_->stopping = true;
         if (watch_->loop != nullptr) {
-            pw_main_loop_quit(watch_->loop);
+            watch_->loop->stop();
         }
         watch_->condition.notify_all();
     }

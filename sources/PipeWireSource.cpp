@@ -169,7 +169,7 @@ struct PipeWireSource::State {
     bool alive = true;             // guarded by mutex: node and connection still there
     bool stopping = false;         // guarded by mutex
     bool running = true;           // guarded by mutex: the thread still holds its connection
-    pw_main_loop* loop = nullptr;  // guarded by mutex; nullptr once the thread let it go
+    pipewire::StoppableLoop* loop = nullptr;  // guarded by mutex; nullptr once the thread let it go
     std::thread::id thread;        // guarded by mutex
     std::optional<PipeWireVideoFormat> format;  // guarded by mutex
     uint64_t delivered = 0;                     // guarded by mutex
@@ -207,8 +207,7 @@ struct PipeWireSource::Receiving {
     uint64_t targetSerial = 0;
     NDITextureRing ring;
 
-    pw_main_loop* loop = nullptr;
-    pw_context* context = nullptr;
+    std::unique_ptr<pipewire::StoppableLoop> loop;
     pw_core* core = nullptr;
     pw_registry* registry = nullptr;
     pw_stream* stream = nullptr;
@@ -232,7 +231,7 @@ struct PipeWireSource::Receiving {
     bool droppedLogged = false;
     bool linkLogged = false;
 
-    void quit() { pw_main_loop_quit(loop); }
+    void quit() { loop->quitRun(); }
     void tryLink();
     void connectStream();
     void deliver(const spa_buffer& buffer);
@@ -466,8 +465,8 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
     SetCurrentThreadName("PipeWireSource");
     Receiving& r = *receiving;
     State& state = *r.state;
-    r.loop = pw_main_loop_new(nullptr);
-    if (r.loop == nullptr) {
+    r.loop = std::make_unique<pipewire::StoppableLoop>();
+    if (!r.loop->isValid()) {
         state.answer(false);
         std::lock_guard lock(state.mutex);
         state.running = false;
@@ -479,12 +478,11 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
         std::lock_guard lock(state.mutex);
         state.thread = std::this_thread::get_id();
         if (!state.stopping) {
-            state.loop = r.loop;
+            state.loop = r.loop.get();
             run = true;
         }
     }
-    r.context = pw_context_new(pw_main_loop_get_loop(r.loop), nullptr, 0);
-    r.core = r.context != nullptr ? pw_context_connect(r.context, nullptr, 0) : nullptr;
+    r.core = pw_context_connect(r.loop->context(), nullptr, 0);
     if (r.core == nullptr) {
         Log("PipeWire: " + r.title + " cannot be received: PipeWire does not answer (" +
             std::strerror(errno) + ")");
@@ -559,7 +557,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
         if (r.registry != nullptr) {
             pipewire::AddRegistryListener(r.registry, &r.registryListener, &registryEvents, &r);
             r.syncSeq = pipewire::Sync(r.core);
-            pw_main_loop_run(r.loop);
+            r.loop->run();
         }
     }
 
@@ -582,14 +580,11 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
         spa_hook_remove(&r.coreListener);
         pw_core_disconnect(r.core);
     }
-    if (r.context != nullptr) {
-        pw_context_destroy(r.context);
-    }
     {
         std::lock_guard lock(state.mutex);
         state.loop = nullptr;
     }
-    pw_main_loop_destroy(r.loop);
+    r.loop.reset();
     std::lock_guard lock(state.mutex);
     state.running = false;
     state.condition.notify_all();
@@ -659,7 +654,7 @@ void PipeWireSource::stop() {
     if (!state_->stopping) {
         state_->stopping = true;
         if (state_->loop != nullptr) {
-            pw_main_loop_quit(state_->loop);
+            state_->loop->stop();
         }
     }
     if (state_->thread != std::this_thread::get_id()) {

@@ -66,4 +66,54 @@ pw_proxy* CreateLink(pw_core* core, const spa_dict* props) {
 
 #pragma GCC diagnostic pop
 
+StoppableLoop::StoppableLoop() {
+    loop_ = pw_main_loop_new(nullptr);
+    if (loop_ == nullptr) {
+        return;
+    }
+    wake_ = pw_loop_add_event(
+        pw_main_loop_get_loop(loop_),
+        [](void* data, uint64_t) {
+            auto* self = static_cast<StoppableLoop*>(data);
+            pw_main_loop_quit(self->loop_);
+        },
+        this);
+    if (wake_ != nullptr) {
+        context_ = pw_context_new(pw_main_loop_get_loop(loop_), nullptr, 0);
+    }
+}
+
+StoppableLoop::~StoppableLoop() {
+    if (context_ != nullptr) {
+        pw_context_destroy(context_);
+    }
+    if (wake_ != nullptr) {
+        pw_loop_destroy_source(pw_main_loop_get_loop(loop_), wake_);
+    }
+    if (loop_ != nullptr) {
+        pw_main_loop_destroy(loop_);
+    }
+}
+
+void StoppableLoop::run() {
+    // A stop signalled before this point is still pending on the event, so the run ends at
+    // once; the check only spares the round.
+    if (loop_ != nullptr && !stopped_) {
+        pw_main_loop_run(loop_);
+    }
+}
+
+void StoppableLoop::quitRun() {
+    if (loop_ != nullptr) {
+        pw_main_loop_quit(loop_);
+    }
+}
+
+void StoppableLoop::stop() {
+    stopped_ = true;
+    if (wake_ != nullptr) {
+        pw_loop_signal_event(pw_main_loop_get_loop(loop_), wake_);
+    }
+}
+
 }  // namespace zarvo::pipewire

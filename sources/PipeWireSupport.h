@@ -5,6 +5,7 @@
 
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,5 +36,34 @@ void AddRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registr
 pw_proxy* BindNode(pw_registry* registry, uint32_t id);
 void AddNodeListener(pw_proxy* node, spa_hook* hook, const pw_node_events* events, void* data);
 pw_proxy* CreateLink(pw_core* core, const spa_dict* props);
+
+// A thread's PipeWire loop and context, with a stop that any thread may ask for at any time.
+// The library's own quit, asked from another thread before the loop has started to run, is
+// lost and the loop then runs for ever; the stop here is an event the loop reads whenever it
+// runs, so a stop asked before run() ends it at once, and every later run() returns at once.
+class StoppableLoop {
+  public:
+    StoppableLoop();  // check isValid(): the loop or its context can fail to be made
+    ~StoppableLoop();
+    StoppableLoop(const StoppableLoop&) = delete;
+    StoppableLoop& operator=(const StoppableLoop&) = delete;
+
+    bool isValid() const { return context_ != nullptr; }
+    pw_context* context() const { return context_; }
+
+    // The loop's thread: runs until stop() or quitRun().
+    void run();
+    // The loop's thread: ends the run under way, as an error does; a later run() runs again.
+    void quitRun();
+    // Any thread.
+    void stop();
+    bool isStopped() const { return stopped_; }
+
+  private:
+    pw_main_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    spa_source* wake_ = nullptr;
+    std::atomic<bool> stopped_{false};
+};
 
 }  // namespace zarvo::pipewire

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/RunLoop.h"
 #include "sources/CompositeDirectory.h"
 #include "sources/PipeWireDirectory.h"
 #include "sources/PipeWireSource.h"
+#include "sources/PipeWireSupport.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PipeWireTestSupport.h"
 #include "tests/support/TestFolder.h"
@@ -331,6 +333,49 @@ TEST(PipeWireDirectoryTest, WithoutPipeWireListsNothingAndSaysWhyOnce) {
         }
     }
     EXPECT_EQ(lines, 1);
+}
+
+// A stop asked from another thread ends the loop's run whenever it comes: before the run has
+// begun (the library's own quit is lost then, and the run would never end), while it runs, and
+// for every run after it. Without PipeWire, a directory made and released over and over never
+// leaves its thread waiting on the library's.
+TEST(PipeWireDirectoryTest, StopsWhenAskedBeforeOrDuringItsRun) {
+    pipewire::Initialize();
+    for (int round = 0; round < 100; ++round) {
+        pipewire::StoppableLoop loop;
+        ASSERT_TRUE(loop.isValid());
+        std::thread stopper([&] {
+            if (round % 2 == 1) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+            }
+            loop.stop();
+        });
+        if (round % 2 == 0) {
+            stopper.join();
+        }
+        loop.run();
+        loop.run();
+        EXPECT_TRUE(loop.isStopped());
+        if (stopper.joinable()) {
+            stopper.join();
+        }
+    }
+
+    test::TestFolder folder;
+    const char* previous = std::getenv("PIPEWIRE_RUNTIME_DIR");
+    const std::string kept = previous != nullptr ? previous : "";
+    setenv("PIPEWIRE_RUNTIME_DIR", folder.path().c_str(), 1);
+    test::LogCapture log;
+    RunLoop main;
+    for (int round = 0; round < 20; ++round) {
+        auto directory = PipeWireDirectory::create(main);
+        EXPECT_FALSE(directory->isConnected());
+    }
+    if (previous != nullptr) {
+        setenv("PIPEWIRE_RUNTIME_DIR", kept.c_str(), 1);
+    } else {
+        unsetenv("PIPEWIRE_RUNTIME_DIR");
+    }
 }
 
 }  // namespace
