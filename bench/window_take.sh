@@ -154,7 +154,7 @@ run() {
         take "$recorder_pid" 3 "first take, 3 s"
         sleep 1
         local before
-        before=$(grep -c "^Monitor:\|Monitor:" "$dir/recorder.log" || true)
+        before=$(grep -c "Monitor:" "$dir/recorder.log" || true)
         take "$recorder_pid" "$seconds" "measured take, $seconds s"
         if [ "$mode" != headless ]; then
             # The monitor's lines logged during the measured take.
