@@ -6,7 +6,20 @@
 
 namespace zarvo::test {
 
-RecorderProgram::RecorderProgram(const std::string& path) : process_({path, "--headless"}, true) {
+namespace {
+
+std::vector<std::string> CommandLine(const std::string& path,
+                                     const std::vector<std::string>& arguments) {
+    std::vector<std::string> line{path};
+    line.insert(line.end(), arguments.begin(), arguments.end());
+    return line;
+}
+
+}  // namespace
+
+RecorderProgram::RecorderProgram(const std::string& path,
+                                 const std::vector<std::string>& arguments)
+    : process_(CommandLine(path, arguments), true) {
     // The output is read on a thread of its own so that the program never waits on a full pipe.
     reader_ = std::thread([this] {
         for (;;) {

@@ -17,8 +17,10 @@ namespace zarvo::test {
 // waits on a full pipe, and kept for the test to search.
 class RecorderProgram {
   public:
-    // Starts the program at `path` with --headless, in this process's environment.
-    explicit RecorderProgram(const std::string& path);
+    // Starts the program at `path` with the arguments (--headless unless told otherwise), in
+    // this process's environment.
+    explicit RecorderProgram(const std::string& path,
+                             const std::vector<std::string>& arguments = {"--headless"});
     // Kills the program when it was not terminated.
     ~RecorderProgram();
     RecorderProgram(const RecorderProgram&) = delete;

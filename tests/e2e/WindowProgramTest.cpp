@@ -3,7 +3,6 @@
 // test extension), and SIGTERM while recording finishes the movie before the program exits 0.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,15 +95,6 @@ class WindowProgramTest : public ::testing::Test {
         fs::create_directories(folder_ / "movies");
     }
 
-    // The test recorder program always adds --headless; this one-line launcher leaves it out,
-    // so that the same program is started with its window.
-    std::string windowedRecorder() const {
-        const fs::path launcher = folder_ / "zarvo-recorder-with-window";
-        std::ofstream(launcher) << "#!/bin/sh\nexec '" << ZARVO_RECORDER << "' --lang en\n";
-        ::chmod(launcher.c_str(), 0755);
-        return launcher.string();
-    }
-
     // Under AddressSanitizer with strict string checks, the X keyboard library's strndup of a
     // keymap name that is not NUL-terminated within its length (which strndup allows) is taken
     // for an overflow; the program's own code stays fully checked.
@@ -152,7 +142,7 @@ TEST_F(WindowProgramTest, CtrlRRecordsAndSigtermFinishesTheMovieBeforeExiting) {
 
     const test::ScopedEnv sanitizer("ASAN_OPTIONS", sanitizerOptions().c_str());
     const test::ScopedEnv leaks("LSAN_OPTIONS", leakOptions().c_str());
-    test::RecorderProgram recorder(windowedRecorder());
+    test::RecorderProgram recorder(ZARVO_RECORDER, {"--lang", "en"});
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     ASSERT_TRUE(recorder.waitForLine("ZarvoRecorder is running with its window", 10))
         << recorder.output();
