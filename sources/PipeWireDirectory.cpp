@@ -34,9 +34,9 @@ struct PipeWireDirectory::Watch {
     bool stopping = false;             // guarded by mutex
     bool answered = false;             // guarded by mutex: the first attempt has its answer
     bool connected = false;            // guarded by mutex
-    // The thread's loop and context, made once for all its attempts (a
-    // context made and destroyed for every attempt can leave the library's own thread
-    // waiting for ever). Set and cleared by the thread under mutex; others read it under it.
+    // The thread's loop and context, made once for all its attempts: a context made and
+    // destroyed for every attempt can leave the library's own thread waiting for ever. Set and
+    // cleared by the thread under mutex; other threads read it under mutex.
     std::unique_ptr<pipewire::StoppableLoop> loop;
     std::vector<PipeWireNode> listed;  // guarded by mutex
 
