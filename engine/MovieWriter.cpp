@@ -3,6 +3,7 @@
 #include "engine/MovieFinisher.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,17 @@ Error recorderError(std::string message) {
 void quietLibraryLogs() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+// The H.264 encoder asks for transparent huge pages for its large buffers. Where the system
+// grants them on request only, each fault on such a buffer makes the kernel compact memory
+// to find 2 MB at once, on the encoder's thread: at the start of a take, with every movie's
+// encoder touching its buffers for the first time, that stalled the encoders for most of a
+// second and frames were dropped. Small pages cost the same work spread over the take, so
+// the process keeps to them.
+void keepToSmallPages() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0); });
 }
 
 }  // namespace
@@ -291,6 +303,7 @@ int64_t MovieWriter::averageBitRate(int64_t codec, int width, int height, double
 
 std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* error) {
     quietLibraryLogs();
+    keepToSmallPages();
     const auto setError = [&](Error e) {
         if (error != nullptr) {
             *error = std::move(e);
