@@ -9,8 +9,8 @@
 //   zarvo_live_take [sources] [seconds] [takes]
 //
 // With several takes, they are recorded one after the other by the same recorder, as a person
-// records a rehearsal and then the performance, and each is reported. The first take of a
-// process also pays for the first touch of the encoders' memory; later takes reuse it.
+// records a rehearsal and then the performance, and each is reported: the first take of a
+// process is the one that makes its encoders' memory, later ones reuse it.
 //
 // Exits 0 when, in every take, every source movie holds at least 99 % of what its source
 // published and at most 1 % was dropped, else 2.

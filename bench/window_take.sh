@@ -2,9 +2,9 @@
 # What the window costs a recording: two zarvo-test-source publishers of 1920×1080 at 30 fps
 # recorded as H.264, output "both", grid, by the real program three times over: headless, with
 # its window showing the monitor at the full rate, and with the window in performance mode. The
-# window runs on a private virtual X server. Each run records a short first take (the first take
-# of a process also pays for the first touch of the encoders' memory) and then the measured
-# take, and reports for both the frames written and dropped per movie (read over OSCQuery) and
+# window runs on a private virtual X server. Each run records a short first take (the one that
+# makes the encoders' memory) and then the measured take, and reports for both the frames
+# written and dropped per movie (read over OSCQuery) and
 # the recorder's CPU share (from /proc); the window's runs add the monitor's own figures: the
 # pictures it drew and the time from a source's frame to its picture.
 #
