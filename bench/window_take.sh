@@ -4,9 +4,9 @@
 # its window showing the monitor at the full rate, and with the window in performance mode. The
 # window runs on a private virtual X server. Each run records a short first take (the one that
 # makes the encoders' memory) and then the measured take, and reports for both the frames
-# written and dropped per movie (read over OSCQuery) and
-# the recorder's CPU share (from /proc); the window's runs add the monitor's own figures: the
-# pictures it drew and the time from a source's frame to its picture.
+# written and dropped per movie (read over OSCQuery) and the recorder's CPU share (from
+# /proc); the window's runs add the monitor's own figures: the pictures it drew and the time
+# from a source's frame to its picture.
 #
 #   bench/window_take.sh [seconds] [build folder]      (defaults: 20, build/bench)
 #
