@@ -101,7 +101,6 @@ uint64_t LatestFrame(const SyphonSource& source) {
     return segment ? segment->latestFrame() : 0;
 }
 
-
 // One take of SECONDS, reported. 0 when every source movie holds at least 99 % of what its
 // source published and at most 1 % was dropped, 2 when not, 1 when the take could not start.
 int RecordTake(RunLoop& loop, RecorderController& controller,
