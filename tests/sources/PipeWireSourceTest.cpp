@@ -301,9 +301,7 @@ TEST_F(PipeWireSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
 // Without a PipeWire to talk to, the directory lists and connects nothing, and says why once.
 TEST(PipeWireDirectoryTest, WithoutPipeWireListsNothingAndSaysWhyOnce) {
     test::TestFolder folder;
-    const char* previous = std::getenv("PIPEWIRE_RUNTIME_DIR");
-    const std::string kept = previous != nullptr ? previous : "";
-    setenv("PIPEWIRE_RUNTIME_DIR", folder.path().c_str(), 1);
+    const test::ScopedEnv noPipeWire("PIPEWIRE_RUNTIME_DIR", folder.path().c_str());
     test::LogCapture log;
     RunLoop loop;
     {
@@ -315,11 +313,6 @@ TEST(PipeWireDirectoryTest, WithoutPipeWireListsNothingAndSaysWhyOnce) {
                   nullptr);
         // Attempts go on in the background without more lines.
         loop.runFor(PipeWireDirectory::kRetryInterval * 1.5);
-    }
-    if (previous != nullptr) {
-        setenv("PIPEWIRE_RUNTIME_DIR", kept.c_str(), 1);
-    } else {
-        unsetenv("PIPEWIRE_RUNTIME_DIR");
     }
     int lines = 0;
     for (const auto& line : log.lines()) {
@@ -362,19 +355,12 @@ TEST(PipeWireDirectoryTest, StopsWhenAskedBeforeOrDuringItsRun) {
     }
 
     test::TestFolder folder;
-    const char* previous = std::getenv("PIPEWIRE_RUNTIME_DIR");
-    const std::string kept = previous != nullptr ? previous : "";
-    setenv("PIPEWIRE_RUNTIME_DIR", folder.path().c_str(), 1);
+    const test::ScopedEnv noPipeWire("PIPEWIRE_RUNTIME_DIR", folder.path().c_str());
     test::LogCapture log;
     RunLoop main;
     for (int round = 0; round < 20; ++round) {
         auto directory = PipeWireDirectory::create(main);
         EXPECT_FALSE(directory->isConnected());
-    }
-    if (previous != nullptr) {
-        setenv("PIPEWIRE_RUNTIME_DIR", kept.c_str(), 1);
-    } else {
-        unsetenv("PIPEWIRE_RUNTIME_DIR");
     }
 }
 
