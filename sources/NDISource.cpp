@@ -10,6 +10,7 @@
 #include "platform/Log.h"
 #include "platform/Thread.h"
 #include "sources/NDITextureRing.h"
+#include "sources/SourceHandlers.h"
 
 namespace zarvo {
 
@@ -44,10 +45,7 @@ struct NDISource::State {
     std::thread::id thread;    // guarded by mutex; the receive thread, once it runs
     double lastSoundTime = 0;  // guarded by mutex; 0 until the first sound
 
-    std::recursive_mutex callLock;
-    bool stopped = false;       // guarded by callLock
-    FrameHandler handler;       // guarded by callLock
-    SoundHandler soundHandler;  // guarded by callLock
+    SourceHandlers handlers;
 
     // What the receiver was made with, kept for its whole life.
     std::string name;
@@ -158,12 +156,7 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
                         std::lock_guard lock(state.mutex);
                         state.lastSoundTime = receiving->clock();
                     }
-                    std::lock_guard lock(state.callLock);
-                    if (!state.stopped && state.soundHandler) {
-                        // A copy, so that the handler may replace itself or stop its source.
-                        const SoundHandler handler = state.soundHandler;
-                        handler(sound);
-                    }
+                    state.handlers.callSoundHandler(sound);
                 }
             }
             table.recv_free_audio_v3(receiver, &audio);
@@ -180,11 +173,7 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
                 auto texture = receiving->ring.textureWithBytes(
                     video.p_data, video.xres, video.yres, video.line_stride_in_bytes, hasAlpha);
                 if (texture) {
-                    std::lock_guard lock(state.callLock);
-                    if (!state.stopped && state.handler) {
-                        const FrameHandler handler = state.handler;
-                        handler(texture);
-                    }
+                    state.handlers.callFrameHandler(texture);
                 }
             }
             table.recv_free_video_v2(receiver, &video);
@@ -202,27 +191,19 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
 }
 
 FrameHandler NDISource::frameHandler() const {
-    std::lock_guard lock(state_->callLock);
-    return state_->handler;
+    return state_->handlers.frameHandler();
 }
 
 void NDISource::setFrameHandler(FrameHandler handler) {
-    std::lock_guard lock(state_->callLock);
-    if (!state_->stopped) {
-        std::swap(state_->handler, handler);
-    }
+    state_->handlers.setFrameHandler(std::move(handler));
 }
 
 SoundHandler NDISource::soundHandler() const {
-    std::lock_guard lock(state_->callLock);
-    return state_->soundHandler;
+    return state_->handlers.soundHandler();
 }
 
 void NDISource::setSoundHandler(SoundHandler handler) {
-    std::lock_guard lock(state_->callLock);
-    if (!state_->stopped) {
-        std::swap(state_->soundHandler, handler);
-    }
+    state_->handlers.setSoundHandler(std::move(handler));
 }
 
 bool NDISource::hasSound() const {
@@ -243,16 +224,7 @@ bool NDISource::isAlive() const {
 }
 
 void NDISource::stop() {
-    FrameHandler droppedFrames;
-    SoundHandler droppedSound;
-    {
-        std::lock_guard lock(state_->callLock);
-        state_->stopped = true;
-        droppedFrames = std::move(state_->handler);
-        droppedSound = std::move(state_->soundHandler);
-        state_->handler = nullptr;
-        state_->soundHandler = nullptr;
-    }
+    state_->handlers.stop();
     std::unique_lock lock(state_->mutex);
     state_->stopping = true;
     if (state_->thread != std::this_thread::get_id()) {

@@ -20,6 +20,7 @@
 #include "platform/Thread.h"
 #include "sources/NDITextureRing.h"
 #include "sources/PipeWireSupport.h"
+#include "sources/SourceHandlers.h"
 
 namespace zarvo {
 
@@ -175,10 +176,7 @@ struct PipeWireSource::State {
     uint64_t delivered = 0;                     // guarded by mutex
     uint64_t dropped = 0;                       // guarded by mutex
 
-    std::recursive_mutex callLock;
-    bool stopped = false;       // guarded by callLock
-    FrameHandler handler;       // guarded by callLock
-    SoundHandler soundHandler;  // guarded by callLock
+    SourceHandlers handlers;
 
     // Only the first answer counts.
     void answer(bool canReach) {
@@ -377,11 +375,8 @@ void PipeWireSource::Receiving::connectStream() {
 }
 
 void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
-    {
-        std::lock_guard lock(state->callLock);
-        if (state->stopped || !state->handler) {
-            return;  // nothing is converted while nobody wants pictures
-        }
+    if (!state->handlers.wantsFrames()) {
+        return;  // nothing is converted while nobody wants pictures
     }
     if (!format) {
         return;
@@ -424,16 +419,10 @@ void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
         drop("pictures that cannot be decoded");
         return;
     }
-    std::lock_guard lock(state->callLock);
-    if (!state->stopped && state->handler) {
-        {
-            std::lock_guard countLock(state->mutex);
-            ++state->delivered;
-        }
-        // A copy, so that the handler may replace itself or stop its source.
-        const FrameHandler handler = state->handler;
-        handler(texture);
-    }
+    state->handlers.callFrameHandler(texture, [this] {
+        std::lock_guard countLock(state->mutex);
+        ++state->delivered;
+    });
 }
 
 std::shared_ptr<PipeWireSource> PipeWireSource::create(std::string title, uint32_t nodeId,
@@ -595,27 +584,19 @@ PipeWireSource::~PipeWireSource() {
 }
 
 FrameHandler PipeWireSource::frameHandler() const {
-    std::lock_guard lock(state_->callLock);
-    return state_->handler;
+    return state_->handlers.frameHandler();
 }
 
 void PipeWireSource::setFrameHandler(FrameHandler handler) {
-    std::lock_guard lock(state_->callLock);
-    if (!state_->stopped) {
-        std::swap(state_->handler, handler);
-    }
+    state_->handlers.setFrameHandler(std::move(handler));
 }
 
 SoundHandler PipeWireSource::soundHandler() const {
-    std::lock_guard lock(state_->callLock);
-    return state_->soundHandler;
+    return state_->handlers.soundHandler();
 }
 
 void PipeWireSource::setSoundHandler(SoundHandler handler) {
-    std::lock_guard lock(state_->callLock);
-    if (!state_->stopped) {
-        std::swap(state_->soundHandler, handler);
-    }
+    state_->handlers.setSoundHandler(std::move(handler));
 }
 
 bool PipeWireSource::isAlive() const {
@@ -639,17 +620,8 @@ uint64_t PipeWireSource::droppedBufferCount() const {
 }
 
 void PipeWireSource::stop() {
-    FrameHandler droppedFrames;
-    SoundHandler droppedSound;
-    {
-        // Waits for a handler call under way on the receive thread.
-        std::lock_guard lock(state_->callLock);
-        state_->stopped = true;
-        droppedFrames = std::move(state_->handler);
-        droppedSound = std::move(state_->soundHandler);
-        state_->handler = nullptr;
-        state_->soundHandler = nullptr;
-    }
+    // Waits for a handler call under way on the receive thread.
+    state_->handlers.stop();
     std::unique_lock lock(state_->mutex);
     if (!state_->stopping) {
         state_->stopping = true;
