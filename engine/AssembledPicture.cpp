@@ -11,7 +11,9 @@ namespace zarvo {
 
 std::shared_ptr<AssembledPicture> AssembledPicture::make(std::shared_ptr<Take> take,
                                                          gpu::CommandQueueRef queue) {
-    auto takeCompositor = Compositor::make(queue);
+    // The assembled movie holds its pictures while they wait for the encoder, as many as its
+    // deepest queue, while one more is composed.
+    auto takeCompositor = Compositor::make(queue, MovieRecorder::kMaxFramesInFlightAtStart + 1);
     auto monitorCompositor = Compositor::make(queue);
     if (!takeCompositor || !monitorCompositor) {
         return nullptr;

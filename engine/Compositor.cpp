@@ -31,15 +31,17 @@ bool usableDimension(double v) {
 
 }  // namespace
 
-std::unique_ptr<Compositor> Compositor::make(gpu::CommandQueueRef queue) {
+std::unique_ptr<Compositor> Compositor::make(gpu::CommandQueueRef queue, size_t ringSize) {
     if (!queue) {
         Log("Compositor could not be created: there is no command queue.");
         return nullptr;
     }
-    return std::unique_ptr<Compositor>(new Compositor(std::move(queue)));
+    return std::unique_ptr<Compositor>(
+        new Compositor(std::move(queue), std::max<size_t>(1, ringSize)));
 }
 
-Compositor::Compositor(gpu::CommandQueueRef queue) : queue_(std::move(queue)) {}
+Compositor::Compositor(gpu::CommandQueueRef queue, size_t ringSize)
+    : queue_(std::move(queue)), targets_(ringSize) {}
 
 gpu::TextureRef Compositor::targetOfWidth(uint64_t width, uint64_t height) {
     if (width < 1 || width > kMaxDimension || height < 1 || height > kMaxDimension) {
@@ -64,7 +66,7 @@ gpu::TextureRef Compositor::nextTarget(int64_t width, int64_t height,
         }
         slot = std::move(made);
     }
-    next_ = (next_ + 1) % kRingSize;
+    next_ = (next_ + 1) % targets_.size();
     return slot;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -25,8 +24,9 @@ namespace zarvo {
 // opaque (colours are never blended with what lies under them).
 //
 // The drawing runs later on the command queue's thread; compose() only records it. Results go
-// to a ring of four target textures used in turn, so a result is left untouched by the next
-// three compositions of this compositor: whoever keeps a result for longer must copy it.
+// to a ring of target textures used in turn (four unless asked otherwise), so a result is left
+// untouched by as many further compositions of this compositor as the ring holds, less one:
+// whoever keeps a result for longer must copy it.
 //
 // Safe to use from any thread; one composition at a time per compositor. Compositors sharing a
 // queue have their work done in the order it was submitted.
@@ -39,8 +39,10 @@ class Compositor {
     static constexpr int64_t kMaxDimension = gpu::Texture::kMaxDimension;
     static constexpr size_t kRingSize = 4;
 
-    // A compositor drawing on the queue, or nullptr (logged) when it cannot be made.
-    static std::unique_ptr<Compositor> make(gpu::CommandQueueRef queue);
+    // A compositor drawing on the queue into a ring of ringSize targets (at least one), or
+    // nullptr (logged) when it cannot be made.
+    static std::unique_ptr<Compositor> make(gpu::CommandQueueRef queue,
+                                            size_t ringSize = kRingSize);
 
     Compositor(const Compositor&) = delete;
     Compositor& operator=(const Compositor&) = delete;
@@ -62,7 +64,7 @@ class Compositor {
                             Completion completion = nullptr);
 
   private:
-    explicit Compositor(gpu::CommandQueueRef queue);
+    Compositor(gpu::CommandQueueRef queue, size_t ringSize);
 
     // targetOfWidth() with lock_ held. A slot holding a texture whose pixels one of `sources`
     // shares is replaced, so that no picture is drawn into itself.
@@ -71,7 +73,7 @@ class Compositor {
 
     const gpu::CommandQueueRef queue_;
     std::mutex lock_;                                 // held for one composition
-    std::array<gpu::TextureRef, kRingSize> targets_;  // guarded by lock_
+    std::vector<gpu::TextureRef> targets_;            // guarded by lock_
     uint64_t next_ = 0;                               // guarded by lock_
 };
 

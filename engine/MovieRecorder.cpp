@@ -10,6 +10,7 @@
 #include "engine/MovieWriter.h"
 #include "engine/NameTable.h"
 #include "engine/SoundConverter.h"
+#include "platform/HostClock.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -141,6 +142,8 @@ bool MovieRecorder::startWriting(const std::filesystem::path& file,
     framesWritten_ = 0;
     framesDropped_ = 0;
     framesPending_ = 0;
+    startSecondEnd_.reset();
+    firstWrittenTime_ = 0;
     recordsSound_ = settings.recordsSound;
     waitingSound_.clear();
     soundWaiting_ = 0;
@@ -183,11 +186,18 @@ std::optional<Error> MovieRecorder::createWriterForFrame(int64_t width, int64_t 
 
 // --- Frames --------------------------------------------------------------------------------
 
-void MovieRecorder::appendTexture(const gpu::TextureRef& texture, bool flipped, double time) {
+uint64_t MovieRecorder::maxFramesInFlightAt(double movieTime) const {
+    const bool startSecond = !startSecondEnd_ || movieTime < *startSecondEnd_;
+    return startSecond ? kMaxFramesInFlightAtStart : kMaxFramesInFlight;
+}
+
+void MovieRecorder::appendTexture(const gpu::TextureRef& texture, bool flipped, double time,
+                                  bool keptWhilePending) {
     if (!texture) {
         return;
     }
     int64_t movieTime = 0;
+    bool copy = false;
     {
         std::lock_guard lock(lock_);
         if (!recording_) {
@@ -201,16 +211,25 @@ void MovieRecorder::appendTexture(const gpu::TextureRef& texture, bool flipped, 
             hasFirstFrame_ = true;
             firstFrameTime_ = time;
         }
-        if (framesPending_ >= kMaxFramesInFlight) {
+        if (!startSecondEnd_) {
+            startSecondEnd_ = decision.time + kStartSeconds;
+        }
+        if (framesPending_ >= maxFramesInFlightAt(decision.time)) {
             ++framesDropped_;
             return;
         }
+        copy = !keptWhilePending && framesPending_ >= kMaxFramesInFlight;
         ++framesPending_;
         framesInFlight_.enter();
         movieTime = std::llround(decision.time * kPictureTimescale);
     }
-    queue_.async([self = shared_from_this(), texture, flipped, movieTime] {
-        self->drawTexture(texture, flipped, movieTime);
+    gpu::TextureRef held = copy ? texture->copy() : texture;
+    if (!held) {
+        frameDone(false);  // no memory for the copy: dropped, as a frame without room is
+        return;
+    }
+    queue_.async([self = shared_from_this(), held = std::move(held), flipped, movieTime] {
+        self->drawTexture(held, flipped, movieTime);
     });
 }
 
@@ -219,7 +238,8 @@ bool MovieRecorder::wantsFrameAtTime(double time) {
     if (!recording_ || !pacer_.wouldKeepFrameAtTime(time)) {
         return false;
     }
-    if (framesPending_ >= kMaxFramesInFlight) {
+    const double movieTime = hasFirstFrame_ ? time - firstFrameTime_ : 0;
+    if (framesPending_ >= maxFramesInFlightAt(movieTime)) {
         ++framesDropped_;
         return false;
     }
@@ -276,6 +296,9 @@ void MovieRecorder::frameDone(bool written) {
         std::lock_guard lock(lock_);
         --framesPending_;
         if (written) {
+            if (framesWritten_ == 0) {
+                firstWrittenTime_ = HostTime();
+            }
             ++framesWritten_;
         } else {
             ++framesDropped_;
@@ -670,6 +693,14 @@ double MovieRecorder::soundWritten() const {
 double MovieRecorder::soundLeftOut() const {
     std::lock_guard lock(lock_);
     return soundLeftOut_;
+}
+
+double MovieRecorder::startLatency() const {
+    std::lock_guard lock(lock_);
+    if (framesWritten_ == 0 || !hasFirstFrame_) {
+        return std::nan("");
+    }
+    return firstWrittenTime_ - firstFrameTime_;
 }
 
 Size MovieRecorder::outputSize() const {

@@ -81,8 +81,12 @@ public:
     bool startWriting(const std::filesystem::path& file, const MovieRecorderSettings& settings,
                       Error* error);
 
-    // Any thread; never blocks on the writer.
-    void appendTexture(const gpu::TextureRef& texture, bool flipped, double time);
+    // Any thread; never blocks on the writer. A source reuses its textures after a few further
+    // frames, so a frame that has to wait behind several others is copied first; a caller that
+    // leaves its textures untouched for as long as the recorder may hold them says so with
+    // `keptWhilePending` (the assembled pictures, whose ring is as deep as the start queue).
+    void appendTexture(const gpu::TextureRef& texture, bool flipped, double time,
+                       bool keptWhilePending = false);
     // Whether a frame at that time would be taken; a refusal for lack of room counts as dropped.
     bool wantsFrameAtTime(double time);
     // Any thread.
@@ -100,11 +104,20 @@ public:
     double soundWritten() const;   // seconds
     double soundLeftOut() const;   // seconds
     Size outputSize() const;       // 0 × 0 until the movie's picture size is known
+    // Seconds from the movie's start (the take's start time, or its first frame's arrival) to
+    // the moment its first frame was written; not a number until then.
+    double startLatency() const;
 
     // The longest a frame waits in the queue for the encoder is bounded by this many frames.
     static constexpr uint64_t kMaxFramesInFlight = 3;
+    // In a movie's first second the bound is deeper. Every movie of a take starts at once, each
+    // encoder with a key frame and memory it has not touched yet, so for a moment they all take
+    // longer than a frame's time; the frames wait for them instead of being dropped, and the
+    // encoders catch up within the second.
+    static constexpr uint64_t kMaxFramesInFlightAtStart = 8;
+    static constexpr double kStartSeconds = 1.0;
 
-private:
+  private:
     MovieRecorder(gpu::DeviceRef device, MainQueue& mainQueue);
 
     // Queue operations.
@@ -112,6 +125,8 @@ private:
     void drawTexture(const gpu::TextureRef& texture, bool flipped, int64_t time);
     void appendFrameAtTime(AVFrame* frame, int64_t time);
     void frameDone(bool written);
+    // The bound on frames in flight for a frame at this movie time; with lock_ held.
+    uint64_t maxFramesInFlightAt(double movieTime) const;
     void failWithError(const Error& error);
     void scheduleSoundWrite();
     void writeWaitingSound();
@@ -151,6 +166,8 @@ private:
     uint64_t framesWritten_ = 0;                  // guarded by lock_
     uint64_t framesDropped_ = 0;                  // guarded by lock_
     uint64_t framesPending_ = 0;                  // guarded by lock_
+    std::optional<double> startSecondEnd_;        // movie time; guarded by lock_
+    double firstWrittenTime_ = 0;                 // recording clock; guarded by lock_
     Size outputSize_;                             // guarded by lock_
     bool recordsSound_ = false;                   // guarded by lock_
     std::deque<WaitingSound> waitingSound_;       // guarded by lock_

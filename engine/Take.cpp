@@ -287,7 +287,7 @@ void Take::appendAssembledTexture(const gpu::TextureRef& texture, double time) {
         }
         recorder = assembledMovie_->recorder();
     }
-    recorder->appendTexture(texture, false, time);
+    recorder->appendTexture(texture, false, time, true);
 }
 
 void Take::appendSound(const std::shared_ptr<const SourceSound>& sound, uint64_t sourceIndex,

@@ -1,7 +1,8 @@
 #include "platform/gpu/Texture.h"
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace zarvo::gpu {
@@ -30,6 +31,16 @@ TextureRef Texture::make(int64_t width, int64_t height) {
 
 TextureRef Texture::opaqueView() const {
     return TextureRef(new Texture(storage_, width_, height_, bytesPerRow_, true));
+}
+
+TextureRef Texture::copy() const {
+    TextureRef made = make(width_, height_);
+    if (!made) {
+        return nullptr;
+    }
+    // Both are made with the same row alignment, so the rows lie alike and copy as one block.
+    std::memcpy(made->bytes(), bytes(), static_cast<size_t>(bytesPerRow_ * height_));
+    return opaque_ ? made->opaqueView() : made;
 }
 
 }  // namespace zarvo::gpu

@@ -37,6 +37,10 @@ public:
 
     // A view of the same pixels whose alpha reads as 1.
     TextureRef opaqueView() const;
+    // A texture of its own with the same pixels, read the same way (opaque or not), for a
+    // consumer that keeps a picture longer than its producer leaves it untouched. nullptr when
+    // memory cannot be had.
+    TextureRef copy() const;
 
     // The alpha value as read through this texture.
     uint8_t alphaAt(int64_t x, int64_t y) const {

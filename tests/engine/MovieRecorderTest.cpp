@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -510,7 +511,7 @@ TEST_F(MovieRecorderTest, DropsFramesWhoseTimeIsNotAfterTheLastOne) {
     EXPECT_EQ(probe.picture->times, (std::vector<int64_t>{0, 30000}));
 }
 
-TEST_F(MovieRecorderTest, RefusesFramesBeyondThreeInFlight) {
+TEST_F(MovieRecorderTest, FramesWaitDeeperInTheFirstSecondThenBeyondThreeAreRefused) {
     const auto file = folder_ / "busy.mov";
     auto recorder = started(file, Settings(0, 1280, 720, 0), 0.0);
     std::vector<gpu::TextureRef> textures;
@@ -524,10 +525,22 @@ TEST_F(MovieRecorderTest, RefusesFramesBeyondThreeInFlight) {
         ++appended;
         time += 1 / 60.0;
     };
-    // Appended at once, faster than they can be encoded.
+    // In the movie's first second, frames appended at once, faster than they can be encoded,
+    // wait for the encoder up to the deeper bound.
+    uint64_t deepest = 0;
     for (int i = 0; i < 12; ++i) {
         append();
-        EXPECT_LE(recorder->framesPending(), 3u);
+        deepest = std::max(deepest, recorder->framesPending());
+        EXPECT_LE(recorder->framesPending(), MovieRecorder::kMaxFramesInFlightAtStart);
+    }
+    EXPECT_GT(deepest, MovieRecorder::kMaxFramesInFlight);
+    waitForFrames(*recorder);
+
+    // After it, at most three.
+    time = MovieRecorder::kStartSeconds + 0.5;
+    for (int i = 0; i < 12; ++i) {
+        append();
+        EXPECT_LE(recorder->framesPending(), MovieRecorder::kMaxFramesInFlight);
     }
     EXPECT_GE(recorder->framesDropped(), 1u);
 

@@ -424,6 +424,33 @@ TEST_F(GpuDrawTest, PassesRunInOrderWithinABuffer) {
 }
 
 // Large passes are shared with a helper thread; the picture is the same as drawn by one.
+TEST(GpuTextureTest, CopyKeepsThePixelsAndHowAlphaIsReadButSharesNothing) {
+    auto source = Texture::make(3, 2);
+    for (int64_t y = 0; y < 2; ++y) {
+        for (int64_t x = 0; x < 3; ++x) {
+            uint8_t* pixel = source->row(y) + x * 4;
+            pixel[0] = static_cast<uint8_t>(10 * x);
+            pixel[1] = static_cast<uint8_t>(20 * y);
+            pixel[2] = 7;
+            pixel[3] = 100;
+        }
+    }
+    for (const auto& original : {source, source->opaqueView()}) {
+        const auto copy = original->copy();
+        ASSERT_NE(copy, nullptr);
+        EXPECT_FALSE(copy->sharesPixelsWith(*original));
+        EXPECT_EQ(copy->isOpaque(), original->isOpaque());
+        EXPECT_EQ(copy->width(), 3);
+        EXPECT_EQ(copy->height(), 2);
+        EXPECT_EQ(0, std::memcmp(copy->row(1), original->row(1), 12));
+        EXPECT_EQ(copy->alphaAt(2, 1), original->alphaAt(2, 1));
+    }
+    // The producer reusing its texture leaves the copy as it was.
+    const auto copy = source->copy();
+    source->row(1)[4] = 255;
+    EXPECT_EQ(copy->row(1)[4], 10);
+}
+
 TEST(GpuRendererTest, SplittingAPassChangesNoPixel) {
     std::mt19937 rng(3);
     const TextureRef source = image(320, 240, [&](int64_t x, int64_t y) {
