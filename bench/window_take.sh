@@ -37,42 +37,7 @@ trap cleanup EXIT
 
 osc_port=${ZARVO_BENCH_OSC_PORT:-47300}
 query_port=${ZARVO_BENCH_OSCQUERY_PORT:-47320}
-
-# One OSC message with an integer or a string argument.
-osc() {
-    python3 - "$osc_port" "$1" "$2" <<'PY'
-import socket, struct, sys
-def padded(text):
-    data = text.encode() + b"\0"
-    return data + b"\0" * ((4 - len(data) % 4) % 4)
-port, address, value = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-if value.lstrip("-").isdigit():
-    message = padded(address) + padded(",i") + struct.pack(">i", int(value))
-else:
-    message = padded(address) + padded(",s") + padded(value)
-socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(message, ("127.0.0.1", port))
-PY
-}
-
-# A value of the OSCQuery tree.
-value() {
-    curl -s "http://127.0.0.1:$query_port$1?VALUE" |
-        python3 -c 'import json, sys; print(json.load(sys.stdin)["VALUE"][0])'
-}
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-
-# Waits until the recorder answers over OSCQuery.
-wait_for_recorder() {
-    for _ in $(seq 100); do
-        if curl -sf "http://127.0.0.1:$query_port/status/state?VALUE" >/dev/null 2>&1; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    echo "window_take: the recorder did not answer" >&2
-    return 1
-}
+source bench/recorder.sh
 
 # One take of $2 seconds by the recorder $1, reported under the title $3.
 take() {

@@ -87,6 +87,9 @@ void AssembledPicture::composeMonitorAtTime(double time, bool wait) {
     bool transparent = false;
     {
         std::lock_guard lock(lock_);
+        if (!monitorShown_) {
+            return;
+        }
         places = composePlaces_;
         layout = takeMonitorLayout_;
         kind = composeKind_;
@@ -176,6 +179,7 @@ void AssembledPicture::placeReceivedFrameAtTime(const PlaceRef& place, double ti
     bool transparent = false;
     double last = 0;
     double interval = 0;
+    bool shown = false;
     {
         std::lock_guard lock(lock_);
         if (std::find(composePlaces_.begin(), composePlaces_.end(), place) ==
@@ -194,6 +198,7 @@ void AssembledPicture::placeReceivedFrameAtTime(const PlaceRef& place, double ti
         }
         last = lastComposeTime_;
         interval = displayLimited_ ? kLimitedMonitorInterval : kMonitorInterval;
+        shown = monitorShown_;
     }
     if (!isClock) {
         return;
@@ -206,7 +211,7 @@ void AssembledPicture::placeReceivedFrameAtTime(const PlaceRef& place, double ti
                               take->appendAssembledTexture(texture, time);
                           }
                       });
-    } else if (time - last >= interval) {
+    } else if (shown && time - last >= interval) {
         composeMonitorAtTime(time, false);
     }
 }
@@ -229,6 +234,26 @@ double AssembledPicture::lastComposeTime() const {
 void AssembledPicture::setDisplayLimited(bool limited) {
     std::lock_guard lock(lock_);
     displayLimited_ = limited;
+}
+
+void AssembledPicture::setMonitorShown(bool shown) {
+    {
+        std::lock_guard lock(lock_);
+        if (monitorShown_ == shown) {
+            return;
+        }
+        monitorShown_ = shown;
+    }
+    if (shown) {
+        composeMonitorAtTime(HostTime(), false);
+    } else {
+        showPicture(nullptr);
+    }
+}
+
+bool AssembledPicture::monitorShown() const {
+    std::lock_guard lock(lock_);
+    return monitorShown_;
 }
 
 void AssembledPicture::clear() {

@@ -18,7 +18,9 @@ namespace zarvo {
 // The recorder's composition of its places into one picture, in two roles: the take's
 // assembled movie and the monitor picture the window shows. It decides when a picture is
 // composed (paced by the clock place's frames), with which layout, and how often the monitor is
-// refreshed, and keeps the latest picture for the display.
+// refreshed, and keeps the latest picture for the display. Monitor pictures are composed only
+// while a window shows them: headless, or with the window minimised or hidden, the places'
+// frames cost nothing beyond what the take writes.
 //
 // Frame threads call placeReceivedFrameAtTime on every frame and hold this object strongly (as
 // they hold the take), so it never depends on the controller being alive. Its fields are
@@ -71,6 +73,10 @@ public:
     PlaceRef clockPlace() const;
     double lastComposeTime() const;
     void setDisplayLimited(bool limited);
+    // Whether a window shows the monitor picture now (false until told). Being shown composes a
+    // picture at once; being hidden lets go of the last one.
+    void setMonitorShown(bool shown);
+    bool monitorShown() const;
     // Forgets the places and the picture, so that nothing of them is kept alive from here.
     void clear();
 
@@ -98,6 +104,7 @@ private:
     double lastComposeTime_ = 0;               // guarded by lock_
     gpu::TextureRef assembledFrame_;           // guarded by lock_
     bool displayLimited_ = false;              // guarded by lock_
+    bool monitorShown_ = false;                // guarded by lock_
 };
 
 }  // namespace zarvo

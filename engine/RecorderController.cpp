@@ -555,6 +555,16 @@ void RecorderController::connectPlace(const PlaceRef& place) {
         }
         picture->placeReceivedFrameAtTime(strongPlace, now);
     });
+    source->setFrameNoticeHandler([weakPlace, picture = picture_](int64_t width, int64_t height) {
+        auto strongPlace = weakPlace.lock();
+        if (!strongPlace) {
+            return;
+        }
+        const double now = HostTime();
+        strongPlace->receivedFrameNotice(width, height, now);
+        picture->placeReceivedFrameAtTime(strongPlace, now);
+    });
+    source->setPicturesWanted(picturesWanted(*place));
     source->setSoundHandler(
         [weakPlace, take = take_](const std::shared_ptr<const SourceSound>& sound) {
             auto strongPlace = weakPlace.lock();
@@ -706,11 +716,18 @@ bool RecorderController::start() {
         options.sourceTitles.push_back(place->title());
     }
     options.folder = folder_;
+    // The take's first frames come with their pictures.
+    for (const auto& place : places_) {
+        if (place->source) {
+            place->source->setPicturesWanted(true);
+        }
+    }
     const double now = HostTime();
     options.startTime = now;
 
     Error error;
     if (!take_->start(options, &error)) {
+        picturesWantedChanged();
         return failWithError(error.message.empty() ? "The recording could not start"
                                                    : error.message);
     }
@@ -729,6 +746,7 @@ bool RecorderController::start() {
         monitor = AssembledPicture::monitorLayout(*layout, layoutKind(), sizes, gap_);
     }
     picture_->setTakeLayout(layout, monitor, codecIndex() == 3);
+    picturesWantedChanged();
     startTime_ = now;
     activity_ = SystemActivity::begin("ZarvoRecorder", "Recording");
     state_ = "recording";
@@ -760,6 +778,7 @@ void RecorderController::stopWithCompletionHandler(std::function<void()> handler
         place->setTakeIndex(kNotFound, false);
     }
     picture_->setTakeLayout(std::nullopt, std::nullopt, false);
+    picturesWantedChanged();
     state_ = "finishing";
     displayLimitChanged();
     changed();
@@ -917,6 +936,24 @@ Layout RecorderController::assembledLayout() const {
     }
     return Layout(layoutKind(), AssembledPicture::sizesOf(places_), gap_,
                   Size{static_cast<double>(width_), static_cast<double>(height_)});
+}
+
+void RecorderController::setMonitorShown(bool shown) {
+    picture_->setMonitorShown(shown);
+    picturesWantedChanged();
+}
+
+bool RecorderController::picturesWanted(const RecorderPlace& place) const {
+    return picture_->monitorShown() || picture_->takeLayout().has_value() ||
+           place.takeIndex() != kNotFound;
+}
+
+void RecorderController::picturesWantedChanged() {
+    for (const auto& place : places_) {
+        if (place->source) {
+            place->source->setPicturesWanted(picturesWanted(*place));
+        }
+    }
 }
 
 void RecorderController::displayLimitChanged() { picture_->setDisplayLimited(displayIsLimited()); }

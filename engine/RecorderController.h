@@ -209,6 +209,8 @@ public:
     const std::shared_ptr<AssembledPicture>& picture() const { return picture_; }
     // The monitor is refreshed less often while recording with the performance setting.
     bool displayIsLimited() const { return performance_ && isRecording(); }
+    // A window tells whether it shows the monitor picture now; none is composed otherwise.
+    void setMonitorShown(bool shown);
 
     // --- Remote parameters ----------------------------------------------------------------------
 
@@ -237,6 +239,10 @@ private:
     bool stopNetworkServices();
     void construct();
     void displayLimitChanged();
+    // Whether anything uses the place's pictures now: its own movie, the assembled movie or
+    // the monitor. Sources of places whose pictures nobody uses fetch none.
+    bool picturesWanted(const RecorderPlace& place) const;
+    void picturesWantedChanged();
     int64_t codecIndex() const;
     // Writes the settings value under its key and posts the change.
     void store(const char* key, const nlohmann::json& value);

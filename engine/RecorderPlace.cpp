@@ -25,6 +25,16 @@ uint64_t RecorderPlace::receivedFrame(const gpu::TextureRef& texture, bool flipp
     return takeIndex;
 }
 
+void RecorderPlace::receivedFrameNotice(int64_t width, int64_t height, double time) {
+    gpu::TextureRef previous;  // released after the lock, as in receivedFrame
+    std::lock_guard lock(lock_);
+    previous = std::move(locked_.latestFrame);
+    locked_.width = width;
+    locked_.height = height;
+    locked_.frameCount += 1;
+    locked_.lastFrameTime = time;
+}
+
 uint64_t RecorderPlace::receivedSoundAtTime(double time) {
     std::lock_guard lock(lock_);
     locked_.lastSoundTime = time;

@@ -30,6 +30,9 @@ public:
     // Keeps the frame as the latest and counts it; returns the index of this place's own movie
     // in the running take, or kNotFound.
     uint64_t receivedFrame(const gpu::TextureRef& texture, bool flipped, double time);
+    // Counts a frame whose picture was not fetched, because nothing would have used it, and
+    // keeps its size; the latest picture, now out of date, is let go of.
+    void receivedFrameNotice(int64_t width, int64_t height, double time);
     // Notes the sound's arrival; returns this place's index in the take for sound, or kNotFound.
     uint64_t receivedSoundAtTime(double time);
 

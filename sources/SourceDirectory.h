@@ -33,6 +33,8 @@ struct SourceDescription {
 
 using ChangeHandler = std::function<void()>;
 using FrameHandler = std::function<void(const gpu::TextureRef& texture)>;
+// Told of a new frame whose picture was not fetched: the picture's size.
+using FrameNoticeHandler = std::function<void(int64_t width, int64_t height)>;
 using SoundHandler = std::function<void(const std::shared_ptr<const SourceSound>& sound)>;
 
 // A connected source. Frames and sound are delivered on the source's own thread, never the main
@@ -53,6 +55,12 @@ public:
     virtual void setFrameHandler(FrameHandler handler) = 0;
     virtual SoundHandler soundHandler() const = 0;
     virtual void setSoundHandler(SoundHandler handler) = 0;
+    // Whether the frame handler is to be handed pictures (at first it is). While it is not, a
+    // source that can learn of a new frame without fetching its pixels tells the notice handler
+    // instead, on the same thread, and fetches nothing; one that cannot goes on handing
+    // pictures to the frame handler. Main thread.
+    virtual void setPicturesWanted(bool /*wanted*/) {}
+    virtual void setFrameNoticeHandler(FrameNoticeHandler /*handler*/) {}
     // Whether sound is being delivered now. Polled from the main thread; answers at once.
     virtual bool hasSound() const = 0;
     // Whether the connection still stands. Polled from the main thread; answers at once.

@@ -13,24 +13,31 @@ std::shared_ptr<SyphonSource> SyphonSource::create(std::string title,
     source->client_ =
         std::make_unique<SyphonClient>(source->serverDescription_, source->device_,
                                        SyphonClient::Options{}, [weakSource](SyphonClient& client) {
-                                           const auto self = weakSource.lock();
-                                           if (!self) {
-                                               return;
-                                           }
-                                           FrameHandler handler;
-                                           {
-                                               std::lock_guard lock(self->lock_);
-                                               handler = self->handler_;
-                                           }
-                                           // Nothing is copied while nobody wants frames.
-                                           if (!handler) {
-                                               return;
-                                           }
-                                           if (const auto texture = client.newFrameImage()) {
-                                               handler(texture);
+                                           if (const auto self = weakSource.lock()) {
+                                               self->newFrame(client);
                                            }
                                        });
     return source;
+}
+
+void SyphonSource::newFrame(SyphonClient& client) {
+    FrameHandler handler;
+    FrameNoticeHandler notice;
+    {
+        std::lock_guard lock(lock_);
+        handler = handler_;
+        notice = notice_;
+    }
+    // Nothing is copied while nobody wants pictures.
+    if (handler && picturesWanted_.load()) {
+        if (const auto texture = client.newFrameImage()) {
+            handler(texture);
+        }
+    } else if (notice) {
+        if (const auto size = client.newFrameSize()) {
+            notice(size->width, size->height);
+        }
+    }
 }
 
 SyphonSource::SyphonSource(std::string title, SyphonServerDescription serverDescription,
@@ -58,6 +65,15 @@ FrameHandler SyphonSource::frameHandler() const {
 void SyphonSource::setFrameHandler(FrameHandler handler) {
     std::lock_guard lock(lock_);
     handler_ = std::move(handler);
+}
+
+void SyphonSource::setPicturesWanted(bool wanted) {
+    picturesWanted_.store(wanted);
+}
+
+void SyphonSource::setFrameNoticeHandler(FrameNoticeHandler handler) {
+    std::lock_guard lock(lock_);
+    notice_ = std::move(handler);
 }
 
 uint64_t SyphonSource::framesReceived() const {

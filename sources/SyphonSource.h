@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,10 @@ class SyphonSource final : public FrameSource, public std::enable_shared_from_th
     FrameSourceKind kind() const override { return FrameSourceKind::Syphon; }
     FrameHandler frameHandler() const override;
     void setFrameHandler(FrameHandler handler) override;
+    // While pictures are not wanted, each frame's size is read from the shared memory and
+    // nothing is copied.
+    void setPicturesWanted(bool wanted) override;
+    void setFrameNoticeHandler(FrameNoticeHandler handler) override;
     SoundHandler soundHandler() const override { return soundHandler_; }
     void setSoundHandler(SoundHandler handler) override { soundHandler_ = std::move(handler); }
     bool hasSound() const override { return false; }
@@ -46,6 +51,9 @@ class SyphonSource final : public FrameSource, public std::enable_shared_from_th
   private:
     SyphonSource(std::string title, SyphonServerDescription serverDescription,
                  gpu::DeviceRef device);
+    // The client's thread: hands the new frame's picture to the frame handler, or its size to
+    // the notice handler while pictures are not wanted.
+    void newFrame(SyphonClient& client);
 
     const std::string title_;
     const SyphonServerDescription serverDescription_;
@@ -53,6 +61,8 @@ class SyphonSource final : public FrameSource, public std::enable_shared_from_th
     std::unique_ptr<SyphonClient> client_;  // none after stop; main thread only
     mutable std::mutex lock_;
     FrameHandler handler_;       // guarded by lock_
+    FrameNoticeHandler notice_;  // guarded by lock_
+    std::atomic<bool> picturesWanted_{true};
     SoundHandler soundHandler_;  // stored only: a server carries no sound
 };
 

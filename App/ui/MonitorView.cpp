@@ -10,6 +10,7 @@
 #include <QStackedLayout>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -109,7 +110,26 @@ void TextureView::setTags(std::vector<TitleTag> tags) {
     }
 }
 
+void TextureView::setSeenHandler(SeenHandler handler) {
+    seenHandler_ = std::move(handler);
+    seen_.reset();
+    poll();
+}
+
+bool TextureView::isSeen() const {
+    const QWidget* top = window();
+    const QWindow* handle = top->windowHandle();
+    return isVisible() && handle != nullptr && handle->isExposed() &&
+           !top->windowState().testFlag(Qt::WindowMinimized);
+}
+
 void TextureView::poll() {
+    // The timer runs whether the window is seen or not, so it also notices the changes.
+    const bool seen = isSeen();
+    if (seenHandler_ && seen_ != seen) {
+        seen_ = seen;
+        seenHandler_(seen);
+    }
     Frame frame = provider_ ? provider_() : Frame{};
     if (frame.texture.get() == lastSeen_) {
         return;
@@ -289,6 +309,11 @@ MonitorView::MonitorView(RecorderModel& model, QWidget* parent) : QWidget(parent
             return {recorder->assembledFrame(), false, recorder->picture()->lastComposeTime()};
         },
         model_.displayIsLimited(), space_);
+    texture_->setSeenHandler([controller](bool seen) {
+        if (auto recorder = controller.lock()) {
+            recorder->setMonitorShown(seen);
+        }
+    });
 
     auto* notes = new QHBoxLayout;
     notes->setSpacing(8);

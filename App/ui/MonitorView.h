@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/gpu/Texture.h"
@@ -35,7 +36,8 @@ struct TitleTag {
 // linear filtering and always opaque, with the sources' title tags over it. It never composes:
 // it wraps the picture's pixels without copying them and draws them. It looks for a new
 // picture at the screens' highest rate (10 times a second while the display is limited) and
-// repaints only when the picture changed.
+// repaints only when the picture changed. It tells whoever composes the pictures whether it can
+// be seen: visible, in a window that is on screen and not minimised.
 class TextureView : public QWidget {
   public:
     // The picture to draw and whether its first row is its bottom one.
@@ -45,6 +47,8 @@ class TextureView : public QWidget {
         double time = 0;  // the host time of the source frame it was composed for, if known
     };
     using Provider = std::function<Frame()>;
+    // Told whether the view can be seen, at once and then whenever that changes.
+    using SeenHandler = std::function<void(bool seen)>;
 
     TextureView(Provider provider, bool isLimited, QWidget* parent = nullptr);
     ~TextureView() override;
@@ -53,6 +57,10 @@ class TextureView : public QWidget {
     static int fullRate();
     // Where a texture of `picture` size goes inside a view of `view` size: fitted, centred.
     static QRectF fittedRect(QSizeF picture, QSizeF view);
+
+    void setSeenHandler(SeenHandler handler);
+    // Visible, in a window that is exposed on a screen and not minimised.
+    bool isSeen() const;
 
     void setLimited(bool isLimited);
     bool isLimited() const { return limited_; }
@@ -72,6 +80,8 @@ class TextureView : public QWidget {
     void report(double latency);
 
     Provider provider_;
+    SeenHandler seenHandler_;
+    std::optional<bool> seen_;  // as last told to the handler
     bool limited_;
     QTimer* timer_ = nullptr;
     Frame frame_;  // the picture being shown, held while it is drawn

@@ -115,6 +115,16 @@ gpu::TextureRef SyphonClient::newFrameImage() {
     return nullptr;
 }
 
+std::optional<syphon::FrameSegment::Size> SyphonClient::newFrameSize() {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopped.load() || !state_->segment) {
+        return std::nullopt;
+    }
+    const uint64_t frame =
+        state_->announced != 0 ? state_->announced : state_->segment->latestFrame();
+    return state_->segment->frameSize(frame);
+}
+
 uint64_t SyphonClient::framesReceived() const {
     return state_->received.load(std::memory_order_relaxed);
 }

@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/gpu/Device.h"
+#include "platform/syphon/SyphonFrames.h"
 #include "platform/syphon/SyphonServerDescription.h"
 
 namespace zarvo {
@@ -39,6 +41,10 @@ class SyphonClient {
     // newest frame; bottom row first, as stored. nullptr before the first frame or after stop.
     // The texture is not reused while anyone else holds it.
     gpu::TextureRef newFrameImage();
+    // The size of the frame being announced (within a handler call) or else of the newest,
+    // without copying it: for a handler that wants to know of the frame but not its pixels.
+    // Nothing before the first frame, after stop, or when the frame was already overwritten.
+    std::optional<syphon::FrameSegment::Size> newFrameSize();
 
     // Counts since the connection, any thread. Received: frames newFrameImage copied within
     // handler calls. Skipped: frames published after the connection that were never received,

@@ -201,6 +201,27 @@ void FrameSegment::wakeAll() const {
     ::syscall(SYS_futex, FutexWord(header_->wake), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
+std::optional<FrameSegment::Size> FrameSegment::frameSize(uint64_t frame) const {
+    const uint32_t count = header_->slotCount.load(std::memory_order_acquire);
+    if (frame == 0 || count == 0 || count > kMaxSlots ||
+        frame > header_->latest.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    const SlotHeader& slot = header_->slots[frame % count];
+    const uint64_t sequence = slot.sequence.load(std::memory_order_acquire);
+    if (sequence % 2 != 0 || slot.frame.load(std::memory_order_relaxed) != frame) {
+        return std::nullopt;
+    }
+    const Size size{slot.width.load(std::memory_order_relaxed),
+                    slot.height.load(std::memory_order_relaxed)};
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (slot.sequence.load(std::memory_order_relaxed) != sequence || size.width < 1 ||
+        size.height < 1) {
+        return std::nullopt;
+    }
+    return size;
+}
+
 gpu::TextureRef FrameSegment::copyFrame(uint64_t frame, const TextureMaker& makeTexture) {
     const uint64_t layout = header_->layout.load(std::memory_order_acquire);
     const uint32_t count = header_->slotCount.load(std::memory_order_acquire);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/gpu/Texture.h"
@@ -79,6 +80,14 @@ class FrameSegment {
     void waitForWake(uint32_t seen, double timeoutSeconds) const;
     // Wakes every reader waiting on this segment, in any process.
     void wakeAll() const;
+
+    // Reader: the size of frame number `frame`, without copying it; nothing when the frame is
+    // not in the ring.
+    struct Size {
+        int64_t width = 0;
+        int64_t height = 0;
+    };
+    std::optional<Size> frameSize(uint64_t frame) const;
 
     using TextureMaker = std::function<gpu::TextureRef(int64_t width, int64_t height)>;
     // Reader, one call at a time: copies frame number `frame`, bottom row first as stored, into

@@ -326,6 +326,27 @@ TEST_F(MainWindowTest, TakeBarRecordsAndDisablesWhatCannotChangeDuringATake) {
     EXPECT_EQ(model_->failure(), "");
 }
 
+TEST_F(MainWindowTest, MonitorIsComposedOnlyWhileTheWindowIsSeen) {
+    chooseOnline("Camera - Studio", 1920, 1080);
+    TextureView& view = *content().monitor()->textureView();
+    const auto seen = [&](bool expected) {
+        return waitFor([&] {
+            view.poll();
+            return controller_->picture()->monitorShown() == expected;
+        });
+    };
+    ASSERT_TRUE(seen(true));
+    EXPECT_TRUE(waitFor([&] { return controller_->assembledFrame() != nullptr; }));
+
+    window_->showMinimized();
+    ASSERT_TRUE(seen(false));
+    EXPECT_EQ(controller_->assembledFrame(), nullptr);
+
+    window_->showNormal();
+    ASSERT_TRUE(seen(true));
+    EXPECT_TRUE(waitFor([&] { return controller_->assembledFrame() != nullptr; }));
+}
+
 TEST_F(MainWindowTest, CaptionPrefersNoticeThenFailureThenCountsThenFinishing) {
     auto caption = [&] { return TakeCaption::of(*model_); };
     EXPECT_EQ(caption().kind, TakeCaption::Kind::none);

@@ -36,8 +36,10 @@ double FutureTime() {
 
 class AssembledPictureTest : public ::testing::Test {
   protected:
+    // As with a window showing the monitor.
     AssembledPictureTest() {
         picture_ = AssembledPicture::make(take_, gpu::CommandQueue::make(device_));
+        picture_->setMonitorShown(true);
     }
 
     PlaceRef place(const std::string& title) {
@@ -199,6 +201,8 @@ class AssembledPictureControllerTest : public ::testing::Test {
              .notificationCenter = &center_});
         controller_->setFolder(folder_.path().string());
         controller_->setName("Take");
+        // As with a window showing the monitor.
+        controller_->setMonitorShown(true);
     }
 
     // Adds the place, gives it one frame of the size from its source and lets the arrangement
@@ -231,6 +235,49 @@ TEST_F(AssembledPictureControllerTest, WithoutPlacesThereIsNoPicture) {
     EXPECT_EQ(shown(), (Size{64, 36}));
     controller_->removeSourceAtPlace(1);
     EXPECT_EQ(controller_->assembledFrame(), nullptr);
+}
+
+TEST_F(AssembledPictureControllerTest, MonitorIsComposedOnlyWhileAWindowShowsIt) {
+    // Nobody sees the monitor: neither frames, nor changes, nor the refresh compose a picture.
+    controller_->setMonitorShown(false);
+    const auto place = addPlace("Camera 1", 64, 36);
+    addPlace("Camera 2", 32, 36);
+    const auto source = directory_->lastSource("Camera 1");
+    const auto picture = controller_->picture();
+    const double before = picture->lastComposeTime();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(source->deliverFrame(gpu::Texture::make(64, 36)));
+    }
+    controller_->setGap(4);
+    controller_->refresh();
+    EXPECT_EQ(picture->clockPlace(), place);
+    EXPECT_EQ(picture->lastComposeTime(), before);
+    EXPECT_EQ(controller_->assembledFrame(), nullptr);
+
+    // Shown: a picture at once, and the clock place's frames keep it fresh.
+    controller_->setMonitorShown(true);
+    EXPECT_TRUE(loop_.runUntil([&] { return shown() == Size{100, 36}; }, 5));
+    const double shownAt = picture->lastComposeTime();
+    loop_.runUntil([] { return false; }, 0.01);  // past the shortest monitor interval
+    EXPECT_TRUE(source->deliverFrame(gpu::Texture::make(64, 36)));
+    EXPECT_GT(picture->lastComposeTime(), shownAt);
+
+    // Hidden again: the picture goes and no other is composed.
+    controller_->setMonitorShown(false);
+    EXPECT_EQ(controller_->assembledFrame(), nullptr);
+    const double hiddenAt = picture->lastComposeTime();
+    EXPECT_TRUE(source->deliverFrame(gpu::Texture::make(64, 36)));
+    EXPECT_EQ(picture->lastComposeTime(), hiddenAt);
+
+    // A take of the assembled picture is composed all the same.
+    controller_->setOutput("assembled");
+    ASSERT_TRUE(controller_->start());
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(source->deliverFrame(gpu::Texture::make(64, 36)));
+        loop_.runUntil([] { return false; }, 0.05);
+    }
+    ASSERT_TRUE(finish());
+    EXPECT_GT(controller_->assembledFrames(), 0u);
 }
 
 TEST_F(AssembledPictureControllerTest, SettingsChangeWhileIdleIsShownAtOnce) {

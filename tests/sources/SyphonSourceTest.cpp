@@ -97,6 +97,34 @@ TEST_F(SyphonSourceTest, DeliversFlippedFramesOnItsOwnThreadWithoutSound) {
     EXPECT_FALSE(source->hasSound());
 }
 
+TEST_F(SyphonSourceTest, WhilePicturesAreNotWantedFramesAreToldByTheirSizeAndNoneIsCopied) {
+    std::atomic<int> pictures{0};
+    std::atomic<int> notices{0};
+    std::atomic<bool> sized{true};
+    source->setFrameHandler([&](const gpu::TextureRef&) { ++pictures; });
+    source->setFrameNoticeHandler([&](int64_t width, int64_t height) {
+        sized = sized && width == 8 && height == 6;
+        ++notices;
+    });
+    ASSERT_TRUE(WaitFor([&] { return pictures >= 3; }, 10));
+    EXPECT_EQ(notices, 0);
+
+    source->setPicturesWanted(false);
+    const int picturesBefore = pictures;
+    const uint64_t copiedBefore = source->framesReceived();
+    ASSERT_TRUE(WaitFor([&] { return notices >= 10; }, 10));
+    // One picture may have been under way when the change came.
+    EXPECT_LE(pictures, picturesBefore + 1);
+    EXPECT_LE(source->framesReceived(), copiedBefore + 1);
+    EXPECT_TRUE(sized);
+
+    source->setPicturesWanted(true);
+    const int picturesAgain = pictures;
+    EXPECT_TRUE(WaitFor([&] { return pictures >= picturesAgain + 3; }, 10));
+    EXPECT_GT(source->framesReceived(), copiedBefore + 1);
+    source->stop();
+}
+
 TEST_F(SyphonSourceTest, IsAliveWhileThePublisherRunsAndNeverAfterStop) {
     std::atomic<int> frames{0};
     source->setFrameHandler([&](const gpu::TextureRef&) { ++frames; });
