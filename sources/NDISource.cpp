@@ -168,6 +168,8 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
                         FourCCText(video.FourCC) + ", which are dropped");
                     picturesLogged = true;
                 }
+            } else if (!state.handlers.picturesWanted()) {
+                state.handlers.callFrameNotice(video.xres, video.yres);
             } else if (video.xres >= 1 && video.yres >= 1 && video.line_stride_in_bytes >= 1 &&
                        video.p_data != nullptr) {
                 auto texture = receiving->ring.textureWithBytes(
@@ -196,6 +198,14 @@ FrameHandler NDISource::frameHandler() const {
 
 void NDISource::setFrameHandler(FrameHandler handler) {
     state_->handlers.setFrameHandler(std::move(handler));
+}
+
+void NDISource::setPicturesWanted(bool wanted) {
+    state_->handlers.setPicturesWanted(wanted);
+}
+
+void NDISource::setFrameNoticeHandler(FrameNoticeHandler handler) {
+    state_->handlers.setFrameNoticeHandler(std::move(handler));
 }
 
 SoundHandler NDISource::soundHandler() const {

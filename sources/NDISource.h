@@ -43,8 +43,11 @@ class NDISource final : public FrameSource {
     bool flipped() const override { return false; }
     FrameSourceKind kind() const override { return FrameSourceKind::NDI; }
     FrameHandler frameHandler() const override;
-    // Ignored once stopped; likewise for the sound handler.
+    // Ignored once stopped; likewise for the sound and notice handlers.
     void setFrameHandler(FrameHandler handler) override;
+    // While pictures are not wanted, a received picture is told by its size and not converted.
+    void setPicturesWanted(bool wanted) override;
+    void setFrameNoticeHandler(FrameNoticeHandler handler) override;
     SoundHandler soundHandler() const override;
     void setSoundHandler(SoundHandler handler) override;
     // Sound arrived within the last kSoundTimeout seconds.

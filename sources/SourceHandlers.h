@@ -3,6 +3,7 @@
 // The frame and sound handlers of a source that receives on a thread of its own, and the stop
 // that ends the calls to them.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -38,6 +39,16 @@ class SourceHandlers {
         }
     }
 
+    // The frame notice handler, and whether pictures are wanted (see FrameSource).
+    void setFrameNoticeHandler(FrameNoticeHandler handler) {
+        std::lock_guard lock(lock_);
+        if (!stopped_) {
+            std::swap(notice_, handler);
+        }
+    }
+    void setPicturesWanted(bool wanted) { picturesWanted_.store(wanted); }
+    bool picturesWanted() const { return picturesWanted_.load(); }
+
     // Whether a picture would be handed to anyone now.
     bool wantsFrames() const {
         std::lock_guard lock(lock_);
@@ -59,6 +70,15 @@ class SourceHandlers {
     void callFrameHandler(const gpu::TextureRef& texture) {
         callFrameHandler(texture, [] {});
     }
+    // Tells the notice handler of a frame whose picture was not fetched, unless the source
+    // stopped or has none.
+    void callFrameNotice(int64_t width, int64_t height) {
+        std::lock_guard lock(lock_);
+        if (!stopped_ && notice_) {
+            const FrameNoticeHandler handler = notice_;
+            handler(width, height);
+        }
+    }
     void callSoundHandler(const std::shared_ptr<const SourceSound>& sound) {
         std::lock_guard lock(lock_);
         if (!stopped_ && sound_) {
@@ -71,10 +91,12 @@ class SourceHandlers {
     // The handlers are let go of after the lock.
     void stop() {
         FrameHandler frame;
+        FrameNoticeHandler notice;
         SoundHandler sound;
         std::lock_guard lock(lock_);
         stopped_ = true;
         frame = std::exchange(frame_, nullptr);
+        notice = std::exchange(notice_, nullptr);
         sound = std::exchange(sound_, nullptr);
     }
 
@@ -82,6 +104,8 @@ class SourceHandlers {
     mutable std::recursive_mutex lock_;
     bool stopped_ = false;  // guarded by lock_
     FrameHandler frame_;    // guarded by lock_
+    FrameNoticeHandler notice_;  // guarded by lock_
+    std::atomic<bool> picturesWanted_{true};
     SoundHandler sound_;    // guarded by lock_
 };
 

@@ -127,6 +127,29 @@ TEST_F(NDISourceTest, DeliversPicturesOnItsOwnThreadOpaqueUnlessSentWithAlpha) {
               "name=Cam url=(none) color=0 bandwidth=100 fields=0 recv=ZarvoRecorder");
 }
 
+TEST_F(NDISourceTest, WhilePicturesAreNotWantedPicturesAreToldByTheirSizeAlone) {
+    fake.control("video BGRX 16 8 64 255");
+    auto source = connect();
+    std::atomic<int> notices{0};
+    std::atomic<bool> sized{true};
+    source->setFrameHandler(received.frameHandler());
+    source->setFrameNoticeHandler([&](int64_t width, int64_t height) {
+        sized = sized && width == 16 && height == 8;
+        ++notices;
+    });
+    source->setPicturesWanted(false);
+    settle();
+    const size_t pictures = received.frameCount();
+    ASSERT_TRUE(WaitFor([&] { return notices >= 5; }));
+    EXPECT_EQ(received.frameCount(), pictures);
+    EXPECT_TRUE(sized);
+
+    source->setPicturesWanted(true);
+    EXPECT_TRUE(WaitFor([&] { return received.frameCount() >= pictures + 3; }));
+    source->stop();
+    // Every picture was given back to the runtime, converted or not (checked at tear-down).
+}
+
 TEST_F(NDISourceTest, ReusesATextureOnlyAfterTwelveFurtherPictures) {
     fake.control("video BGRA 4 4 16 255");
     auto source = connect();
