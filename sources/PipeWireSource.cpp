@@ -1,5 +1,6 @@
 #include "sources/PipeWireSource.h"
 
+#include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -109,6 +110,16 @@ const spa_pod* BuildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat&
     return PopPod(builder, &object);
 }
 
+// A header on every buffer: its sequence number tells which pictures the node published that
+// never reached the stream.
+const spa_pod* BuildHeaderMeta(spa_pod_builder* builder) {
+    spa_pod_frame object{};
+    spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_add(builder, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+                        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header)), 0);
+    return PopPod(builder, &object);
+}
+
 // The recorder's format for a negotiated one, or nothing for a format it does not take.
 std::optional<PipeWireVideoFormat> ParseFormat(const spa_pod* param, std::string* unsupported) {
     uint32_t mediaType = 0;
@@ -165,16 +176,19 @@ std::optional<PipeWireVideoFormat> ParseFormat(const spa_pod* param, std::string
 struct PipeWireSource::State {
     std::mutex mutex;  // the condition's mutex
     std::condition_variable condition;
-    bool answered = false;         // guarded by mutex: creation may go on
-    bool reachable = false;        // guarded by mutex
-    bool alive = true;             // guarded by mutex: node and connection still there
-    bool stopping = false;         // guarded by mutex
-    bool running = true;           // guarded by mutex: the thread still holds its connection
+    bool answered = false;   // guarded by mutex: creation may go on
+    bool reachable = false;  // guarded by mutex
+    bool alive = true;       // guarded by mutex: node and connection still there
+    bool stopping = false;   // guarded by mutex
+    bool running = true;     // guarded by mutex: the thread still holds its connection
     pipewire::StoppableLoop* loop = nullptr;  // guarded by mutex; nullptr once the thread let it go
-    std::thread::id thread;        // guarded by mutex
+    std::thread::id thread;                   // guarded by mutex
     std::optional<PipeWireVideoFormat> format;  // guarded by mutex
     uint64_t delivered = 0;                     // guarded by mutex
     uint64_t dropped = 0;                       // guarded by mutex
+    uint64_t published = 0;                     // guarded by mutex
+    uint64_t received = 0;                      // guarded by mutex
+    uint64_t skipped = 0;                       // guarded by mutex
 
     SourceHandlers handlers;
 
@@ -225,6 +239,7 @@ struct PipeWireSource::Receiving {
     std::vector<Port> ports;
 
     std::optional<PipeWireVideoFormat> format;
+    std::optional<uint64_t> lastSequence;  // of the buffer received last, when it had one
     bool formatLogged = false;
     bool droppedLogged = false;
     bool linkLogged = false;
@@ -232,6 +247,7 @@ struct PipeWireSource::Receiving {
     void quit() { loop->quitRun(); }
     void tryLink();
     void connectStream();
+    void count(const spa_buffer& buffer);
     void deliver(const spa_buffer& buffer);
     void drop(const std::string& why);
 };
@@ -343,8 +359,9 @@ void PipeWireSource::Receiving::connectStream() {
                 std::array<uint8_t, 256> bytes{};
                 spa_pod_builder builder{};
                 spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
-                const spa_pod* params[] = {BuildBuffers(&builder, *self->format)};
-                pw_stream_update_params(self->stream, params, 1);
+                const spa_pod* params[] = {BuildBuffers(&builder, *self->format),
+                                           BuildHeaderMeta(&builder)};
+                pw_stream_update_params(self->stream, params, 2);
             }
         };
         events.process = [](void* data) {
@@ -354,6 +371,7 @@ void PipeWireSource::Receiving::connectStream() {
                 return;
             }
             if (buffer->buffer != nullptr) {
+                self->count(*buffer->buffer);
                 self->deliver(*buffer->buffer);
             }
             pw_stream_queue_buffer(self->stream, buffer);
@@ -372,6 +390,26 @@ void PipeWireSource::Receiving::connectStream() {
         Log("PipeWire: " + title + " cannot be received: the stream does not connect");
         state->lose();
     }
+}
+
+// A node that numbers its buffers (GStreamer's pipewiresink numbers them by frame) tells how
+// many it published since the last one received: those between were never dequeued and count
+// as skipped. A buffer without a number, or with one that does not move forward (a publisher
+// that restarted), counts as one published.
+void PipeWireSource::Receiving::count(const spa_buffer& buffer) {
+    const auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    uint64_t published = 1;
+    if (header != nullptr) {
+        if (lastSequence && header->seq > *lastSequence) {
+            published = header->seq - *lastSequence;
+        }
+        lastSequence = header->seq;
+    }
+    std::lock_guard lock(state->mutex);
+    ++state->received;
+    state->published += published;
+    state->skipped += published - 1;
 }
 
 void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
@@ -617,6 +655,21 @@ uint64_t PipeWireSource::deliveredFrameCount() const {
 uint64_t PipeWireSource::droppedBufferCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->dropped;
+}
+
+uint64_t PipeWireSource::publishedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->published;
+}
+
+uint64_t PipeWireSource::receivedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->received;
+}
+
+uint64_t PipeWireSource::skippedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->skipped;
 }
 
 void PipeWireSource::stop() {

@@ -51,6 +51,12 @@ class PipeWireSource final : public FrameSource {
     // Pictures handed to the frame handler, and buffers dropped because they did not fit.
     uint64_t deliveredFrameCount() const;
     uint64_t droppedBufferCount() const;
+    // Since connection: the pictures the node published, by the numbers on its buffers (one per
+    // buffer that carries none); the buffers received from PipeWire; and the pictures published
+    // that were never received, having been passed over while the source was behind.
+    uint64_t publishedFrameCount() const;
+    uint64_t receivedFrameCount() const;
+    uint64_t skippedFrameCount() const;
 
   private:
     struct State;
