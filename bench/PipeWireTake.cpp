@@ -18,12 +18,16 @@
 // The reference: a gst-launch-1.0 pipeline of NODES branches (pipewiresrc ! videoconvert !
 // x264enc with the recorder's settings: superfast, zerolatency, no B-frames, its bit rate and
 // key interval ! matroskamux) records fresh publishers (a pipewiresink serves only its first
-// consumer) for the same SECONDS. gst-launch cannot report what a node published, so for it the
-// published frames are read from its movie: the span of its timestamps times the rate, plus
-// one; its CPU is the whole process's.
+// consumer) for the same SECONDS. The session manager links no stream to another stream, so the
+// branches wait unlinked and are linked with pw-link, port to port, as the recorder links its
+// own; Matroska rather than MP4 leaves a readable file even when a branch does not end cleanly.
+// gst-launch cannot report what a node published, so for it the published frames are read from
+// its movie: the span of its timestamps times the rate, plus one (a branch that stops early
+// thus looks better than it is); its CPU is the whole process's.
 //
 // Exits 0 when every source movie holds at least 99 % of what its node published and at most
 // 1 % was dropped, else 2.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -110,17 +114,23 @@ MovieCount CountMovie(const std::filesystem::path& file) {
     return count;
 }
 
-pid_t Spawn(const std::vector<std::string>& arguments) {
+// The program, with its output to /dev/null when quiet.
+pid_t Spawn(const std::vector<std::string>& arguments, bool quiet = false) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     std::vector<char*> argv;
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    return pid;
+    const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return result == 0 ? pid : -1;
 }
 
 // Signals the process and waits for it, killing it after ten seconds.
@@ -342,7 +352,8 @@ void GStreamerTake(const std::filesystem::path& scratch, int count, double secon
                 if (!linked[static_cast<size_t>(i - 1)]) {
                     const pid_t link =
                         Spawn({"/usr/bin/pw-link", NodeName("GStreamer", i) + ":out_0",
-                               NodeName("Recording", i) + ":in_0"});
+                               NodeName("Recording", i) + ":in_0"},
+                              true);
                     int status = 1;
                     ::waitpid(link, &status, 0);
                     linked[static_cast<size_t>(i - 1)] =
