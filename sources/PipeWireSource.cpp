@@ -1,15 +1,18 @@
 #include "sources/PipeWireSource.h"
 
+#include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -109,6 +112,16 @@ const spa_pod* BuildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat&
     return PopPod(builder, &object);
 }
 
+// A header on every buffer: its sequence number tells which pictures the node published that
+// never reached the stream.
+const spa_pod* BuildHeaderMeta(spa_pod_builder* builder) {
+    spa_pod_frame object{};
+    spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_add(builder, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+                        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header)), 0);
+    return PopPod(builder, &object);
+}
+
 // The recorder's format for a negotiated one, or nothing for a format it does not take.
 std::optional<PipeWireVideoFormat> ParseFormat(const spa_pod* param, std::string* unsupported) {
     uint32_t mediaType = 0;
@@ -165,18 +178,24 @@ std::optional<PipeWireVideoFormat> ParseFormat(const spa_pod* param, std::string
 struct PipeWireSource::State {
     std::mutex mutex;  // the condition's mutex
     std::condition_variable condition;
-    bool answered = false;         // guarded by mutex: creation may go on
-    bool reachable = false;        // guarded by mutex
-    bool alive = true;             // guarded by mutex: node and connection still there
-    bool stopping = false;         // guarded by mutex
-    bool running = true;           // guarded by mutex: the thread still holds its connection
+    bool answered = false;   // guarded by mutex: creation may go on
+    bool reachable = false;  // guarded by mutex
+    bool alive = true;       // guarded by mutex: node and connection still there
+    bool stopping = false;   // guarded by mutex
+    bool running = true;     // guarded by mutex: the thread still holds its connection
     pipewire::StoppableLoop* loop = nullptr;  // guarded by mutex; nullptr once the thread let it go
-    std::thread::id thread;        // guarded by mutex
+    std::thread::id thread;                   // guarded by mutex
     std::optional<PipeWireVideoFormat> format;  // guarded by mutex
     uint64_t delivered = 0;                     // guarded by mutex
     uint64_t dropped = 0;                       // guarded by mutex
+    uint64_t published = 0;                     // guarded by mutex
+    uint64_t received = 0;                      // guarded by mutex
+    uint64_t skipped = 0;                       // guarded by mutex
 
     SourceHandlers handlers;
+    // Whether a frame handler is set and the source runs: read on PipeWire's data thread, which
+    // must never wait for the handlers' lock (a handler call holds it).
+    std::atomic<bool> wantsFrames{false};
 
     // Only the first answer counts.
     void answer(bool canReach) {
@@ -194,8 +213,15 @@ struct PipeWireSource::State {
     }
 };
 
-// What the receive thread holds: never the source object itself. Every field but state is used
-// on that thread only.
+// How many converted pictures may wait for the receive thread. The ring reuses a texture twelve
+// pictures later: with at most six waiting, a picture being handled or just handed on keeps six
+// pictures' room. When the handler falls this far behind, the oldest waiting picture is skipped.
+constexpr size_t kMaxWaitingPictures = NDITextureRing::kSlotCount / 2;
+
+// What the receive thread holds: never the source object itself. The stream's process callback
+// runs on PipeWire's data thread (the context's own); it uses ring, lastSequence and
+// droppedLogged alone, and shares pictureFormat and waiting under pictureMutex. Every other field
+// but state is used on the receive thread only.
 struct PipeWireSource::Receiving {
     explicit Receiving(gpu::DeviceRef device) : ring(std::move(device)) {}
 
@@ -224,7 +250,11 @@ struct PipeWireSource::Receiving {
     };
     std::vector<Port> ports;
 
-    std::optional<PipeWireVideoFormat> format;
+    std::mutex pictureMutex;
+    std::optional<PipeWireVideoFormat> pictureFormat;  // guarded by pictureMutex
+    std::deque<gpu::TextureRef> waiting;               // guarded by pictureMutex: for the handler
+    spa_source* handOver = nullptr;        // wakes the receive thread for waiting pictures
+    std::optional<uint64_t> lastSequence;  // of the buffer received last, when it had one
     bool formatLogged = false;
     bool droppedLogged = false;
     bool linkLogged = false;
@@ -232,7 +262,9 @@ struct PipeWireSource::Receiving {
     void quit() { loop->quitRun(); }
     void tryLink();
     void connectStream();
-    void deliver(const spa_buffer& buffer);
+    void count(const spa_buffer& buffer);
+    bool convert(const spa_buffer& buffer);
+    void deliver();
     void drop(const std::string& why);
 };
 
@@ -330,33 +362,48 @@ void PipeWireSource::Receiving::connectStream() {
                 return;
             }
             std::string unsupported;
-            self->format = param != nullptr ? ParseFormat(param, &unsupported) : std::nullopt;
-            if (param != nullptr && !self->format && !self->formatLogged) {
+            const auto format = param != nullptr ? ParseFormat(param, &unsupported) : std::nullopt;
+            if (param != nullptr && !format && !self->formatLogged) {
                 Log("PipeWire: " + self->title + " sends " + unsupported + ", which is left out");
                 self->formatLogged = true;
             }
             {
-                std::lock_guard lock(self->state->mutex);
-                self->state->format = self->format;
+                std::lock_guard lock(self->pictureMutex);
+                self->pictureFormat = format;
             }
-            if (self->format) {
+            {
+                std::lock_guard lock(self->state->mutex);
+                self->state->format = format;
+            }
+            if (format) {
                 std::array<uint8_t, 256> bytes{};
                 spa_pod_builder builder{};
                 spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
-                const spa_pod* params[] = {BuildBuffers(&builder, *self->format)};
-                pw_stream_update_params(self->stream, params, 1);
+                const spa_pod* params[] = {BuildBuffers(&builder, *format),
+                                           BuildHeaderMeta(&builder)};
+                pw_stream_update_params(self->stream, params, 2);
             }
         };
+        // On PipeWire's data thread, within the graph's cycle. Every buffer waiting is copied
+        // out and given back at once: a buffer goes back to the node only in a later cycle, and
+        // the node starts a cycle only once it has a buffer to fill, so buffers given back after
+        // their cycle (by a thread that was busy or not yet scheduled) pile up until the node has
+        // none left and stops for good. The frame handler runs on the receive thread, so however
+        // long it takes, it never holds a buffer.
         events.process = [](void* data) {
             auto* self = static_cast<Receiving*>(data);
-            pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream);
-            if (buffer == nullptr) {
-                return;
+            bool converted = false;
+            while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
+                if (buffer->buffer != nullptr) {
+                    self->count(*buffer->buffer);
+                    converted = self->convert(*buffer->buffer) || converted;
+                }
+                pw_stream_queue_buffer(self->stream, buffer);
             }
-            if (buffer->buffer != nullptr) {
-                self->deliver(*buffer->buffer);
+            if (converted) {
+                pw_loop_signal_event(pw_context_get_main_loop(self->loop->context()),
+                                     self->handOver);
             }
-            pw_stream_queue_buffer(self->stream, buffer);
         };
         return events;
     }();
@@ -367,19 +414,47 @@ void PipeWireSource::Receiving::connectStream() {
     spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
     const spa_pod* params[] = {BuildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_raw),
                                BuildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_mjpg)};
-    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS);
+    const auto flags =
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     if (pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 2) < 0) {
         Log("PipeWire: " + title + " cannot be received: the stream does not connect");
         state->lose();
     }
 }
 
-void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
-    if (!state->handlers.wantsFrames()) {
-        return;  // nothing is converted while nobody wants pictures
+// A node that numbers its buffers (GStreamer's pipewiresink numbers them by frame) tells how
+// many it published since the last one received: those between were never dequeued and count
+// as skipped. A buffer without a number, or with one that does not move forward (a publisher
+// that restarted), counts as one published.
+void PipeWireSource::Receiving::count(const spa_buffer& buffer) {
+    const auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    uint64_t published = 1;
+    if (header != nullptr) {
+        if (lastSequence && header->seq > *lastSequence) {
+            published = header->seq - *lastSequence;
+        }
+        lastSequence = header->seq;
+    }
+    std::lock_guard lock(state->mutex);
+    ++state->received;
+    state->published += published;
+    state->skipped += published - 1;
+}
+
+// On the data thread: the buffer's picture into the next texture of the ring, waiting for the
+// receive thread. True when a picture was added.
+bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
+    if (!state->wantsFrames) {
+        return false;  // nothing is converted while nobody wants pictures
+    }
+    std::optional<PipeWireVideoFormat> format;
+    {
+        std::lock_guard lock(pictureMutex);
+        format = pictureFormat;
     }
     if (!format) {
-        return;
+        return false;
     }
     std::array<PipeWirePlane, 4> planes{};
     size_t count = 0;
@@ -388,18 +463,18 @@ void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
         if ((block.type != SPA_DATA_MemFd && block.type != SPA_DATA_MemPtr) ||
             block.data == nullptr || block.chunk == nullptr) {
             drop("buffers outside shared memory");
-            return;
+            return false;
         }
         const spa_chunk& chunk = *block.chunk;
         if ((chunk.flags & SPA_CHUNK_FLAG_CORRUPTED) != 0) {
             drop("corrupted buffers");
-            return;
+            return false;
         }
         // What the chunk claims must lie inside the memory that was mapped.
         if (chunk.offset > block.maxsize || chunk.size > block.maxsize - chunk.offset ||
             chunk.stride < 0) {
             drop("buffers that do not fit their memory");
-            return;
+            return false;
         }
         planes[count++] = {static_cast<const uint8_t*>(block.data) + chunk.offset, chunk.size,
                            chunk.stride};
@@ -408,21 +483,50 @@ void PipeWireSource::Receiving::deliver(const spa_buffer& buffer) {
     if (!PipeWireFrameFits(*format, blocks)) {
         drop("buffers that do not hold a whole " + PipeWirePixelFormatName(format->pixelFormat) +
              " picture of " + std::to_string(format->width) + "×" + std::to_string(format->height));
-        return;
+        return false;
     }
     const auto texture = ring.nextTexture(format->width, format->height,
                                           PipeWirePixelFormatHasAlpha(format->pixelFormat));
     if (!texture) {
-        return;
+        return false;
     }
     if (!ConvertPipeWireFrame(*format, blocks, *texture)) {
         drop("pictures that cannot be decoded");
-        return;
+        return false;
     }
-    state->handlers.callFrameHandler(texture, [this] {
-        std::lock_guard countLock(state->mutex);
-        ++state->delivered;
-    });
+    bool skipped = false;
+    {
+        std::lock_guard lock(pictureMutex);
+        if (waiting.size() >= kMaxWaitingPictures) {
+            waiting.pop_front();
+            skipped = true;
+        }
+        waiting.push_back(texture);
+    }
+    if (skipped) {
+        std::lock_guard lock(state->mutex);
+        ++state->skipped;
+    }
+    return true;
+}
+
+// On the receive thread: the waiting pictures to the frame handler, oldest first.
+void PipeWireSource::Receiving::deliver() {
+    for (;;) {
+        gpu::TextureRef texture;
+        {
+            std::lock_guard lock(pictureMutex);
+            if (waiting.empty()) {
+                return;
+            }
+            texture = std::move(waiting.front());
+            waiting.pop_front();
+        }
+        state->handlers.callFrameHandler(texture, [this] {
+            std::lock_guard countLock(state->mutex);
+            ++state->delivered;
+        });
+    }
 }
 
 std::shared_ptr<PipeWireSource> PipeWireSource::create(std::string title, uint32_t nodeId,
@@ -541,6 +645,12 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
     }();
 
     if (run) {
+        r.handOver = pw_loop_add_event(
+            pw_context_get_main_loop(r.loop->context()),
+            [](void* data, uint64_t) { static_cast<Receiving*>(data)->deliver(); }, &r);
+        run = r.handOver != nullptr;
+    }
+    if (run) {
         pipewire::AddCoreListener(r.core, &r.coreListener, &coreEvents, &r);
         r.registry = pipewire::GetRegistry(r.core);
         if (r.registry != nullptr) {
@@ -556,6 +666,10 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
     if (r.stream != nullptr) {
         spa_hook_remove(&r.streamListener);
         pw_stream_destroy(r.stream);
+    }
+    // The data thread no longer calls the stream's callback: nothing signals the event now.
+    if (r.handOver != nullptr) {
+        pw_loop_destroy_source(pw_context_get_main_loop(r.loop->context()), r.handOver);
     }
     if (r.link != nullptr) {
         spa_hook_remove(&r.linkListener);
@@ -589,6 +703,7 @@ FrameHandler PipeWireSource::frameHandler() const {
 
 void PipeWireSource::setFrameHandler(FrameHandler handler) {
     state_->handlers.setFrameHandler(std::move(handler));
+    state_->wantsFrames = state_->handlers.wantsFrames();
 }
 
 SoundHandler PipeWireSource::soundHandler() const {
@@ -619,9 +734,25 @@ uint64_t PipeWireSource::droppedBufferCount() const {
     return state_->dropped;
 }
 
+uint64_t PipeWireSource::publishedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->published;
+}
+
+uint64_t PipeWireSource::receivedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->received;
+}
+
+uint64_t PipeWireSource::skippedFrameCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->skipped;
+}
+
 void PipeWireSource::stop() {
     // Waits for a handler call under way on the receive thread.
     state_->handlers.stop();
+    state_->wantsFrames = false;
     std::unique_lock lock(state_->mutex);
     if (!state_->stopping) {
         state_->stopping = true;

@@ -10,11 +10,14 @@
 
 namespace zarvo {
 
-// One PipeWire video node, received on a thread of its own ("PipeWireSource") through a
-// connection of its own: a capture stream linked straight to the node, asking for pictures in
-// shared memory. Each picture reaches the frame handler as a BGRA texture, upright; pictures
-// without transparency come as opaque views. Carries no sound. Buffers that do not hold a whole
-// picture of the negotiated format are dropped, counted and logged once.
+// One PipeWire video node, received through a connection of its own: a capture stream linked
+// straight to the node, asking for pictures in shared memory. Each buffer is copied out on
+// PipeWire's data thread within its cycle and given back to the node at once; the picture
+// reaches the frame handler on a thread of the source's own ("PipeWireSource") as a BGRA
+// texture, upright; pictures without transparency come as opaque views. A slow handler thus
+// never holds the node's buffers; when it falls several pictures behind, the oldest waiting
+// picture is skipped and counted. Carries no sound. Buffers that do not hold a whole picture of
+// the negotiated format are dropped, counted and logged once.
 //
 // Runs from creation until stop; when the node goes away (or PipeWire does), the source stays
 // but isAlive answers false, and a new connection by title finds the node when it is back.
@@ -51,6 +54,12 @@ class PipeWireSource final : public FrameSource {
     // Pictures handed to the frame handler, and buffers dropped because they did not fit.
     uint64_t deliveredFrameCount() const;
     uint64_t droppedBufferCount() const;
+    // Since connection: the pictures the node published, by the numbers on its buffers (one per
+    // buffer that carries none); the buffers received from PipeWire; and the pictures skipped:
+    // published but never received, or received but passed over while the handler was behind.
+    uint64_t publishedFrameCount() const;
+    uint64_t receivedFrameCount() const;
+    uint64_t skippedFrameCount() const;
 
   private:
     struct State;

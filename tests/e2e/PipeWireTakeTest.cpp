@@ -2,12 +2,14 @@
 // private PipeWire of scripts/pipewire.sh) and a local test source, merged by the composite
 // directory as the application merges them, recorded into separate and assembled movies that are
 // read back. The PipeWire node goes away part-way: its place goes offline and the take goes on.
+// Then takes of several nodes at once, each movie read back against what its node published.
 #include <gtest/gtest.h>
 
 #include "engine/RecorderController.h"
 #include "platform/RunLoop.h"
 #include "sources/CompositeDirectory.h"
 #include "sources/PipeWireDirectory.h"
+#include "sources/PipeWireSource.h"
 #include "sources/SyphonDirectory.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MovieProbe.h"
@@ -121,6 +123,132 @@ TEST(PipeWireTakeTest, RecordsAPipeWireNodeBesideATestSourceUntilTheNodeGoesAway
     EXPECT_GT(assembled.picture->times.size(), stageMovie.picture->times.size());
     EXPECT_EQ(test::MovieProbe::decodeAllPictures(movies[1]->url()),
               static_cast<int>(stageMovie.picture->times.size()));
+}
+
+// Several nodes recorded "separate" by a controller over the PipeWire directory alone.
+class PipeWireNodesTake : public ::testing::Test {
+  protected:
+    static constexpr int kNodes = 3;
+
+    void SetUp() override {
+        if (!test::PipeWireStarted()) {
+            return;
+        }
+        for (int i = 1; i <= kNodes; ++i) {
+            publishers_.push_back(test::StartGstPublisher(
+                test::GstPublisherOptions(test::Named("Node " + std::to_string(i)), "Take")
+                    .withSize(80, 48)));
+            ASSERT_TRUE(publishers_.back()->started());
+        }
+        controller_ = RecorderController::create(
+            {.mainQueue = &loop_,
+             .device = gpu::Device::systemDefault(),
+             .directory = PipeWireDirectory::create(loop_),
+             .computerSound = nullptr,
+             .defaults = std::make_shared<UserDefaults>(folder_ / "settings.json")});
+        ASSERT_NE(controller_, nullptr);
+        controller_->setFolder(folder_.path().string());
+        controller_->setOutput("separate");
+        controller_->setCodec("h264");
+        controller_->setFps(0);  // every frame kept
+        for (int i = 1; i <= kNodes; ++i) {
+            const std::string title = test::Named("Node " + std::to_string(i)) + " - Take";
+            ASSERT_TRUE(loop_.runUntil([&] { return controller_->addSourceMatching(title); }, 20))
+                << controller_->error();
+        }
+        ASSERT_TRUE(loop_.runUntil(
+            [&] {
+                for (const auto& place : controller_->places()) {
+                    if (!place->isOnline() || place->frameCount() == 0) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            20));
+    }
+
+    std::shared_ptr<PipeWireSource> sourceAt(size_t place) const {
+        return std::dynamic_pointer_cast<PipeWireSource>(controller_->places()[place]->source);
+    }
+
+    // The pictures each node published from now on; call again with the result to end.
+    std::vector<int64_t> published(std::vector<int64_t> since = {}) const {
+        since.resize(kNodes);
+        for (size_t i = 0; i < kNodes; ++i) {
+            const auto source = sourceAt(i);
+            since[i] =
+                (source ? static_cast<int64_t>(source->publishedFrameCount()) : 0) - since[i];
+        }
+        return since;
+    }
+
+    void stop() {
+        bool stopped = false;
+        controller_->stopWithCompletionHandler([&] { stopped = true; });
+        ASSERT_TRUE(loop_.runUntil([&] { return stopped; }, 30));
+        EXPECT_EQ(controller_->recordingError(), "");
+    }
+
+    // Every source's movie holds at least 99 % of what its node published during the take,
+    // which was something.
+    void expectMoviesHold(const std::vector<int64_t>& published, const std::string& take) {
+        const auto movies = controller_->moviesOfTheTake();
+        ASSERT_EQ(movies.size(), static_cast<size_t>(kNodes)) << take;
+        for (size_t i = 0; i < movies.size(); ++i) {
+            const auto movie = test::MovieProbe::read(movies[i]->url());
+            ASSERT_TRUE(movie.opened) << take << ", node " << i + 1 << ": " << movie.error;
+            ASSERT_TRUE(movie.picture) << take << ", node " << i + 1;
+            EXPECT_GT(published[i], 0) << take << ", node " << i + 1;
+            EXPECT_GE(static_cast<double>(movie.picture->times.size()),
+                      0.99 * static_cast<double>(published[i]))
+                << take << ", node " << i + 1 << ": " << movies[i]->framesDropped() << " dropped, "
+                << sourceAt(i)->skippedFrameCount() << " skipped";
+        }
+    }
+
+    RunLoop loop_;
+    test::TestFolder folder_;
+    std::vector<std::unique_ptr<test::ChildProcess>> publishers_;
+    std::shared_ptr<RecorderController> controller_;
+};
+
+TEST_F(PipeWireNodesTake, EveryMovieHoldsWhatItsNodePublishedWithAndWithoutThePerformanceSetting) {
+    ZARVO_REQUIRE_PIPEWIRE();
+    for (const bool performance : {false, true}) {
+        const std::string take = performance ? "performance" : "plain";
+        controller_->setName(take);
+        controller_->setPerformance(performance);
+        ASSERT_TRUE(controller_->start()) << controller_->error();
+        // Counted from the start on: frames that come after the count's end are still written.
+        const auto start = published();
+        loop_.runFor(3);
+        const auto during = published(start);
+        stop();
+        expectMoviesHold(during, take);
+    }
+}
+
+TEST_F(PipeWireNodesTake, ANodeThatLeavesMidTakeLeavesTheOthersEveryFrame) {
+    ZARVO_REQUIRE_PIPEWIRE();
+    controller_->setName("leaving");
+    ASSERT_TRUE(controller_->start()) << controller_->error();
+    const auto start = published();
+    loop_.runFor(1.5);
+    // The first node's program quits; the other nodes go on.
+    const auto beforeLeaving = published(start);
+    publishers_[0].reset();
+    const auto places = controller_->places();
+    ASSERT_TRUE(loop_.runUntil([&] { return !places[0]->isOnline(); }, 10));
+    loop_.runFor(1.5);
+    auto during = published(start);
+    // The node that left published until it went; its source may be gone by now.
+    during[0] = beforeLeaving[0];
+    stop();
+    EXPECT_FALSE(places[0]->isOnline());
+    EXPECT_TRUE(places[1]->isOnline());
+    EXPECT_TRUE(places[2]->isOnline());
+    expectMoviesHold(during, "leaving");
 }
 
 }  // namespace

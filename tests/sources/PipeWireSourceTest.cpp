@@ -12,6 +12,7 @@
 
 #include "platform/RunLoop.h"
 #include "sources/CompositeDirectory.h"
+#include "sources/NDITextureRing.h"
 #include "sources/PipeWireDirectory.h"
 #include "sources/PipeWireSource.h"
 #include "sources/PipeWireSupport.h"
@@ -274,6 +275,40 @@ TEST_F(PipeWireSourceTest, ANodeThatGoesAwayIsNoLongerAlive) {
 }
 
 // A source may be let go of from within its own frame handler: it ends on its own thread.
+// A handler slower than the node never stops it: the source gives every buffer back within its
+// cycle and passes over the pictures the handler cannot take, counting them, so every picture the
+// node published is handed on or counted (but for the few waiting at either end).
+TEST_F(PipeWireSourceTest, AHandlerSlowerThanTheNodeNeverStopsItAndWhatItMissesIsCounted) {
+    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Busy"), "T"));
+    ASSERT_TRUE(waitForTitle(test::Named("Busy") + " - T"));
+    auto connected = directory->connectToSourceWithTitle(test::Named("Busy") + " - T",
+                                                         gpu::Device::systemDefault());
+    auto* source = dynamic_cast<PipeWireSource*>(connected.get());
+    ASSERT_NE(source, nullptr);
+    // The first twenty pictures take three frame intervals each, as a handler on a machine
+    // that is busy with something else might.
+    std::atomic<int> handled{0};
+    source->setFrameHandler([&](const gpu::TextureRef&) {
+        if (handled++ < 20) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    ASSERT_TRUE(test::WaitFor([&] { return handled.load() >= 1; }, 20));
+    const uint64_t publishedBefore = source->publishedFrameCount();
+    const uint64_t accountedBefore = source->deliveredFrameCount() + source->skippedFrameCount();
+    // Well past the slow pictures, the node still sends.
+    ASSERT_TRUE(test::WaitFor([&] { return handled.load() >= 60; }, 20))
+        << "the node stopped after " << source->receivedFrameCount() << " buffers";
+    source->stop();
+    const uint64_t published = source->publishedFrameCount() - publishedBefore;
+    const uint64_t accounted =
+        source->deliveredFrameCount() + source->skippedFrameCount() - accountedBefore;
+    EXPECT_GT(source->skippedFrameCount(), 0u);
+    EXPECT_GE(source->receivedFrameCount(), source->deliveredFrameCount());
+    EXPECT_LE(published, accounted + NDITextureRing::kSlotCount);
+    EXPECT_LE(accounted, published + NDITextureRing::kSlotCount / 2);
+}
+
 TEST_F(PipeWireSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
     auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Self"), "T"));
     ASSERT_TRUE(waitForTitle(test::Named("Self") + " - T"));
