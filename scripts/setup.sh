@@ -20,7 +20,7 @@ packages=(
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     mediainfo
     libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev
-    gstreamer1.0-pipewire
+    gstreamer1.0-pipewire gstreamer1.0-plugins-ugly
 )
 
 missing=()

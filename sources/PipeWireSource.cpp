@@ -252,7 +252,14 @@ struct PipeWireSource::Receiving {
 
     std::mutex pictureMutex;
     std::optional<PipeWireVideoFormat> pictureFormat;  // guarded by pictureMutex
-    std::deque<gpu::TextureRef> waiting;               // guarded by pictureMutex: for the handler
+    // A converted picture for the frame handler, or, without one, a frame told by its size
+    // alone because nobody wanted its picture.
+    struct Waiting {
+        gpu::TextureRef picture;
+        int64_t width = 0;
+        int64_t height = 0;
+    };
+    std::deque<Waiting> waiting;           // guarded by pictureMutex: for the handlers
     spa_source* handOver = nullptr;        // wakes the receive thread for waiting pictures
     std::optional<uint64_t> lastSequence;  // of the buffer received last, when it had one
     bool formatLogged = false;
@@ -443,7 +450,7 @@ void PipeWireSource::Receiving::count(const spa_buffer& buffer) {
 }
 
 // On the data thread: the buffer's picture into the next texture of the ring, waiting for the
-// receive thread. True when a picture was added.
+// receive thread; while nobody wants pictures, its size alone. True when something was added.
 bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
     if (!state->wantsFrames) {
         return false;  // nothing is converted while nobody wants pictures
@@ -485,14 +492,17 @@ bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
              " picture of " + std::to_string(format->width) + "×" + std::to_string(format->height));
         return false;
     }
-    const auto texture = ring.nextTexture(format->width, format->height,
-                                          PipeWirePixelFormatHasAlpha(format->pixelFormat));
-    if (!texture) {
-        return false;
-    }
-    if (!ConvertPipeWireFrame(*format, blocks, *texture)) {
-        drop("pictures that cannot be decoded");
-        return false;
+    Waiting next{nullptr, format->width, format->height};
+    if (state->handlers.picturesWanted()) {
+        next.picture = ring.nextTexture(format->width, format->height,
+                                        PipeWirePixelFormatHasAlpha(format->pixelFormat));
+        if (!next.picture) {
+            return false;
+        }
+        if (!ConvertPipeWireFrame(*format, blocks, *next.picture)) {
+            drop("pictures that cannot be decoded");
+            return false;
+        }
     }
     bool skipped = false;
     {
@@ -501,7 +511,7 @@ bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
             waiting.pop_front();
             skipped = true;
         }
-        waiting.push_back(texture);
+        waiting.push_back(std::move(next));
     }
     if (skipped) {
         std::lock_guard lock(state->mutex);
@@ -513,16 +523,20 @@ bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
 // On the receive thread: the waiting pictures to the frame handler, oldest first.
 void PipeWireSource::Receiving::deliver() {
     for (;;) {
-        gpu::TextureRef texture;
+        Waiting next;
         {
             std::lock_guard lock(pictureMutex);
             if (waiting.empty()) {
                 return;
             }
-            texture = std::move(waiting.front());
+            next = std::move(waiting.front());
             waiting.pop_front();
         }
-        state->handlers.callFrameHandler(texture, [this] {
+        if (!next.picture) {
+            state->handlers.callFrameNotice(next.width, next.height);
+            continue;
+        }
+        state->handlers.callFrameHandler(next.picture, [this] {
             std::lock_guard countLock(state->mutex);
             ++state->delivered;
         });
@@ -699,6 +713,14 @@ PipeWireSource::~PipeWireSource() {
 
 FrameHandler PipeWireSource::frameHandler() const {
     return state_->handlers.frameHandler();
+}
+
+void PipeWireSource::setPicturesWanted(bool wanted) {
+    state_->handlers.setPicturesWanted(wanted);
+}
+
+void PipeWireSource::setFrameNoticeHandler(FrameNoticeHandler handler) {
+    state_->handlers.setFrameNoticeHandler(std::move(handler));
 }
 
 void PipeWireSource::setFrameHandler(FrameHandler handler) {

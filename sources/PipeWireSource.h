@@ -43,6 +43,9 @@ class PipeWireSource final : public FrameSource {
     FrameHandler frameHandler() const override;
     // Ignored once stopped; likewise for the sound handler.
     void setFrameHandler(FrameHandler handler) override;
+    // While pictures are not wanted, a frame is told by its size and not converted.
+    void setPicturesWanted(bool wanted) override;
+    void setFrameNoticeHandler(FrameNoticeHandler handler) override;
     SoundHandler soundHandler() const override;
     void setSoundHandler(SoundHandler handler) override;
     bool hasSound() const override { return false; }

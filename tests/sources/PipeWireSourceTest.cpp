@@ -199,6 +199,22 @@ TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
     EXPECT_NEAR(texture->row(5)[5 * 4 + 2], 0xff, 2);
     transparent->stop();
 
+    // Nobody wants the pictures: each frame is told by its size and none is converted.
+    std::atomic<int> notices{0};
+    std::atomic<bool> sized{true};
+    source->setFrameNoticeHandler([&](int64_t width, int64_t height) {
+        sized = sized && width == 64 && height == 48;
+        ++notices;
+    });
+    source->setPicturesWanted(false);
+    ASSERT_TRUE(test::WaitFor([&] { return notices >= 2; }, 20));
+    const int unwantedFrom = received.count();
+    ASSERT_TRUE(test::WaitFor([&] { return notices >= 5; }, 20));
+    EXPECT_EQ(received.count(), unwantedFrom);
+    EXPECT_TRUE(sized);
+    source->setPicturesWanted(true);
+    ASSERT_TRUE(test::WaitFor([&] { return received.count() >= unwantedFrom + 2; }, 20));
+
     source->stop();
     source->stop();
     EXPECT_FALSE(source->isAlive());
