@@ -66,6 +66,7 @@ void SoundTimeline::startRunAtRate(double rate) {
     rate_ = rate;
     anchored_ = false;
     smoothedError_ = 0;
+    pendingCut_ = 0;
     longestSilence_.reset();
 }
 
@@ -100,7 +101,13 @@ std::vector<SoundTimeline::Sound> SoundTimeline::piecesForSound(const Sound& sou
         return {};
     }
 
-    if (anchored_ && std::fabs(static_cast<double>(offset)) <= std::round(rate_ * kNoiseSeconds)) {
+    const bool noise =
+        anchored_ && std::fabs(static_cast<double>(offset)) <= std::round(rate_ * kNoiseSeconds);
+    if (noise && pendingCut_ < 0) {
+        // The rest of a correction that the previous buffer was too short to take.
+        return applyCorrection(sound, pendingCut_, true);
+    }
+    if (noise) {
         // Timing noise: write the buffer straight after the previous one unless the smoothed
         // error shows real drift.
         const double weight = std::min(sound->duration() * 0.5, 1.0);
@@ -120,22 +127,28 @@ std::vector<SoundTimeline::Sound> SoundTimeline::piecesForSound(const Sound& sou
         if (!correction) {
             return {};
         }
-        offset = *correction;
+        return applyCorrection(sound, *correction, true);
     }
     // Otherwise this is the first buffer of the run, or a jump: the track is anchored on this
     // buffer once something of it is written.
-    return applyCorrection(sound, offset);
+    return applyCorrection(sound, offset, false);
 }
 
-std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& sound,
-                                                                 int64_t offset) {
+std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& sound, int64_t offset,
+                                                                 bool drift) {
     // At most SourceSound::kMaxFrameCount, so it fits.
     const auto n = static_cast<int64_t>(sound->frameCount());
+    pendingCut_ = 0;
 
     if (offset < 0 && n + offset <= 0) {
         // Wholly inside what is written: nothing of it goes on the track, so it does not anchor
-        // the run either.
+        // the run either. A drift correction goes on with the next buffers until the whole cut
+        // is made: forgetting the rest would leave the track late by it, and with buffers
+        // shorter than the tolerated error every correction would fall short.
         smoothedError_ = 0;
+        if (drift) {
+            pendingCut_ = offset + n;
+        }
         if (const std::optional<int64_t> leftOut = AddFrames(leftOut_, n)) {
             leftOut_ = *leftOut;
         }

@@ -94,6 +94,30 @@ TEST(SoundTimelineTest, EarlyDriftIsCorrectedByCuttingOncePast20ms) {
     EXPECT_NEAR(timeline.writtenDuration(), (23 * 4800 - 974) / 48000.0, kTolerance);
 }
 
+// 10 ms buffers 30 ms early: the 220th takes the smoothed error to -961.99, a cut of 962 frames,
+// longer than the buffer. The cut is made in full across the buffers that follow (480, 480 and
+// 2 frames), so the track ends up 478 frames late, not 960 as a cut of one buffer would leave it.
+TEST_F(AnchoredSoundTimelineTest, EarlyDriftCutLongerThanABufferGoesOnToTheNextBuffers) {
+    const auto arrival = [](int k) { return kOrigin + 0.01 * (k + 1) - 0.03; };
+    for (int k = 1; k <= 219; ++k) {
+        const Sound sound = Numbered(480);
+        ASSERT_EQ(timeline.piecesForSound(sound, arrival(k)), Pieces{sound}) << "buffer " << k;
+    }
+    EXPECT_TRUE(timeline.piecesForSound(Numbered(480), arrival(220)).empty());
+    EXPECT_TRUE(timeline.piecesForSound(Numbered(480), arrival(221)).empty());
+    const Pieces tail = timeline.piecesForSound(Numbered(480), arrival(222));
+    ASSERT_EQ(FrameCounts(tail), Counts{478});
+    EXPECT_EQ(tail[0]->samples()[0], 2.0f);
+    EXPECT_NEAR(timeline.soundLeftOut(), 962 / 48000.0, kTolerance);
+    // The correction is complete: the following buffers go on whole.
+    for (int k = 223; k <= 230; ++k) {
+        EXPECT_EQ(FrameCounts(timeline.piecesForSound(Numbered(480), arrival(k))), Counts{480})
+            << "buffer " << k;
+    }
+    EXPECT_NEAR(timeline.writtenDuration(), (231 * 480 - 962) / 48000.0, kTolerance);
+    EXPECT_NEAR(timeline.soundLeftOut(), 962 / 48000.0, kTolerance);
+}
+
 TEST_F(AnchoredSoundTimelineTest, JumpsBeyond100msAreNotSmoothed) {
     EXPECT_EQ(FrameCounts(timeline.piecesForSound(Numbered(480), kOrigin + 0.52)),
               (Counts{24000, 480}));
