@@ -13,8 +13,11 @@ namespace {
 constexpr double kLongestJump = 86400.0;
 // Within this a buffer's distance from the end of the track counts as timing noise.
 constexpr double kNoiseSeconds = 0.1;
-// The smoothed error is corrected once it passes this.
-constexpr double kToleratedErrorSeconds = 0.02;
+// The estimated error is corrected once it passes this: 120 frames at 48 kHz. Random arrival
+// jitter of ±10 ms moves the estimate by well under a millisecond with 10 ms buffers, so it
+// rarely reaches this without drift, while the track stays within it of where its sound
+// belongs.
+constexpr double kToleratedErrorSeconds = 0.0025;
 // The length of the cached silence used for long gaps.
 constexpr double kCachedSilenceSeconds = 10.0;
 
@@ -56,6 +59,11 @@ double SoundTimeline::soundLeftOut() const {
     return leftOutBefore_ + secondsOfFrames(leftOut_);
 }
 
+void SoundTimeline::resetSmoothing() {
+    smoothedError_ = 0;
+    smoothedTwice_ = 0;
+}
+
 void SoundTimeline::startRunAtRate(double rate) {
     runStart_ = writtenDuration();
     silenceBefore_ = silenceAdded();
@@ -65,7 +73,8 @@ void SoundTimeline::startRunAtRate(double rate) {
     leftOut_ = 0;
     rate_ = rate;
     anchored_ = false;
-    smoothedError_ = 0;
+    resetSmoothing();
+    pendingCut_ = 0;
     longestSilence_.reset();
 }
 
@@ -100,42 +109,66 @@ std::vector<SoundTimeline::Sound> SoundTimeline::piecesForSound(const Sound& sou
         return {};
     }
 
-    if (anchored_ && std::fabs(static_cast<double>(offset)) <= std::round(rate_ * kNoiseSeconds)) {
-        // Timing noise: write the buffer straight after the previous one unless the smoothed
-        // error shows real drift.
+    const bool noise =
+        anchored_ && std::fabs(static_cast<double>(offset)) <= std::round(rate_ * kNoiseSeconds);
+    if (noise && pendingCut_ < 0) {
+        // The rest of a correction that the previous buffer was too short to take.
+        return applyCorrection(sound, pendingCut_, true);
+    }
+    if (noise) {
+        // Timing noise: write the buffer straight after the previous one unless the smoothing
+        // shows real drift. A steady drift leaves the smoothed error behind the true one by what
+        // it drifts in the smoothing's time constant (2 s), and smoothing the smoothed error
+        // again leaves that behind by as much once more; their difference added to the smoothed
+        // error is the error as it stands now, with the noise still smoothed away.
         const double weight = std::min(sound->duration() * 0.5, 1.0);
         const double smoothed =
             smoothedError_ + weight * (static_cast<double>(offset) - smoothedError_);
-        if (std::fabs(smoothed) <= rate_ * kToleratedErrorSeconds) {
+        const double smoothedTwice = smoothedTwice_ + weight * (smoothed - smoothedTwice_);
+        const double error = 2.0 * smoothed - smoothedTwice;
+        if (std::fabs(error) <= rate_ * kToleratedErrorSeconds) {
             const std::optional<int64_t> written =
                 AddFrames(written_, static_cast<int64_t>(sound->frameCount()));
             if (!written) {
                 return {};
             }
             smoothedError_ = smoothed;
+            smoothedTwice_ = smoothedTwice;
             written_ = *written;
             return {sound};
         }
-        const std::optional<int64_t> correction = ToFrames(std::round(smoothed));
+        // Corrected in full, so the track goes back to where its sound belongs. The correction
+        // moves the track, and with it the errors measured against it; the smoothing keeps its
+        // measure of the drift's rate, so the next correction is as timely as this one.
+        const std::optional<int64_t> correction = ToFrames(std::round(error));
         if (!correction) {
             return {};
         }
-        offset = *correction;
+        smoothedError_ = smoothed - static_cast<double>(*correction);
+        smoothedTwice_ = smoothedTwice - static_cast<double>(*correction);
+        return applyCorrection(sound, *correction, true);
     }
     // Otherwise this is the first buffer of the run, or a jump: the track is anchored on this
     // buffer once something of it is written.
-    return applyCorrection(sound, offset);
+    return applyCorrection(sound, offset, false);
 }
 
-std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& sound,
-                                                                 int64_t offset) {
+std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& sound, int64_t offset,
+                                                                 bool drift) {
     // At most SourceSound::kMaxFrameCount, so it fits.
     const auto n = static_cast<int64_t>(sound->frameCount());
+    pendingCut_ = 0;
 
     if (offset < 0 && n + offset <= 0) {
         // Wholly inside what is written: nothing of it goes on the track, so it does not anchor
-        // the run either.
-        smoothedError_ = 0;
+        // the run either. A drift correction goes on with the next buffers until the whole cut
+        // is made: forgetting the rest would leave the track late by it, and with buffers
+        // shorter than the correction every correction would fall short.
+        if (drift) {
+            pendingCut_ = offset + n;
+        } else {
+            resetSmoothing();
+        }
         if (const std::optional<int64_t> leftOut = AddFrames(leftOut_, n)) {
             leftOut_ = *leftOut;
         }
@@ -166,7 +199,9 @@ std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& so
     }
 
     anchored_ = true;
-    smoothedError_ = 0;
+    if (!drift) {
+        resetSmoothing();
+    }
     written_ = *written;
     silence_ += gap;  // Never more than written_.
     leftOut_ = *leftOut;

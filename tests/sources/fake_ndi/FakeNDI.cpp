@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -44,7 +45,26 @@ struct Finder {
 struct Receiver {
     uint64_t captures = 0;
     uint64_t videoFrames = 0;
+    // Live sending: the steady-clock instant of the source's time 0, and what comes next.
+    std::optional<std::chrono::steady_clock::time_point> liveStart;
+    uint64_t livePictures = 0;
+    uint64_t liveChunks = 0;
 };
+
+// A live sender on a clock of its own: pictures at framesPerSecond and sound in chunks, each
+// handed over when it is due on the source's clock, which runs `factor` times as fast as the
+// receiver's. Every `markEvery` seconds of source time both carry a mark at the same instant: a
+// white picture among black ones, and a full-scale tone burst starting at the mark's sample.
+struct Live {
+    bool on = false;
+    double factor = 1.0;
+    double markEvery = 2.0;
+    double framesPerSecond = 30.0;
+};
+
+// The mark's tone: 3 kHz for 20 ms, starting at phase 0.
+constexpr double kMarkToneHz = 3000.0;
+constexpr double kMarkToneSeconds = 0.02;
 
 struct Fake {
     std::mutex mutex;
@@ -72,6 +92,7 @@ struct Fake {
     bool metadataAsked = false;
     int connections = 0;
     int intervalMs = 2;
+    Live live;
 
     bool videoOn = false;
     int videoFourCC = 0;
@@ -289,6 +310,115 @@ void FillAudio(Fake& fake, NDIlib_audio_frame_v3_t* audio) {
     ++fake.counts["audio-sent"];
 }
 
+// Whether the picture at this source time carries a mark.
+bool IsLiveMark(const Live& live, double sourceTime) {
+    if (!(live.markEvery > 0) || sourceTime <= 0) {
+        return false;
+    }
+    const double marks = sourceTime / live.markEvery;
+    return std::fabs(marks - std::round(marks)) * live.markEvery < 0.5 / live.framesPerSecond;
+}
+
+void FillLiveVideo(Fake& fake, Receiver& receiver, NDIlib_video_frame_v2_t* video) {
+    const size_t size = static_cast<size_t>(fake.stride) * static_cast<size_t>(fake.height);
+    uint8_t* data = Allocate(fake, size, 0);
+    const double time = static_cast<double>(receiver.livePictures) / fake.live.framesPerSecond;
+    const uint8_t level = IsLiveMark(fake.live, time) ? 255 : 0;
+    std::memset(data, level, size);
+    for (size_t i = 3; i < size; i += 4) {
+        data[i] = 255;
+    }
+    ++receiver.livePictures;
+    video->xres = fake.width;
+    video->yres = fake.height;
+    video->FourCC = fake.videoFourCC;
+    video->frame_rate_N = static_cast<int>(std::lround(fake.live.framesPerSecond * 1000));
+    video->frame_rate_D = 1000;
+    video->picture_aspect_ratio = 0;
+    video->frame_format_type = 1;
+    video->p_data = data;
+    video->line_stride_in_bytes = fake.stride;
+    ++fake.counts["video-sent"];
+    if (level != 0) {
+        ++fake.counts["marks-sent"];
+    }
+}
+
+void FillLiveAudio(Fake& fake, Receiver& receiver, NDIlib_audio_frame_v3_t* audio) {
+    const int stride = fake.samples * 4;
+    const size_t size = static_cast<size_t>(stride) * static_cast<size_t>(fake.channels);
+    uint8_t* data = Allocate(fake, size, 0);
+    const auto first = static_cast<int64_t>(receiver.liveChunks) * fake.samples;
+    const auto markSamples = static_cast<int64_t>(std::llround(fake.live.markEvery * fake.rate));
+    const auto toneSamples = static_cast<int64_t>(std::llround(kMarkToneSeconds * fake.rate));
+    for (int i = 0; i < fake.samples; ++i) {
+        const int64_t n = first + i;
+        // Samples since the latest mark at or before this one.
+        const int64_t since = markSamples > 0 && n >= markSamples ? n % markSamples : -1;
+        float value = 0;
+        if (since >= 0 && since < toneSamples) {
+            value = static_cast<float>(
+                std::sin(2.0 * M_PI * kMarkToneHz * static_cast<double>(since) / fake.rate));
+        }
+        for (int c = 0; c < fake.channels; ++c) {
+            std::memcpy(data + c * stride + i * 4, &value, sizeof value);
+        }
+    }
+    ++receiver.liveChunks;
+    audio->sample_rate = fake.rate;
+    audio->no_channels = fake.channels;
+    audio->no_samples = fake.samples;
+    audio->FourCC = fake.audioFourCC;
+    audio->p_data = data;
+    audio->channel_stride_in_bytes = stride;
+    ++fake.counts["audio-sent"];
+}
+
+// Live capture: waits for whichever of the next picture and the next sound chunk is due first
+// on the source's clock, within the timeout, and hands it over. A chunk covering [s, s + D] is
+// due at s + D, when its last sample has been played at the sender.
+int LiveCapture(Fake& fake, Receiver& receiver, NDIlib_video_frame_v2_t* video,
+                NDIlib_audio_frame_v3_t* audio, uint32_t timeoutMs,
+                std::unique_lock<std::mutex>& lock) {
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    if (!receiver.liveStart) {
+        receiver.liveStart = now;
+    }
+    const Live live = fake.live;
+    const auto hostTime = [&](double sourceTime) {
+        return *receiver.liveStart + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(sourceTime / live.factor));
+    };
+    const bool pictures = fake.videoOn && video != nullptr;
+    const bool sound = fake.audioOn && audio != nullptr && fake.samples > 0 && fake.rate > 0;
+    const auto pictureDue =
+        hostTime(static_cast<double>(receiver.livePictures) / live.framesPerSecond);
+    const auto soundDue =
+        hostTime(static_cast<double>((receiver.liveChunks + 1) * fake.samples) / fake.rate);
+    const bool soundFirst = sound && (!pictures || soundDue < pictureDue);
+    if (!pictures && !sound) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(timeoutMs, 5)));
+        return kFrameTypeNone;
+    }
+    const auto due = soundFirst ? soundDue : pictureDue;
+    if (due > now + std::chrono::milliseconds(timeoutMs)) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return kFrameTypeNone;
+    }
+    lock.unlock();
+    std::this_thread::sleep_until(due);
+    lock.lock();
+    if (soundFirst) {
+        FillLiveAudio(fake, receiver, audio);
+        return kFrameTypeAudio;
+    }
+    FillLiveVideo(fake, receiver, video);
+    return kFrameTypeVideo;
+}
+
 int RecvCapture(void* instance, NDIlib_video_frame_v2_t* video, NDIlib_audio_frame_v3_t* audio,
                 NDIlib_metadata_frame_t* metadata, uint32_t timeoutMs) {
     auto& fake = State();
@@ -301,6 +431,13 @@ int RecvCapture(void* instance, NDIlib_video_frame_v2_t* video, NDIlib_audio_fra
         fake.captureThread = ThreadName();
         fake.metadataAsked = fake.metadataAsked || metadata != nullptr;
         interval = fake.videoOn || fake.audioOn ? fake.intervalMs : 5;
+    }
+    {
+        std::unique_lock lock(fake.mutex);
+        if (fake.live.on) {
+            ++receiver.captures;
+            return LiveCapture(fake, receiver, video, audio, timeoutMs, lock);
+        }
     }
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::min<uint32_t>(timeoutMs, static_cast<uint32_t>(interval))));
@@ -409,6 +546,7 @@ __attribute__((visibility("default"))) const NDIlib_v5* NDIlib_v5_load() {
 //   recv-create-fails 0|1 | connections N | interval-ms N
 //   video FOURCC WIDTH HEIGHT STRIDE ALPHA | video-off
 //   audio FOURCC CHANNELS SAMPLES RATE [misaligned] | audio-off
+//   live FACTOR MARK-SECONDS [FPS] | live-off   (a live sender on its own clock; see Live)
 __attribute__((visibility("default"))) int fake_ndi_control(const char* command) {
     auto& fake = State();
     const std::string text = command;
@@ -435,6 +573,7 @@ __attribute__((visibility("default"))) int fake_ndi_control(const char* command)
         fake.connections = 0;
         fake.intervalMs = 2;
         fake.videoOn = fake.audioOn = fake.misaligned = false;
+        fake.live = Live{};
         fake.counts.clear();
         fake.counts["finders-live"] = finders;
         fake.counts["receivers-live"] = receivers;
@@ -480,6 +619,19 @@ __attribute__((visibility("default"))) int fake_ndi_control(const char* command)
         fake.audioOn = true;
     } else if (verb == "audio-off") {
         fake.audioOn = false;
+    } else if (verb == "live") {
+        Live live;
+        live.on = true;
+        args >> live.factor >> live.markEvery;
+        if (!(args >> live.framesPerSecond)) {
+            live.framesPerSecond = 30.0;
+        }
+        if (!(live.factor > 0) || !(live.framesPerSecond > 0)) {
+            return -1;
+        }
+        fake.live = live;
+    } else if (verb == "live-off") {
+        fake.live.on = false;
     } else {
         return -1;
     }
@@ -490,8 +642,8 @@ __attribute__((visibility("default"))) int fake_ndi_control(const char* command)
 // Counters by name (load, initialize, find-create, find-destroy, find-wait, find-list,
 // find-wait-timeout, finders-live, recv-create, recv-destroy, receivers-live, captures,
 // capture-timeout, connection-queries, video-sent, video-freed, audio-sent, audio-freed, bad-free,
-// outstanding), and find-settings, find-thread, recv-settings, capture-thread, destroy-thread,
-// metadata-asked.
+// outstanding, marks-sent), and find-settings, find-thread, recv-settings, capture-thread,
+// destroy-thread, metadata-asked.
 __attribute__((visibility("default"))) size_t fake_ndi_query(const char* what, char* out,
                                                              size_t size) {
     auto& fake = State();
@@ -510,7 +662,9 @@ __attribute__((visibility("default"))) size_t fake_ndi_query(const char* what, c
         } else if (key == "destroy-thread") {
             answer = fake.destroyThread;
         } else if (key == "metadata-asked") {
-            answer = fake.metadataAsked ? "1" : "0";
+            // One character, assigned as such: g++ 12 warns wrongly about the copy of a literal
+            // in optimised builds.
+            answer.assign(1, fake.metadataAsked ? '1' : '0');
         } else if (key == "outstanding") {
             answer = std::to_string(fake.outstanding.size());
         } else {
