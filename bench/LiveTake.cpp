@@ -21,8 +21,6 @@
 // published, at most 1 % of every movie's frames were dropped and none in the first second,
 // else 2.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
@@ -50,20 +49,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-extern char** environ;
-
 using namespace zarvo;
+using bench::CpuSeconds;
+using bench::Spawn;
 
 namespace {
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // The picture packets in a movie file; -1 when it cannot be read.
 int64_t PicturesIn(const std::filesystem::path& file) {
@@ -84,19 +74,6 @@ int64_t PicturesIn(const std::filesystem::path& file) {
     }
     avformat_close_input(&format);
     return count;
-}
-
-pid_t Spawn(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    return pid;
 }
 
 // The newest frame number of a source's shared frames: frames are numbered from 1 on.

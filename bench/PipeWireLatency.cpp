@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/RunLoop.h"
 #include "platform/gpu/Device.h"
 #include "sources/NDITextureRing.h"
@@ -33,6 +34,7 @@
 extern char** environ;
 
 using namespace zarvo;
+using bench::CpuSeconds;
 
 namespace {
 
@@ -43,15 +45,6 @@ double Now() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double Percentile(std::vector<double> values, double fraction) {

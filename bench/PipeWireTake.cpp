@@ -27,9 +27,7 @@
 //
 // Exits 0 when every source movie holds at least 99 % of what its node published and at most
 // 1 % was dropped, else 2.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
@@ -56,24 +55,15 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-extern char** environ;
-
 using namespace zarvo;
+using bench::CpuSeconds;
+using bench::Spawn;
 
 namespace {
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kRate = 30;
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // The picture packets in a movie and the span of their presentation times; frames -1 when it
 // cannot be read.
@@ -112,25 +102,6 @@ MovieCount CountMovie(const std::filesystem::path& file) {
     }
     avformat_close_input(&format);
     return count;
-}
-
-// The program, with its output to /dev/null when quiet.
-pid_t Spawn(const std::vector<std::string>& arguments, bool quiet = false) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return result == 0 ? pid : -1;
 }
 
 // Signals the process and waits for it, killing it after ten seconds.

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/gpu/Device.h"
 #include "platform/syphon/SyphonClient.h"
 #include "platform/syphon/SyphonServer.h"
@@ -34,6 +35,7 @@
 extern char** environ;
 
 using namespace zarvo;
+using bench::CpuSeconds;
 
 namespace {
 
@@ -45,15 +47,6 @@ int64_t MonotonicNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // The publisher process: frames with a picture that changes a little each time, stamped in the

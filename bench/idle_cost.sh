@@ -15,22 +15,14 @@ seconds=${1:-20}
 count=${2:-3}
 build=${3:-build/bench}
 cd "$(dirname "$0")/.."
-recorder=$build/App/zarvo-recorder
-source=$build/tools/zarvo-test-source
-for program in "$recorder" "$source"; do
-    if [ ! -x "$program" ]; then
-        echo "idle_cost: $program is missing; build it first:" >&2
-        echo "  cmake --build $build --target zarvo-recorder zarvo-test-source" >&2
-        exit 1
-    fi
-done
+source bench/recorder.sh
+find_programs idle_cost "$build"
 
 work=$(mktemp -d /tmp/zarvo-idle-cost.XXXXXX)
 trap 'wait 2>/dev/null || true; rm -rf "$work"' EXIT
 
 osc_port=${ZARVO_BENCH_OSC_PORT:-47340}
 query_port=${ZARVO_BENCH_OSCQUERY_PORT:-47360}
-source bench/recorder.sh
 
 # The recorder's CPU share over $2 seconds, as a fraction of one core.
 cores_used() {

@@ -1,5 +1,21 @@
-# What the benchmark scripts share to drive the real recorder: OSC messages to $osc_port, values
-# read over OSCQuery from $query_port, and a process's CPU time. Sourced, with both ports set.
+# What the benchmark scripts share to drive the real recorder: the programs of a build folder,
+# OSC messages to $osc_port, values read over OSCQuery from $query_port (both set by the script
+# before it calls these), and a process's CPU time. Sourced.
+
+# Sets $recorder and $source to the programs of build folder $2, or says how to build them and
+# exits; $1 names the script in the message.
+find_programs() {
+    local name=$1 build=$2 program
+    recorder=$build/App/zarvo-recorder
+    source=$build/tools/zarvo-test-source
+    for program in "$recorder" "$source"; do
+        if [ ! -x "$program" ]; then
+            echo "$name: $program is missing; build it first:" >&2
+            echo "  cmake --build $build --target zarvo-recorder zarvo-test-source" >&2
+            exit 1
+        fi
+    done
+}
 
 # One OSC message with an integer or a string argument.
 osc() {

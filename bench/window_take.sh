@@ -16,15 +16,8 @@ set -euo pipefail
 seconds=${1:-20}
 build=${2:-build/bench}
 cd "$(dirname "$0")/.."
-recorder=$build/App/zarvo-recorder
-source=$build/tools/zarvo-test-source
-for program in "$recorder" "$source"; do
-    if [ ! -x "$program" ]; then
-        echo "window_take: $program is missing; build it first:" >&2
-        echo "  cmake --build $build --target zarvo-recorder zarvo-test-source" >&2
-        exit 1
-    fi
-done
+source bench/recorder.sh
+find_programs window_take "$build"
 
 work=$(mktemp -d /tmp/zarvo-window-take.XXXXXX)
 pids=()
@@ -37,7 +30,6 @@ trap cleanup EXIT
 
 osc_port=${ZARVO_BENCH_OSC_PORT:-47300}
 query_port=${ZARVO_BENCH_OSCQUERY_PORT:-47320}
-source bench/recorder.sh
 
 # One take of $2 seconds by the recorder $1, reported under the title $3.
 take() {
