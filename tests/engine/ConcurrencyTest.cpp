@@ -30,6 +30,11 @@ TEST(PlaceConcurrencyTest, FramesFromSeveralThreadsWhileTheMainThreadWorks) {
         sources.emplace_back([&, t] {
             const auto frame = gpu::Texture::make(16 + t, 9 + t);
             for (int i = 0; i < kFrames; ++i) {
+                // Now and then a frame whose picture nobody wanted, told by its size alone.
+                if (i % 3 == 0) {
+                    place.receivedFrameNotice(16 + t, 9 + t, HostTime());
+                    continue;
+                }
                 const uint64_t index = place.receivedFrame(frame, t % 2 == 0, HostTime());
                 place.receivedSoundAtTime(HostTime());
                 if (index != kNotFound) {
@@ -89,6 +94,8 @@ TEST(PlaceConcurrencyTest, SourcesKeepDeliveringWhilePlacesAreEdited) {
         });
     }
     for (int round = 0; round < 50; ++round) {
+        // A window showing the monitor, then hiding it, while frames are composed for it.
+        controller->setMonitorShown(round % 2 == 0);
         ASSERT_TRUE(controller->setSourceMatching("C", 1));
         ASSERT_TRUE(controller->moveSourceFromPlace(1, 3));
         controller->removeSourceAtPlace(3);
