@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     std::printf("marks: %zu pictures, %zu bursts, %zu paired\n", marks.pictureTimes.size(),
                 marks.soundTimes.size(), marks.offsets.size());
     for (size_t i = 0; i < marks.offsets.size(); ++i) {
-        std::printf("  sound at %9.4f s  offset %+7.2f ms\n", marks.soundTimes[i],
+        std::printf("  sound at %9.4f s  offset %+7.2f ms\n", marks.pairedSoundTimes[i],
                     marks.offsets[i] * 1000);
     }
     std::printf("bias (mean) %+.2f ms, worst %+.2f ms\n", marks.mean * 1000, marks.worst * 1000);

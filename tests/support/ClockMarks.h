@@ -15,6 +15,7 @@ struct ClockMarks {
     std::vector<double> pictureTimes;  // seconds: presentation times of the white pictures
     std::vector<double> soundTimes;    // seconds: where each burst starts
     std::vector<double> offsets;       // seconds, one per mark found in both tracks
+    std::vector<double> pairedSoundTimes;  // where the burst of each of those offsets starts
     double mean = 0;                   // the bias
     double worst = 0;                  // the offset furthest from zero, with its sign
 

@@ -218,7 +218,7 @@ std::vector<uint8_t> MovieProbe::decodePicture(const std::filesystem::path& file
     return rgba;
 }
 
-int MovieProbe::decodeAllPictures(const std::filesystem::path& file) {
+int MovieProbe::decodeAllPictures(const std::filesystem::path& file, const DecodedPicture& each) {
     Input input;
     if (avformat_open_input(&input.format, file.c_str(), nullptr, nullptr) < 0 ||
         avformat_find_stream_info(input.format, nullptr) < 0) {
@@ -229,12 +229,17 @@ int MovieProbe::decodeAllPictures(const std::filesystem::path& file) {
     if (stream < 0 || !decoder.open(input.format->streams[stream])) {
         return 0;
     }
+    const AVRational timeBase = input.format->streams[stream]->time_base;
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     int decoded = 0;
     const auto take = [&] {
         while (avcodec_receive_frame(decoder.context, frame) >= 0) {
             ++decoded;
+            if (each) {
+                each(*frame, static_cast<double>(frame->best_effort_timestamp) * av_q2d(timeBase));
+            }
+            av_frame_unref(frame);
         }
     };
     while (av_read_frame(input.format, packet) >= 0) {

@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct AVFrame;
 
 namespace zarvo::test {
 
@@ -53,8 +56,11 @@ struct MovieProbe {
     // or nothing when it cannot be decoded.
     static std::vector<uint8_t> decodePicture(const std::filesystem::path& file, int index,
                                               int* width, int* height);
-    // Decodes every picture; returns how many could be decoded.
-    static int decodeAllPictures(const std::filesystem::path& file);
+    // Decodes every picture; returns how many could be decoded. Each decoded picture is handed
+    // to `each`, when given, with its presentation time in seconds on the movie's time line.
+    using DecodedPicture = std::function<void(const AVFrame& picture, double seconds)>;
+    static int decodeAllPictures(const std::filesystem::path& file,
+                                 const DecodedPicture& each = nullptr);
 
     // The packets of the picture and sound streams in file order, as the demuxer reads them.
     struct Packet {
