@@ -2,7 +2,6 @@
 // pictures and sound in real time with simultaneous marks, recorded by the controller; the marks
 // are found in the movie's decoded tracks and must lie within what pacing and the sound
 // timeline allow.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,17 +11,12 @@
 #include "platform/RunLoop.h"
 #include "sources/NDIDirectory.h"
 #include "sources/NDILibrary.h"
+#include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/ClockMarks.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
 namespace {
-
-bool ControlFakeNDI(void* handle, const std::string& command) {
-    using Control = int (*)(const char*);
-    auto control = reinterpret_cast<Control>(dlsym(handle, "fake_ndi_control"));
-    return control != nullptr && control(command.c_str()) == 0;
-}
 
 // A source 0.3 % fast drifts 3 ms a second: over 10 s the pacer slips one frame, sweeping its
 // sawtooth once, and the sound timeline corrects its drift about once a second.
@@ -31,13 +25,11 @@ constexpr double kMarkEvery = 1.0;
 constexpr double kSeconds = 10.0;
 
 TEST(NDIClockTest, DriftingSourceKeepsPictureAndSoundMarksTogether) {
-    void* fake = dlopen(ZARVO_FAKE_NDI_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(fake, nullptr) << dlerror();
-    ASSERT_TRUE(ControlFakeNDI(fake, "reset"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "sources CLOCK (Marks)"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "video BGRX 160 90 640 255"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "audio FLTp 2 480 48000"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "live 1.003 1 30"));
+    test::FakeNDIRuntime fake;
+    for (const char* command : {"reset", "sources CLOCK (Marks)", "video BGRX 160 90 640 255",
+                                "audio FLTp 2 480 48000", "live 1.003 1 30"}) {
+        ASSERT_NO_FATAL_FAILURE(fake.control(command));
+    }
 
     RunLoop loop;
     test::TestFolder folder;
@@ -93,7 +85,6 @@ TEST(NDIClockTest, DriftingSourceKeepsPictureAndSoundMarksTogether) {
     EXPECT_LE(marks.mean, 0.008);
 
     controller.reset();
-    dlclose(fake);
 }
 
 }  // namespace

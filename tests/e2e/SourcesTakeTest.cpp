@@ -2,7 +2,6 @@
 // through the local frame-sharing layer, and an NDI source with sound received through a
 // dynamically loaded runtime (the test suite's stand-in), merged by the composite directory and
 // recorded by the controller into separate and assembled movies that are read back.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "engine/RecorderController.h"
@@ -11,20 +10,14 @@
 #include "sources/NDIDirectory.h"
 #include "sources/NDILibrary.h"
 #include "sources/SyphonDirectory.h"
-#include "tests/support/MovieProbe.h"
+#include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/MovieProbe.h"
 #include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
 namespace {
-
-// Steers the stand-in runtime through its control entry.
-bool ControlFakeNDI(void* handle, const std::string& command) {
-    using Control = int (*)(const char*);
-    auto control = reinterpret_cast<Control>(dlsym(handle, "fake_ndi_control"));
-    return control != nullptr && control(command.c_str()) == 0;
-}
 
 TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
     test::UsePrivateSyphonRegistry();
@@ -32,13 +25,12 @@ TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(publisher.started());
 
-    void* fake = dlopen(ZARVO_FAKE_NDI_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(fake, nullptr) << dlerror();
-    ASSERT_TRUE(ControlFakeNDI(fake, "reset"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "sources STAGE (Cam)\thttp://127.0.0.1:5961"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "video BGRA 64 36 256 255"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "audio FLTp 2 800 48000"));
-    ASSERT_TRUE(ControlFakeNDI(fake, "interval-ms 16"));
+    test::FakeNDIRuntime fake;
+    for (const char* command :
+         {"reset", "sources STAGE (Cam)\thttp://127.0.0.1:5961", "video BGRA 64 36 256 255",
+          "audio FLTp 2 800 48000", "interval-ms 16"}) {
+        ASSERT_NO_FATAL_FAILURE(fake.control(command));
+    }
 
     RunLoop loop;
     test::TestFolder folder;
@@ -102,7 +94,6 @@ TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
     EXPECT_GT(assembled.picture->times.size(), 10u);
 
     controller.reset();
-    dlclose(fake);
 }
 
 }  // namespace
