@@ -264,6 +264,32 @@ void Release(Fake& fake, const uint8_t* data, const char* what) {
     ++fake.counts[what];
 }
 
+// The description of a picture of the fake's format held in data, handed out and counted.
+void DescribeVideo(Fake& fake, uint8_t* data, int rateN, int rateD,
+                   NDIlib_video_frame_v2_t* video) {
+    video->xres = fake.width;
+    video->yres = fake.height;
+    video->FourCC = fake.videoFourCC;
+    video->frame_rate_N = rateN;
+    video->frame_rate_D = rateD;
+    video->picture_aspect_ratio = 0;
+    video->frame_format_type = 1;
+    video->p_data = data;
+    video->line_stride_in_bytes = fake.stride;
+    ++fake.counts["video-sent"];
+}
+
+// Likewise for sound of the fake's format, planar with channels stride bytes apart.
+void DescribeAudio(Fake& fake, uint8_t* data, int stride, NDIlib_audio_frame_v3_t* audio) {
+    audio->sample_rate = fake.rate;
+    audio->no_channels = fake.channels;
+    audio->no_samples = fake.samples;
+    audio->FourCC = fake.audioFourCC;
+    audio->p_data = data;
+    audio->channel_stride_in_bytes = stride;
+    ++fake.counts["audio-sent"];
+}
+
 void FillVideo(Fake& fake, Receiver& receiver, NDIlib_video_frame_v2_t* video) {
     const size_t size = static_cast<size_t>(fake.stride) * static_cast<size_t>(fake.height);
     uint8_t* data = Allocate(fake, size, 0);
@@ -279,16 +305,7 @@ void FillVideo(Fake& fake, Receiver& receiver, NDIlib_video_frame_v2_t* video) {
         }
     }
     ++receiver.videoFrames;
-    video->xres = fake.width;
-    video->yres = fake.height;
-    video->FourCC = fake.videoFourCC;
-    video->frame_rate_N = 30;
-    video->frame_rate_D = 1;
-    video->picture_aspect_ratio = 0;
-    video->frame_format_type = 1;
-    video->p_data = data;
-    video->line_stride_in_bytes = fake.stride;
-    ++fake.counts["video-sent"];
+    DescribeVideo(fake, data, 30, 1, video);
 }
 
 void FillAudio(Fake& fake, NDIlib_audio_frame_v3_t* audio) {
@@ -301,13 +318,7 @@ void FillAudio(Fake& fake, NDIlib_audio_frame_v3_t* audio) {
             std::memcpy(data + c * stride + i * 4, &value, sizeof value);
         }
     }
-    audio->sample_rate = fake.rate;
-    audio->no_channels = fake.channels;
-    audio->no_samples = fake.samples;
-    audio->FourCC = fake.audioFourCC;
-    audio->p_data = data;
-    audio->channel_stride_in_bytes = stride;
-    ++fake.counts["audio-sent"];
+    DescribeAudio(fake, data, stride, audio);
 }
 
 // Whether the picture at this source time carries a mark.
@@ -329,16 +340,8 @@ void FillLiveVideo(Fake& fake, Receiver& receiver, NDIlib_video_frame_v2_t* vide
         data[i] = 255;
     }
     ++receiver.livePictures;
-    video->xres = fake.width;
-    video->yres = fake.height;
-    video->FourCC = fake.videoFourCC;
-    video->frame_rate_N = static_cast<int>(std::lround(fake.live.framesPerSecond * 1000));
-    video->frame_rate_D = 1000;
-    video->picture_aspect_ratio = 0;
-    video->frame_format_type = 1;
-    video->p_data = data;
-    video->line_stride_in_bytes = fake.stride;
-    ++fake.counts["video-sent"];
+    DescribeVideo(fake, data, static_cast<int>(std::lround(fake.live.framesPerSecond * 1000)), 1000,
+                  video);
     if (level != 0) {
         ++fake.counts["marks-sent"];
     }
@@ -365,13 +368,7 @@ void FillLiveAudio(Fake& fake, Receiver& receiver, NDIlib_audio_frame_v3_t* audi
         }
     }
     ++receiver.liveChunks;
-    audio->sample_rate = fake.rate;
-    audio->no_channels = fake.channels;
-    audio->no_samples = fake.samples;
-    audio->FourCC = fake.audioFourCC;
-    audio->p_data = data;
-    audio->channel_stride_in_bytes = stride;
-    ++fake.counts["audio-sent"];
+    DescribeAudio(fake, data, stride, audio);
 }
 
 // Live capture: waits for whichever of the next picture and the next sound chunk is due first
