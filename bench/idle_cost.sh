@@ -39,32 +39,16 @@ print(f'{(c1 - c0) / hz / (t1 - t0):.3f}')" "$c0" "$c1" "$t0" "$t1" "$(getconf C
 run() {
     local mode=$1
     local dir=$work/$mode
-    mkdir -p "$dir/movies" "$dir/runtime" "$dir/home"
-    chmod 700 "$dir/runtime"
     (
-        export HOME=$dir/home XDG_CONFIG_HOME=$dir/home/.config XDG_RUNTIME_DIR=$dir/runtime
-        export ZARVO_OSC_PORT=$osc_port ZARVO_OSCQUERY_PORT=$query_port ZARVO_MONITOR_STATS=1
-        export ZARVO_NDI_LIBRARY=$dir/no-ndi.so ZARVO_DISABLE_UPDATE_CHECK=1
-        unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+        use_run_folder "$dir"
         local mine=() i
         for i in $(seq "$count"); do
             "$source" --name "Idle $i" --size 1920x1080 --fps 30 >"$dir/source-$i.log" 2>&1 &
             mine+=($!)
         done
-        local recorder_pid display=
-        if [ "$mode" = headless ]; then
-            "$recorder" --headless >"$dir/recorder.log" 2>&1 &
-            recorder_pid=$!
-        else
-            Xvfb -displayfd 3 -nolisten tcp -screen 0 1366x768x24 3>"$dir/display" \
-                2>/dev/null &
-            mine+=($!)
-            for _ in $(seq 50); do [ -s "$dir/display" ] && break; sleep 0.1; done
-            display=:$(cat "$dir/display")
-            DISPLAY=$display "$recorder" --lang en >"$dir/recorder.log" 2>&1 &
-            recorder_pid=$!
-        fi
-        mine+=("$recorder_pid")
+        local recorder_pid display xvfb_pid
+        start_recorder "$mode" "$dir" 1366x768
+        mine+=($xvfb_pid "$recorder_pid")
         trap 'kill "${mine[@]}" 2>/dev/null || true' EXIT
         wait_for_recorder
         osc /folder "$dir/movies"

@@ -67,31 +67,16 @@ PY
 run() {
     local mode=$1
     local dir=$work/$mode
-    mkdir -p "$dir/movies" "$dir/runtime" "$dir/home"
-    chmod 700 "$dir/runtime"
     (
-        export HOME=$dir/home XDG_CONFIG_HOME=$dir/home/.config XDG_RUNTIME_DIR=$dir/runtime
-        export ZARVO_OSC_PORT=$osc_port ZARVO_OSCQUERY_PORT=$query_port ZARVO_MONITOR_STATS=1
-        export ZARVO_NDI_LIBRARY=$dir/no-ndi.so ZARVO_DISABLE_UPDATE_CHECK=1
-        unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+        use_run_folder "$dir"
         local mine=()
         "$source" --name Left --size 1920x1080 --fps 30 >"$dir/left.log" 2>&1 &
         mine+=($!)
         "$source" --name Right --size 1920x1080 --fps 30 >"$dir/right.log" 2>&1 &
         mine+=($!)
-        local recorder_pid
-        if [ "$mode" = headless ]; then
-            "$recorder" --headless >"$dir/recorder.log" 2>&1 &
-            recorder_pid=$!
-        else
-            Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$dir/display" \
-                2>/dev/null &
-            mine+=($!)
-            for _ in $(seq 50); do [ -s "$dir/display" ] && break; sleep 0.1; done
-            DISPLAY=:$(cat "$dir/display") "$recorder" --lang en >"$dir/recorder.log" 2>&1 &
-            recorder_pid=$!
-        fi
-        mine+=("$recorder_pid")
+        local recorder_pid display xvfb_pid
+        start_recorder "$mode" "$dir" 1280x800
+        mine+=($xvfb_pid "$recorder_pid")
         trap 'kill "${mine[@]}" 2>/dev/null || true' EXIT
         wait_for_recorder
         osc /folder "$dir/movies"
