@@ -54,17 +54,6 @@ void migrateSettings(const UserDefaults& source, UserDefaults& destination) {
     destination.synchronize();
 }
 
-std::string applicationDomain(const nlohmann::json& bundleInfo) {
-    if (bundleInfo.is_object()) {
-        auto identifier = bundleInfo.find("CFBundleIdentifier");
-        if (identifier != bundleInfo.end() && identifier->is_string() &&
-            !identifier->get<std::string>().empty()) {
-            return identifier->get<std::string>();
-        }
-    }
-    return kFallbackDomain;
-}
-
 std::string ndiStatusLine(const NDILibrary& library) {
     if (library.isAvailable()) {
         return "NDI is on: " + library.version() + " (" + library.path().value_or("") + ")";

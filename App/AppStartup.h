@@ -23,8 +23,6 @@ namespace app {
 
 // The older client application whose recording settings are copied once into ours.
 inline constexpr const char* kOlderClientDomain = "net.orvak.zarvo-client";
-// Our own settings domain when the bundle does not name one.
-inline constexpr const char* kFallbackDomain = "net.orvak.zarvo-recorder";
 // Set in our domain once the copy was tried, so it never runs again.
 inline constexpr const char* kMigratedKey = "SettingsMigratedFromZarvoClient";
 
@@ -36,9 +34,6 @@ const std::vector<std::string>& migratedKeys();
 // copies each key the source holds and the destination does not. Values already in the
 // destination are kept. Returns once the destination's file holds the result.
 void migrateSettings(const UserDefaults& source, UserDefaults& destination);
-
-// Our settings domain: the bundle identifier in the bundle information, or kFallbackDomain.
-std::string applicationDomain(const nlohmann::json& bundleInfo);
 
 // The line logged at startup about the NDI runtime: "NDI is on: VERSION (PATH)" or
 // "NDI is off: REASON".

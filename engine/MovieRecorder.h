@@ -15,7 +15,7 @@
 #include "engine/FramePacer.h"
 #include "engine/Layout.h"
 #include "engine/SoundTimeline.h"
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 #include "platform/DispatchGroup.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"

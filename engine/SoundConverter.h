@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 
 struct SwrContext;
 

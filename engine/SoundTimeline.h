@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 
 namespace zarvo {
 

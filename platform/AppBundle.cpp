@@ -28,4 +28,17 @@ nlohmann::json BundleInfo(const std::string& bundlePath) {
     return info.is_object() ? info : nlohmann::json::object();
 }
 
+std::string bundleText(const nlohmann::json& bundleInfo, const char* key) {
+    if (!bundleInfo.is_object()) {
+        return {};
+    }
+    const auto found = bundleInfo.find(key);
+    return found != bundleInfo.end() && found->is_string() ? found->get<std::string>() : "";
+}
+
+std::string applicationDomain(const nlohmann::json& bundleInfo) {
+    std::string identifier = bundleText(bundleInfo, "CFBundleIdentifier");
+    return identifier.empty() ? kFallbackDomain : identifier;
+}
+
 }  // namespace zarvo

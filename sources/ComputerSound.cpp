@@ -8,7 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 
 namespace zarvo {
 

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 #include "platform/HostClock.h"
 #include "platform/Log.h"
 #include "platform/Thread.h"

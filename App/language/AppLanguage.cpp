@@ -11,13 +11,12 @@
 #include <mutex>
 #include <utility>
 
-#include "App/AppStartup.h"
 #include "platform/AppBundle.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Text.h"
 #include "platform/UserDefaults.h"
 
-extern char** environ;
 
 namespace zarvo::language {
 namespace {
@@ -42,21 +41,6 @@ State& state() {
     return *shared;
 }
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t\n\r\f\v";
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 bool startsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -73,18 +57,6 @@ std::vector<std::string> processArguments() {
         first = false;
     }
     return arguments;
-}
-
-std::map<std::string, std::string> processEnvironment() {
-    std::map<std::string, std::string> environment;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const std::string text = *entry;
-        const size_t equals = text.find('=');
-        if (equals != std::string::npos) {
-            environment.emplace(text.substr(0, equals), text.substr(equals + 1));
-        }
-    }
-    return environment;
 }
 
 void postChange(AppLanguage language, MainQueue* mainQueue) {
@@ -115,7 +87,7 @@ std::optional<AppLanguage> parse(const std::optional<std::string>& text) {
     if (!text) {
         return std::nullopt;
     }
-    std::string value = lowered(trimmed(*text));
+    std::string value = asciiLowercase(trimmed(*text));
     // The one non-ASCII letter of the names: "Ç" lower-cased, as tolower leaves UTF-8 alone.
     for (size_t at = value.find("\xC3\x87"); at != std::string::npos; at = value.find("\xC3\x87")) {
         value.replace(at, 2, "\xC3\xA7");
@@ -170,7 +142,7 @@ AppLanguage resolve(const std::vector<std::string>& preferredLanguages, AppLangu
         return current;
     }
     for (const std::string& preferred : preferredLanguages) {
-        const std::string value = lowered(preferred);
+        const std::string value = asciiLowercase(preferred);
         if (startsWith(value, "fr")) {
             return AppLanguage::fr;
         }
@@ -221,7 +193,7 @@ std::shared_ptr<UserDefaults> standardDefaults() {
     std::lock_guard lock(state().mutex);
     if (!state().defaults) {
         state().defaults =
-            UserDefaults::forDomain(app::applicationDomain(BundleInfo(RunningBundlePath())));
+            UserDefaults::forDomain(applicationDomain(BundleInfo(RunningBundlePath())));
     }
     return state().defaults;
 }

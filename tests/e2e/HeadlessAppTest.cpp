@@ -12,6 +12,7 @@
 #include "App/AppStartup.h"
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
+#include "platform/AppBundle.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "sources/NDILibrary.h"
@@ -84,12 +85,12 @@ TEST(SettingsMigrationTest, RegisteredDefaultsDoNotBlockTheCopy) {
 // --- Startup helpers ------------------------------------------------------------------------
 
 TEST(AppStartupTest, DomainComesFromTheBundleIdentifierElseTheFallback) {
-    EXPECT_EQ(app::applicationDomain({{"CFBundleIdentifier", "org.example.rec"}}),
+    EXPECT_EQ(zarvo::applicationDomain({{"CFBundleIdentifier", "org.example.rec"}}),
               "org.example.rec");
-    EXPECT_EQ(app::applicationDomain(nlohmann::json::object()), app::kFallbackDomain);
-    EXPECT_EQ(app::applicationDomain({{"CFBundleIdentifier", ""}}), app::kFallbackDomain);
-    EXPECT_EQ(app::applicationDomain({{"CFBundleIdentifier", 7}}), app::kFallbackDomain);
-    EXPECT_EQ(app::applicationDomain(nlohmann::json::array()), app::kFallbackDomain);
+    EXPECT_EQ(zarvo::applicationDomain(nlohmann::json::object()), zarvo::kFallbackDomain);
+    EXPECT_EQ(zarvo::applicationDomain({{"CFBundleIdentifier", ""}}), zarvo::kFallbackDomain);
+    EXPECT_EQ(zarvo::applicationDomain({{"CFBundleIdentifier", 7}}), zarvo::kFallbackDomain);
+    EXPECT_EQ(zarvo::applicationDomain(nlohmann::json::array()), zarvo::kFallbackDomain);
 }
 
 TEST(AppStartupTest, ArgumentsAcceptHeadlessAndRejectTheUnknown) {
@@ -272,7 +273,7 @@ TEST_F(HeadlessProgramTest, MigratesTheOlderClientSettingsOnFirstStart) {
     {
         std::ofstream older(settingsFile(app::kOlderClientDomain));
         older << R"({"RecorderName": "Older show", "RecorderCodec": "prores"})";
-        std::ofstream ours(settingsFile(app::kFallbackDomain));
+        std::ofstream ours(settingsFile(zarvo::kFallbackDomain));
         ours << R"({"RecorderCodec": "hevc"})";
     }
 
@@ -283,7 +284,7 @@ TEST_F(HeadlessProgramTest, MigratesTheOlderClientSettingsOnFirstStart) {
     program.signal(SIGTERM);
     ASSERT_EQ(program.wait(30), 0);
 
-    UserDefaults ours(settingsFile(app::kFallbackDomain));
+    UserDefaults ours(settingsFile(zarvo::kFallbackDomain));
     EXPECT_TRUE(ours.boolForKey(app::kMigratedKey));
     EXPECT_EQ(ours.stringForKey("RecorderName"), "Older show");
     EXPECT_EQ(ours.stringForKey("RecorderCodec"), "hevc");

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 
 namespace zarvo {
 namespace {

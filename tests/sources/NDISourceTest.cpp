@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 #include "platform/Log.h"
 #include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/LogCapture.h"

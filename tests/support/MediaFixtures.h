@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 #include "platform/gpu/Texture.h"
 
 namespace zarvo::test {

@@ -1,4 +1,4 @@
-#include "engine/sound/SourceSound.h"
+#include "sources/SourceSound.h"
 
 #include <gtest/gtest.h>
 
