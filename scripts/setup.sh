@@ -12,7 +12,7 @@ packages=(
     libpulse-dev pulseaudio pulseaudio-utils
     libavahi-client-dev avahi-daemon dbus
     libcurl4-openssl-dev libssl-dev libarchive-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     liblo-tools curl
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
     desktop-file-utils

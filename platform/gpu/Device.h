@@ -5,6 +5,12 @@
 
 #include "platform/gpu/Texture.h"
 
+// The drawing layer: devices, textures, command queues and the draw passes the compositor and
+// the movie fitter use. Today every pass is drawn on the processor (textures live in host
+// memory, passes run as plain loops on the queue's thread); the interface is the one a GPU back
+// end would fill (textures as handles, work submitted in command buffers that complete
+// asynchronously), so one can be added behind it without changing its callers.
+
 namespace zarvo::gpu {
 
 class Device;
