@@ -7,11 +7,22 @@
 #include <ostream>
 #include <system_error>
 
+#include "engine/Codec.h"
+
 namespace zarvo::mcp {
 
 using json = nlohmann::json;
 
 namespace {
+
+// The codecs' names on the wire, in the application's order.
+json codecNames() {
+    json names = json::array();
+    for (const CodecDescription& codec : kCodecs) {
+        names.push_back(codec.name);
+    }
+    return names;
+}
 
 // The property schemas shared by recorder_configure and recorder_start.
 json settingsProperties() {
@@ -27,7 +38,7 @@ json settingsProperties() {
          R"txt(One source (a Syphon server or an NDI source) to record, alone: the same as sources with one title)txt"}};
     properties["codec"] = {
         {"type", "string"},
-        {"enum", json::array({"h264", "hevc", "prores422", "prores4444"})},
+        {"enum", codecNames()},
         {"description", R"txt(The same for every movie. prores4444 keeps transparency)txt"}};
     properties["fps"] = {
         {"type", "number"},

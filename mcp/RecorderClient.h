@@ -6,17 +6,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "mcp/ProtocolLoop.h"
+#include "mcp/RecorderStatus.h"
+#include "mcp/RecorderWire.h"
+#include "mcp/SettingsPlan.h"
 
 namespace zarvo::mcp {
 
@@ -58,35 +58,6 @@ class RecorderError : public std::runtime_error {
     Kind kind_;
 };
 
-// One OSC argument: sent as "i", "f" or "s".
-using OscArgument = std::variant<int32_t, float, std::string>;
-
-// The bytes of one OSC message carrying the arguments.
-std::vector<uint8_t> encodeOscMessage(const std::string& address,
-                                      const std::vector<OscArgument>& arguments);
-
-// One HTTP GET of `path` (query included) from 127.0.0.1:`port`, bounded by the time-out. The
-// body parsed as JSON when the answer is 200 with such a body; nothing otherwise.
-std::optional<nlohmann::json> httpGet(int port, const std::string& path, double timeoutSeconds);
-
-// What one read of the address tree holds: the first "VALUE" element of every node that has
-// one, by full path, and the titles of the sources that can be chosen.
-struct RecorderTree {
-    std::map<std::string, nlohmann::json> values;
-    std::vector<std::string> titles;
-
-    // The value at `path`, or null.
-    nlohmann::json value(const std::string& path) const;
-    // The string at `path`, or the empty string.
-    std::string text(const std::string& path) const;
-
-    static RecorderTree fromDocument(const nlohmann::json& root);
-};
-
-// `path` with a leading "~" (alone, or followed by "/" or a user name) turned into that home
-// folder; unchanged otherwise.
-std::string expandTilde(const std::string& path);
-
 // The application found on one port, and the tools run against it.
 class Recorder {
   public:
@@ -120,6 +91,12 @@ class Recorder {
     bool wait(double seconds, const std::function<bool()>& test) const;
 
   private:
+    // Empties every source place.
+    void emptyPlaces() const;
+    // Reads the tree until every change shows or the time limit for changes is up; the last
+    // read.
+    RecorderTree readUntilApplied(const std::vector<PlannedChange>& changes) const;
+
     int queryPort_;
     int oscPort_;
     RecorderSearch search_;

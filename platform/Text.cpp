@@ -1,6 +1,7 @@
 #include "platform/Text.h"
 
 #include <cstdint>
+#include <cstring>
 
 extern char** environ;
 
@@ -83,6 +84,12 @@ std::map<std::string, std::string> processEnvironment() {
         }
     }
     return environment;
+}
+
+std::string systemErrorText(int code) {
+    char buffer[256];
+    // The GNU strerror_r, which may hand back a static string instead of filling the buffer.
+    return strerror_r(code, buffer, sizeof buffer);
 }
 
 }  // namespace zarvo

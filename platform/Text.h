@@ -1,7 +1,7 @@
 #pragma once
 
-// Small text helpers shared by every layer: trimming, ASCII case, strict UTF-8 and the
-// process's environment. Pure functions, safe from any thread.
+// Small text helpers shared by every layer: trimming, ASCII case, strict UTF-8, the process's
+// environment and the system's error messages. Pure functions, safe from any thread.
 
 #include <map>
 #include <string>
@@ -21,5 +21,8 @@ bool isValidUtf8(std::string_view bytes);
 
 // The process's environment as name → value; entries without "=" are left out.
 std::map<std::string, std::string> processEnvironment();
+
+// The system's message for an errno value ("Address already in use").
+std::string systemErrorText(int code);
 
 }  // namespace zarvo

@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/Text.h"
+
 namespace zarvo {
 
 namespace {
@@ -31,53 +33,6 @@ void appendUInt32(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         out.push_back(static_cast<uint8_t>(value >> shift));
     }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(const uint8_t* bytes, size_t count) {
-    size_t i = 0;
-    while (i < count) {
-        const uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra = 0;
-        uint8_t low = 0x80;
-        uint8_t high = 0xBF;  // the range of the first continuation byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            if (lead == 0xE0) {
-                low = 0xA0;
-            } else if (lead == 0xED) {
-                high = 0x9F;
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            if (lead == 0xF0) {
-                low = 0x90;
-            } else if (lead == 0xF4) {
-                high = 0x8F;
-            }
-        } else {
-            return false;
-        }
-        if (count - i <= extra) {
-            return false;
-        }
-        if (bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (size_t k = 2; k <= extra; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // A double narrowed to float as IEEE 754 rounds it, without an out-of-range conversion: values
@@ -337,11 +292,12 @@ std::optional<std::string> OSCMessage::ReadString(const uint8_t* bytes, size_t l
     if (next > length) {
         return std::nullopt;
     }
-    if (!isValidUTF8(start, count)) {
+    const std::string_view text(reinterpret_cast<const char*>(start), count);
+    if (!isValidUtf8(text)) {
         return std::nullopt;
     }
     offset = next;
-    return std::string(reinterpret_cast<const char*>(start), count);
+    return std::string(text);
 }
 
 void OSCMessage::AppendString(std::vector<uint8_t>& out, const std::string& string) {

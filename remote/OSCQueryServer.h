@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,41 +14,12 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/MainQueue.h"
+#include "remote/OSCQueryHttp.h"
+#include "remote/OSCQueryNode.h"
+#include "remote/PortBinding.h"
 #include "remote/ServicePublisher.h"
 
 namespace zarvo {
-
-// One node of the OSCQuery address tree: a registered address, or a container created only as a
-// step on the way to one (the root is such a container).
-struct OSCQueryNode {
-    // Reads an address's current value; nothing means the address has no value to show.
-    using ValueProvider = std::function<std::optional<nlohmann::json>()>;
-
-    // One value still to read for a rendering: where the node's map sits inside the rendered
-    // document, and the provider that gives its "VALUE".
-    struct ValueJob {
-        nlohmann::json::json_pointer where;
-        ValueProvider provider;
-    };
-
-    bool isMethod = false;
-    std::string name;                            // last path component; empty for the root
-    std::string fullPath = "/";                  // "/" for the root
-    std::optional<std::string> typeTags;         // OSC type-tag letters
-    std::optional<std::string> nodeDescription;  // human-readable description
-    long access = 0;                             // 0 none, 1 read, 2 write, 3 read and write
-    std::optional<nlohmann::json> range;         // the OSCQuery range array, when registered
-    ValueProvider valueProvider;
-    std::map<std::string, std::unique_ptr<OSCQueryNode>> children;
-
-    // The JSON description of this node and its whole subtree. When `jobs` is given, one job per
-    // node of the subtree that has a provider is appended; "VALUE" is left for the caller to fill.
-    nlohmann::json jsonRepresentation(std::vector<ValueJob>* jobs) const;
-
-  private:
-    nlohmann::json render(std::vector<ValueJob>* jobs,
-                          const nlohmann::json::json_pointer& where) const;
-};
 
 // Publishes the application's OSC address space over OSCQuery: a small HTTP/1.1 server answering
 // GET and HEAD with JSON descriptions of the address tree, the current values read on the main
@@ -64,7 +34,7 @@ class OSCQueryServer {
     using ValueProvider = OSCQueryNode::ValueProvider;
 
     // How many TCP ports a start tries, beginning with the requested one.
-    static constexpr long kPortsTried = 16;
+    static constexpr long kPortsTried = kPortsTriedFromFirst;
     // The longest a request waits for the main queue to read its values.
     static constexpr double kValueTimeoutSeconds = 1.0;
 
@@ -98,7 +68,7 @@ class OSCQueryServer {
     void stop();
 
     // The default service name, when no server name is set.
-    static constexpr const char* kDefaultServiceName = "Vesmo OSCQuery";
+    static constexpr const char* kDefaultServiceName = "OSCQuery";
     // Announces the server under its name (serverName, or the default), allowing one retry under
     // "<name> <port>" should the name be taken.
     void publishBonjour();
@@ -109,7 +79,8 @@ class OSCQueryServer {
     long httpPort() const;
     bool isRunning() const;
 
-    // The name given in the host information; none means "Vesmo".
+    // The name given in the host information; none means kDefaultHostName.
+    static constexpr const char* kDefaultHostName = "OSCQuery";
     std::optional<std::string> serverName() const;
     void setServerName(std::optional<std::string> name);
     // The UDP port announced as OSC_PORT.
@@ -119,10 +90,7 @@ class OSCQueryServer {
     // The host-information document.
     nlohmann::json hostInfoDictionary() const;
 
-    struct Response {
-        int status = 200;
-        std::optional<nlohmann::json> body;
-    };
+    using Response = OSCQueryResponse;
     // The answer for a decoded path and an optional attribute (the query name). Waits for the
     // main queue when the answer holds values, so never call it on the main thread.
     Response responseForPath(const std::string& path, const std::optional<std::string>& attribute);
@@ -130,10 +98,9 @@ class OSCQueryServer {
     // The complete answer (header and body) to the raw bytes of one request.
     std::string responseForRequest(std::string_view request);
 
-    // The bytes sent for a status and an optional JSON body; HEAD answers pass no body.
-    static std::string httpMessage(int status, const std::optional<nlohmann::json>& body);
-
   private:
+    // Takes the bound socket and starts the thread that accepts its connections.
+    void beginAccepting(const BoundPort& listening, int wakeFd);
     void acceptLoop(int listenFd, int wakeFd);
     // Accepts every pending connection; false when it had to stop for want of resources.
     bool acceptPending(int listenFd);

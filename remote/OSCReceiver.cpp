@@ -1,19 +1,15 @@
 #include "remote/OSCReceiver.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <semaphore>
 #include <span>
 #include <string>
@@ -22,6 +18,8 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/Text.h"
+#include "remote/PortBinding.h"
 
 namespace zarvo {
 
@@ -29,31 +27,48 @@ namespace {
 
 constexpr const char* kQueueLabel = "net.orvak.zarvo.osc-receiver";
 constexpr size_t kMaxDatagram = 65535;
-constexpr long kHighestPort = 65535;
 
-std::string ErrorText(int code) {
-    char buffer[256];
-    // The GNU strerror_r, which may hand back a static string instead of filling the buffer.
-    return strerror_r(code, buffer, sizeof buffer);
-}
-
-// The socket bound to `port` on every IPv4 interface, or -1 when the port is taken.
-int BindSocket(int fd, long port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-}
-
-// The local port a bound socket holds, which differs from the one asked for only for port 0.
-long BoundPort(int fd, long requested) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return requested;
+void logBindFailure(const BoundPort& socket, long firstPort) {
+    if (socket.socketError != 0) {
+        Log("OSC: socket() failed: " + systemErrorText(socket.socketError));
+        return;
     }
-    return ntohs(address.sin_port);
+    Log("OSC: no free UDP port from " + std::to_string(firstPort) + " to " +
+        std::to_string(firstPort + kPortsTriedFromFirst - 1));
+}
+
+bool makeNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Reads every datagram waiting on the socket and posts the messages of each to the main queue,
+// one task a datagram, for as long as `live` holds.
+std::function<void()> datagramReader(int fd, std::shared_ptr<std::atomic<bool>> live,
+                                     std::shared_ptr<const OSCReceiver::Handler> shared,
+                                     MainQueue& mainQueue) {
+    return [fd, live = std::move(live), shared = std::move(shared), &mainQueue] {
+        std::vector<uint8_t> buffer(kMaxDatagram);
+        for (;;) {
+            const ssize_t length = recv(fd, buffer.data(), buffer.size(), 0);
+            if (length <= 0) {
+                return;
+            }
+            auto messages = OSCMessage::messagesFromPacket(
+                std::span<const uint8_t>(buffer.data(), static_cast<size_t>(length)));
+            if (messages.empty()) {
+                continue;
+            }
+            mainQueue.post([live, shared, messages = std::move(messages)] {
+                for (const OSCMessage& message : messages) {
+                    if (!live->load()) {
+                        return;
+                    }
+                    (*shared)(message);
+                }
+            });
+        }
+    };
 }
 
 }  // namespace
@@ -193,34 +208,16 @@ bool OSCReceiver::startOnPort(long firstPort, Handler handler) {
     stop();
     std::lock_guard lock(lifecycle_);
 
-    // 16 ports from the first, never past the last port there is. Negative ports are skipped
-    // rather than wrapped into the valid range.
-    const long end = std::min(firstPort, kHighestPort - kPortsTried + 1) + kPortsTried;
-    int fd = -1;
-    long bound = 0;
-    for (long candidate = std::max(firstPort, 0L); candidate < end; ++candidate) {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            Log("OSC: socket() failed: " + ErrorText(errno));
-            return false;
-        }
-        if (BindSocket(fd, candidate) == 0) {
-            bound = BoundPort(fd, candidate);
-            break;
-        }
-        close(fd);
-        fd = -1;
-    }
-    if (fd < 0) {
-        Log("OSC: no free UDP port from " + std::to_string(firstPort) + " to " +
-            std::to_string(firstPort + kPortsTried - 1));
+    const BoundPort socket =
+        bindFirstFreePort(PortSocket::datagram, firstPort, LowPorts::systemChooses);
+    if (!socket.bound()) {
+        logBindFailure(socket, firstPort);
         return false;
     }
-
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int fd = socket.fd;
+    if (!makeNonBlocking(fd)) {
         // A blocking socket would hold the queue in recv; better not to run at all.
-        Log("OSC: fcntl() failed: " + ErrorText(errno));
+        Log("OSC: fcntl() failed: " + systemErrorText(errno));
         close(fd);
         return false;
     }
@@ -228,29 +225,7 @@ bool OSCReceiver::startOnPort(long firstPort, Handler handler) {
     // Cleared by stop, so that datagrams read before it are not handed on after it.
     auto live = std::make_shared<std::atomic<bool>>(true);
     auto shared = std::make_shared<const Handler>(std::move(handler));
-    MainQueue& mainQueue = mainQueue_;
-    auto read = [fd, live, shared, &mainQueue] {
-        std::vector<uint8_t> buffer(kMaxDatagram);
-        for (;;) {
-            const ssize_t length = recv(fd, buffer.data(), buffer.size(), 0);
-            if (length <= 0) {
-                return;
-            }
-            auto messages = OSCMessage::messagesFromPacket(
-                std::span<const uint8_t>(buffer.data(), static_cast<size_t>(length)));
-            if (messages.empty()) {
-                continue;
-            }
-            mainQueue.post([live, shared, messages = std::move(messages)] {
-                for (const OSCMessage& message : messages) {
-                    if (!live->load()) {
-                        return;
-                    }
-                    (*shared)(message);
-                }
-            });
-        }
-    };
+    auto read = datagramReader(fd, live, std::move(shared), mainQueue_);
     auto watch = std::make_shared<Watch>(fd, queue_, std::move(read), [fd, live] {
         live->store(false);
         close(fd);
@@ -262,7 +237,7 @@ bool OSCReceiver::startOnPort(long firstPort, Handler handler) {
     }
     watch_ = std::move(watch);
     liveFlag_ = std::move(live);
-    port_.store(bound);
+    port_.store(socket.port);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/MainQueue.h"
 #include "platform/SerialQueue.h"
 #include "remote/OSCMessage.h"
+#include "remote/PortBinding.h"
 
 namespace zarvo {
 
@@ -25,7 +26,7 @@ class OSCReceiver {
     using Handler = std::function<void(const OSCMessage&)>;
 
     // How many ports a start tries, beginning with the requested one.
-    static constexpr long kPortsTried = 16;
+    static constexpr long kPortsTried = kPortsTriedFromFirst;
 
     // A stopped receiver. Handlers will be posted to `mainQueue`, which must outlive the
     // receiver and any task it posted.

@@ -1,62 +1,54 @@
-// Feeds arbitrary request bytes to the OSCQuery server's request handling, on a server with a few
-// addresses whose values are read on a main queue run by a thread of its own. Every answer must
-// be a complete HTTP/1.1 message: a known status line, the fixed header lines, a Content-Length
-// that matches the body, and a body that is JSON whenever there is one.
+// Feeds arbitrary request bytes to the OSCQuery server's HTTP side, answered by a stand-in for
+// the address tree that gives every status the server gives and echoes what it was asked in a
+// JSON body. The decoded path and attribute must be UTF-8 (the path never empty), so that the
+// body always serialises; every answer must be a complete HTTP/1.1 message: a known status line,
+// the fixed header lines, a Content-Length that matches the body, and a body that is JSON
+// whenever there is one.
 
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "remote/OSCQueryServer.h"
+#include "platform/Text.h"
+#include "remote/OSCQueryHttp.h"
 
 namespace {
 
 using nlohmann::json;
-using zarvo::OSCQueryServer;
+using zarvo::OSCQueryResponse;
 
-[[noreturn]] void fail(const char* what, const std::string& answer) {
-    std::fprintf(stderr, "malformed answer (%s):\n%s\n", what, answer.c_str());
+[[noreturn]] void fail(const char* what, const std::string& text) {
+    std::fprintf(stderr, "malformed answer (%s):\n%s\n", what, text.c_str());
     std::abort();
 }
 
-// The server, and the main queue its value providers run on; both live as long as the process.
-OSCQueryServer& server() {
-    static OSCQueryServer* const instance = [] {
-        zarvo::SetLogSink([](const std::string&) {});  // the time-out and provider lines
-        static std::promise<zarvo::RunLoop*> started;
-        std::thread([] {
-            // Made on the thread that runs it, and never destroyed: it runs until the process ends.
-            auto* loop = new zarvo::RunLoop;
-            started.set_value(loop);
-            loop->run();
-        }).detach();
-        auto* made = new OSCQueryServer(*started.get_future().get());
-        made->setServerName("Fuzz");
-        made->setOscPort(9000);
-        made->registerOSCAddress("/mix/level", "f", "Level", 3,
-                                 json::array({{{"MIN", 0.0}, {"MAX", 1.0}}}),
-                                 [] { return std::optional<json>(json::array({0.5})); });
-        made->registerOSCAddress("/mix/mute", "i", "", 0, json::array(),
-                                 [] { return std::optional<json>(); });
-        made->registerOSCAddress("/scene/name", "s", "Scene name", 1,
-                                 json::array({{{"VALS", {"a", "b"}}}}),
-                                 []() -> std::optional<json> { throw std::runtime_error("gone"); });
-        made->registerOSCAddress("/caf\xC3\xA9/r\xC3\xA9glage", "f", "Accented", 2);
-        made->registerOSCAddress("/a/b/c/d/e", "T", "Deep");
-        return made;
-    }();
-    return *instance;
+// The stand-in for the tree: the status is chosen by the path's length.
+OSCQueryResponse respond(const std::string& path, const std::optional<std::string>& attribute) {
+    if (path.empty() || !zarvo::isValidUtf8(path))
+        fail("decoded path", path);
+    if (attribute && !zarvo::isValidUtf8(*attribute))
+        fail("decoded attribute", *attribute);
+    switch (path.size() % 4) {
+        case 0:
+            return {404, std::nullopt};
+        case 1:
+            return {204, std::nullopt};
+        case 2:
+            return {400, std::nullopt};
+        default:
+            break;
+    }
+    json body = {{"FULL_PATH", path}};
+    if (attribute)
+        body[*attribute] = true;
+    return {200, std::move(body)};
 }
 
 constexpr std::string_view kHeaderTail =
@@ -67,8 +59,15 @@ constexpr std::string_view kHeaderTail =
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The only line the HTTP side logs is a body that failed to serialise.
+    static const bool silenced = [] {
+        zarvo::SetLogSink([](const std::string& line) { fail("logged", line); });
+        return true;
+    }();
+    (void)silenced;
+
     const std::string_view request(reinterpret_cast<const char*>(data), size);
-    const std::string answer = server().responseForRequest(request);
+    const std::string answer = zarvo::answerOSCQueryRequest(request, respond);
 
     if (answer.rfind("HTTP/1.1 ", 0) != 0)
         fail("status line", answer);

@@ -188,7 +188,7 @@ TEST_F(OSCQueryBonjourTest, WithoutAServerNameTheDefaultNameIsUsed) {
     server.setServerName(std::nullopt);
     ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     // Other servers on this machine may hold the name already; the first attempt uses it.
-    EXPECT_TRUE(logged(publishedLine("Vesmo OSCQuery", server.httpPort())));
+    EXPECT_TRUE(logged(publishedLine("OSCQuery", server.httpPort())));
 }
 
 TEST_F(OSCQueryBonjourTest, TakenNameIsRetriedOnceWithThePort) {
@@ -281,7 +281,7 @@ TEST(OSCQueryBonjourChild, DISABLED_WithoutDaemonHttpStillAnswers) {
     ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
     ASSERT_TRUE(loop.runUntil(
         [&] { return log.anyStartsWith("OSCQuery: Bonjour publication failed: "); }, kDeadline));
-    EXPECT_TRUE(log.contains(publishedLine("Vesmo OSCQuery", server.httpPort())));
+    EXPECT_TRUE(log.contains(publishedLine("OSCQuery", server.httpPort())));
     EXPECT_FALSE(log.anyStartsWith("OSCQuery: nom Bonjour"));
     EXPECT_TRUE(server.isRunning());
     EXPECT_EQ(test::HttpGet(server.httpPort(), "/").status, 200);

@@ -36,6 +36,17 @@ std::string get(const std::string& target) {
 using test::ConnectTo;
 using test::HttpAnswer;
 
+// Everything the server sends on the connection until it closes it; the connection is closed.
+std::string readUntilClosed(int fd) {
+    std::string answer;
+    char buffer[4096];
+    ssize_t received;
+    while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        answer.append(buffer, static_cast<size_t>(received));
+    ::close(fd);
+    return answer;
+}
+
 class OSCQueryServerTest : public ::testing::Test {
   protected:
     // Runs the call on another thread while the main loop serves value reads.
@@ -194,7 +205,7 @@ TEST_F(OSCQueryServerTest, HostInfoAnswersOnAnyPath) {
                              {"VALUE", true}};
     auto response = respond("/does/not/exist", "HOST_INFO");
     EXPECT_EQ(response.status, 200);
-    EXPECT_EQ(response.body, (json{{"NAME", "Vesmo"},
+    EXPECT_EQ(response.body, (json{{"NAME", "OSCQuery"},
                                    {"OSC_PORT", 9000},
                                    {"OSC_TRANSPORT", "UDP"},
                                    {"EXTENSIONS", extensions}}));
@@ -365,13 +376,7 @@ TEST_F(OSCQueryNetworkTest, RequestArrivingInPiecesIsAssembled) {
         ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::string answer;
-    char buffer[4096];
-    ssize_t received;
-    while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        answer.append(buffer, static_cast<size_t>(received));
-    ::close(fd);
-    EXPECT_EQ(test::ParseHttpAnswer(answer).status, 200);
+    EXPECT_EQ(test::ParseHttpAnswer(readUntilClosed(fd)).status, 200);
 }
 
 TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
@@ -400,13 +405,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
                 ::send(fd, &byte, 1, MSG_NOSIGNAL);
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
-            std::string answer;
-            char buffer[4096];
-            ssize_t received;
-            while ((received = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-                answer.append(buffer, static_cast<size_t>(received));
-            ::close(fd);
-            return test::ParseHttpAnswer(answer).status;
+            return test::ParseHttpAnswer(readUntilClosed(fd)).status;
         }));
     // Some send half a request and leave.
     for (int i = 0; i < 10; ++i) {
