@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/MovieError.h"
+
 namespace zarvo {
 
 namespace {
@@ -25,11 +27,7 @@ constexpr uint64_t kMaxHeaderBytes = 512ull << 20;  // a movie box or a fragment
 constexpr uint32_t kSampleIsNonSync = 0x00010000;   // in the sample flags of a fragment
 
 Error unfinished() {
-    return Error{"net.orvak.zarvo.MovieRecorder", -1, "The movie could not be finished"};
-}
-
-Error systemError(int code) {
-    return Error{"POSIX", code, std::strerror(code)};
+    return movieError("The movie could not be finished");
 }
 
 // --- Reading -------------------------------------------------------------------------------
@@ -905,7 +903,7 @@ std::optional<Error> MovieFinisher::finish(int fd, const Options& options) {
         }
     };
     int error = 0;
-    const auto failure = [&]() -> Error { return error != 0 ? systemError(error) : unfinished(); };
+    const auto failure = [&]() -> Error { return error != 0 ? systemCallError(error) : unfinished(); };
 
     struct stat info {};
     if (::fstat(fd, &info) != 0) {

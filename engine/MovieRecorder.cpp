@@ -29,10 +29,6 @@ constexpr double kEpsilon = 0.000001;
 
 }  // namespace
 
-Error MovieRecorderError(std::string message) {
-    return Error{kMovieRecorderErrorDomain, -1, std::move(message)};
-}
-
 // --- Settings ----------------------------------------------------------------------------
 
 const std::vector<std::string>& MovieRecorderSettings::codecNames() {
@@ -86,7 +82,7 @@ bool MovieRecorder::startWriting(const std::filesystem::path& file,
                                  Error* error) {
     const auto refuse = [&](std::string message) {
         if (error != nullptr) {
-            *error = MovieRecorderError(std::move(message));
+            *error = movieError(std::move(message));
         }
         return false;
     };
@@ -160,7 +156,7 @@ std::optional<Error> MovieRecorder::createWriterForFrame(int64_t width, int64_t 
     w = even(w);
     h = even(h);
     if (w > gpu::Texture::kMaxDimension || h > gpu::Texture::kMaxDimension) {
-        return MovieRecorderError("A " + MovieRecorderSettings::nameForCodec(settings_.codec) +
+        return movieError("A " + MovieRecorderSettings::nameForCodec(settings_.codec) +
                                   " movie of " + std::to_string(w) + " × " +
                                   std::to_string(h) + " cannot be written");
     }
@@ -261,7 +257,7 @@ void MovieRecorder::drawTexture(const gpu::TextureRef& texture, bool flipped, in
     if (writer_->hasFailed()) {
         frameDone(false);
         failWithError(writer_->error().value_or(
-            MovieRecorderError("The movie could not be written")));
+            movieError("The movie could not be written")));
         return;
     }
     AVFrame* frame = writer_->pictureFrame();
@@ -287,7 +283,7 @@ void MovieRecorder::appendFrameAtTime(AVFrame* frame, int64_t time) {
     writeWaitingSound();
     if (writer_ && writer_->hasFailed() && isRecording()) {
         failWithError(writer_->error().value_or(
-            MovieRecorderError("The movie could not be written")));
+            movieError("The movie could not be written")));
     }
 }
 
@@ -608,7 +604,7 @@ void MovieRecorder::finishAtTime(double endTime, Completion completion) {
         if (!was) {
             callOnMain([completion] {
                 if (completion) {
-                    completion(MovieRecorderError("There is no recording in progress"));
+                    completion(movieError("There is no recording in progress"));
                 }
             });
             return;
@@ -631,13 +627,13 @@ void MovieRecorder::finishAtTime(double endTime, Completion completion) {
                     std::isfinite(end) ? std::llround(end * kPictureTimescale) : 0;
                 if (!writer->finish(endTicks)) {
                     outcome = writer->error().value_or(
-                        MovieRecorderError("The movie could not be finished"));
+                        movieError("The movie could not be finished"));
                 }
             } else {
                 if (writer) {
                     writer->cancel();
                 }
-                outcome = MovieRecorderError("No frame was received, so no movie was written");
+                outcome = movieError("No frame was received, so no movie was written");
             }
             writer.reset();
             {

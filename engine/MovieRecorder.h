@@ -14,6 +14,7 @@
 
 #include "engine/FramePacer.h"
 #include "engine/Layout.h"
+#include "engine/MovieError.h"
 #include "engine/SoundTimeline.h"
 #include "sources/SourceSound.h"
 #include "platform/DispatchGroup.h"
@@ -26,12 +27,10 @@ struct AVFrame;
 
 namespace zarvo {
 
-// The error domain of everything the movie writer reports itself; errors of the file writer
-// underneath are passed on with their own domain.
-inline constexpr const char* kMovieRecorderErrorDomain = "net.orvak.zarvo.MovieRecorder";
-
-// A movie-writing error of the recorder's own, with its message.
-Error MovieRecorderError(std::string message);
+// The older name of movieError (MovieError.h), kept while its callers move over.
+inline Error MovieRecorderError(std::string message) {
+    return movieError(std::move(message));
+}
 
 // The choices for one movie.
 struct MovieRecorderSettings {

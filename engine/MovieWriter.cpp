@@ -1,5 +1,6 @@
 #include "engine/MovieWriter.h"
 
+#include "engine/MovieError.h"
 #include "engine/MovieFinisher.h"
 
 #include <fcntl.h>
@@ -52,7 +53,7 @@ const char* codecName(int64_t codec) {
 // else the media library's.
 Error platformError(int code, const char* fallback) {
     if (code < 0 && -code < 4096 && AVERROR(-code) == code) {
-        return Error{"POSIX", -code, std::strerror(-code)};
+        return systemCallError(-code);
     }
     if (code < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -60,11 +61,7 @@ Error platformError(int code, const char* fallback) {
             return Error{"FFmpeg", code, text};
         }
     }
-    return Error{"net.orvak.zarvo.MovieRecorder", -1, fallback};
-}
-
-Error recorderError(std::string message) {
-    return Error{"net.orvak.zarvo.MovieRecorder", -1, std::move(message)};
+    return movieError(fallback);
 }
 
 void quietLibraryLogs() {
@@ -314,7 +311,7 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     const int64_t codec = options.codec;
     const double rate = options.framesPerSecond > 0 ? options.framesPerSecond : 60.0;
     const auto cannotWrite = [&] {
-        return recorderError(std::string("A ") + codecName(codec) + " movie of " +
+        return movieError(std::string("A ") + codecName(codec) + " movie of " +
                              std::to_string(options.width) + " × " +
                              std::to_string(options.height) + " cannot be written");
     };
@@ -388,7 +385,7 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
             av_free(buffer);
         }
         removeFile();
-        setError(recorderError("The movie file could not be created"));
+        setError(movieError("The movie file could not be created"));
         return nullptr;
     }
     state->format->pb = state->io;
@@ -399,7 +396,7 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     if (state->videoStream == nullptr ||
         avcodec_parameters_from_context(state->videoStream->codecpar, video) < 0) {
         removeFile();
-        setError(recorderError("The movie file could not be set up"));
+        setError(movieError("The movie file could not be set up"));
         return nullptr;
     }
     state->videoStream->time_base = kPictureTimeBase;
@@ -440,7 +437,7 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
         }
         if (!ok) {
             removeFile();
-            setError(recorderError("The movie's sound track could not be set up"));
+            setError(movieError("The movie's sound track could not be set up"));
             return nullptr;
         }
     }
@@ -476,7 +473,7 @@ std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* er
     state->picture->color_range = video->color_range;
     if (av_frame_get_buffer(state->picture, 0) < 0) {
         removeFile();
-        setError(recorderError("A movie of " + std::to_string(options.width) + " × " +
+        setError(movieError("A movie of " + std::to_string(options.width) + " × " +
                                std::to_string(options.height) + " cannot be written"));
         return nullptr;
     }
