@@ -8,7 +8,6 @@
 
 #include "engine/FrameFitter.h"
 #include "engine/MovieWriter.h"
-#include "engine/NameTable.h"
 #include "engine/SoundConverter.h"
 #include "platform/HostClock.h"
 
@@ -28,25 +27,6 @@ constexpr double kWaitNormally = 2.0;
 constexpr double kEpsilon = 0.000001;
 
 }  // namespace
-
-// --- Settings ----------------------------------------------------------------------------
-
-const std::vector<std::string>& MovieRecorderSettings::codecNames() {
-    return CodecNames().names();
-}
-
-const std::string& MovieRecorderSettings::nameForCodec(int64_t codec) {
-    return CodecNames().nameAt(codec);
-}
-
-bool MovieRecorderSettings::getCodec(int64_t& codec, std::string_view name) {
-    const auto index = CodecNames().indexOf(name);
-    if (!index) {
-        return false;
-    }
-    codec = *index;
-    return true;
-}
 
 // --- Construction --------------------------------------------------------------------------
 
@@ -157,8 +137,8 @@ std::optional<Error> MovieRecorder::createWriterForFrame(int64_t width, int64_t 
     h = even(h);
     if (w > gpu::Texture::kMaxDimension || h > gpu::Texture::kMaxDimension) {
         return movieError("A " + MovieRecorderSettings::nameForCodec(settings_.codec) +
-                                  " movie of " + std::to_string(w) + " × " +
-                                  std::to_string(h) + " cannot be written");
+                          " movie of " + std::to_string(w) + " × " + std::to_string(h) +
+                          " cannot be written");
     }
     MovieWriter::Options options;
     options.file = file_;
@@ -256,8 +236,7 @@ void MovieRecorder::drawTexture(const gpu::TextureRef& texture, bool flipped, in
     }
     if (writer_->hasFailed()) {
         frameDone(false);
-        failWithError(writer_->error().value_or(
-            movieError("The movie could not be written")));
+        failWithError(writer_->error().value_or(movieError("The movie could not be written")));
         return;
     }
     AVFrame* frame = writer_->pictureFrame();
@@ -282,8 +261,7 @@ void MovieRecorder::appendFrameAtTime(AVFrame* frame, int64_t time) {
     frameDone(written);
     writeWaitingSound();
     if (writer_ && writer_->hasFailed() && isRecording()) {
-        failWithError(writer_->error().value_or(
-            movieError("The movie could not be written")));
+        failWithError(writer_->error().value_or(movieError("The movie could not be written")));
     }
 }
 
@@ -626,8 +604,8 @@ void MovieRecorder::finishAtTime(double endTime, Completion completion) {
                 const int64_t endTicks =
                     std::isfinite(end) ? std::llround(end * kPictureTimescale) : 0;
                 if (!writer->finish(endTicks)) {
-                    outcome = writer->error().value_or(
-                        movieError("The movie could not be finished"));
+                    outcome =
+                        writer->error().value_or(movieError("The movie could not be finished"));
                 }
             } else {
                 if (writer) {
