@@ -8,7 +8,6 @@
 
 #include "engine/FrameFitter.h"
 #include "engine/MovieWriter.h"
-#include "engine/NameTable.h"
 #include "engine/SoundConverter.h"
 #include "platform/HostClock.h"
 
@@ -28,29 +27,6 @@ constexpr double kWaitNormally = 2.0;
 constexpr double kEpsilon = 0.000001;
 
 }  // namespace
-
-Error MovieRecorderError(std::string message) {
-    return Error{kMovieRecorderErrorDomain, -1, std::move(message)};
-}
-
-// --- Settings ----------------------------------------------------------------------------
-
-const std::vector<std::string>& MovieRecorderSettings::codecNames() {
-    return CodecNames().names();
-}
-
-const std::string& MovieRecorderSettings::nameForCodec(int64_t codec) {
-    return CodecNames().nameAt(codec);
-}
-
-bool MovieRecorderSettings::getCodec(int64_t& codec, std::string_view name) {
-    const auto index = CodecNames().indexOf(name);
-    if (!index) {
-        return false;
-    }
-    codec = *index;
-    return true;
-}
 
 // --- Construction --------------------------------------------------------------------------
 
@@ -86,7 +62,7 @@ bool MovieRecorder::startWriting(const std::filesystem::path& file,
                                  Error* error) {
     const auto refuse = [&](std::string message) {
         if (error != nullptr) {
-            *error = MovieRecorderError(std::move(message));
+            *error = movieError(std::move(message));
         }
         return false;
     };
@@ -160,9 +136,9 @@ std::optional<Error> MovieRecorder::createWriterForFrame(int64_t width, int64_t 
     w = even(w);
     h = even(h);
     if (w > gpu::Texture::kMaxDimension || h > gpu::Texture::kMaxDimension) {
-        return MovieRecorderError("A " + MovieRecorderSettings::nameForCodec(settings_.codec) +
-                                  " movie of " + std::to_string(w) + " × " +
-                                  std::to_string(h) + " cannot be written");
+        return movieError("A " + MovieRecorderSettings::nameForCodec(settings_.codec) +
+                          " movie of " + std::to_string(w) + " × " + std::to_string(h) +
+                          " cannot be written");
     }
     MovieWriter::Options options;
     options.file = file_;
@@ -260,8 +236,7 @@ void MovieRecorder::drawTexture(const gpu::TextureRef& texture, bool flipped, in
     }
     if (writer_->hasFailed()) {
         frameDone(false);
-        failWithError(writer_->error().value_or(
-            MovieRecorderError("The movie could not be written")));
+        failWithError(writer_->error().value_or(movieError("The movie could not be written")));
         return;
     }
     AVFrame* frame = writer_->pictureFrame();
@@ -286,8 +261,7 @@ void MovieRecorder::appendFrameAtTime(AVFrame* frame, int64_t time) {
     frameDone(written);
     writeWaitingSound();
     if (writer_ && writer_->hasFailed() && isRecording()) {
-        failWithError(writer_->error().value_or(
-            MovieRecorderError("The movie could not be written")));
+        failWithError(writer_->error().value_or(movieError("The movie could not be written")));
     }
 }
 
@@ -608,7 +582,7 @@ void MovieRecorder::finishAtTime(double endTime, Completion completion) {
         if (!was) {
             callOnMain([completion] {
                 if (completion) {
-                    completion(MovieRecorderError("There is no recording in progress"));
+                    completion(movieError("There is no recording in progress"));
                 }
             });
             return;
@@ -630,14 +604,14 @@ void MovieRecorder::finishAtTime(double endTime, Completion completion) {
                 const int64_t endTicks =
                     std::isfinite(end) ? std::llround(end * kPictureTimescale) : 0;
                 if (!writer->finish(endTicks)) {
-                    outcome = writer->error().value_or(
-                        MovieRecorderError("The movie could not be finished"));
+                    outcome =
+                        writer->error().value_or(movieError("The movie could not be finished"));
                 }
             } else {
                 if (writer) {
                     writer->cancel();
                 }
-                outcome = MovieRecorderError("No frame was received, so no movie was written");
+                outcome = movieError("No frame was received, so no movie was written");
             }
             writer.reset();
             {

@@ -14,42 +14,24 @@
 
 #include "engine/FramePacer.h"
 #include "engine/Layout.h"
+#include "engine/MovieError.h"
+#include "engine/MovieRecorderSettings.h"
 #include "engine/SoundTimeline.h"
-#include "sources/SourceSound.h"
 #include "platform/DispatchGroup.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
 #include "platform/SerialQueue.h"
 #include "platform/gpu/Device.h"
+#include "sources/SourceSound.h"
 
 struct AVFrame;
 
 namespace zarvo {
 
-// The error domain of everything the movie writer reports itself; errors of the file writer
-// underneath are passed on with their own domain.
-inline constexpr const char* kMovieRecorderErrorDomain = "net.orvak.zarvo.MovieRecorder";
-
-// A movie-writing error of the recorder's own, with its message.
-Error MovieRecorderError(std::string message);
-
-// The choices for one movie.
-struct MovieRecorderSettings {
-    bool recordsSound = false;
-    int64_t codec = 0;            // 0 "h264", 1 "hevc", 2 "prores422", 3 "prores4444"
-    int64_t width = 0;            // below 1: the first frame's width
-    int64_t height = 0;           // below 1: the first frame's height
-    double framesPerSecond = 0;   // 0 keeps every frame that moves forward in time
-    double megabitsPerSecond = 0; // H.264 and HEVC; 0 or less: chosen from size and rate
-
-    static const std::vector<std::string>& codecNames();
-    // The codec's name; an index outside the list names "h264".
-    static const std::string& nameForCodec(int64_t codec);
-    // Looks the name up without regard to case; false leaves codec untouched.
-    static bool getCodec(int64_t& codec, std::string_view name);
-
-    friend bool operator==(const MovieRecorderSettings&, const MovieRecorderSettings&) = default;
-};
+// The older name of movieError (MovieError.h), kept while its callers move over.
+inline Error MovieRecorderError(std::string message) {
+    return movieError(std::move(message));
+}
 
 class MovieWriter;
 class FrameFitter;

@@ -1,6 +1,10 @@
 #include "engine/MovieWriter.h"
 
+#include "engine/Codec.h"
+#include "engine/MovieEncoders.h"
+#include "engine/MovieError.h"
 #include "engine/MovieFinisher.h"
+#include "platform/Files.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -18,7 +22,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 }
 
 namespace zarvo {
@@ -39,20 +42,11 @@ struct FrameFree {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 
-const char* codecName(int64_t codec) {
-    switch (codec) {
-        case 1: return "hevc";
-        case 2: return "prores422";
-        case 3: return "prores4444";
-        default: return "h264";
-    }
-}
-
 // An error of the file writer underneath: the system's own message for a failed system call,
 // else the media library's.
 Error platformError(int code, const char* fallback) {
     if (code < 0 && -code < 4096 && AVERROR(-code) == code) {
-        return Error{"POSIX", -code, std::strerror(-code)};
+        return systemCallError(-code);
     }
     if (code < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -60,11 +54,7 @@ Error platformError(int code, const char* fallback) {
             return Error{"FFmpeg", code, text};
         }
     }
-    return Error{"net.orvak.zarvo.MovieRecorder", -1, fallback};
-}
-
-Error recorderError(std::string message) {
-    return Error{"net.orvak.zarvo.MovieRecorder", -1, std::move(message)};
+    return movieError(fallback);
 }
 
 void quietLibraryLogs() {
@@ -89,6 +79,7 @@ struct MovieWriter::State {
     enum class Status { Writing, Failed, Finished, Cancelled };
 
     Options options;
+    Codec codec = Codec::h264;
     int fd = -1;
     int ioErrno = 0;  // the last failed system call's error, for the message
     off_t wholeSize = -1;  // see noteWholeSize()
@@ -166,19 +157,12 @@ struct MovieWriter::State {
         }
     }
 
-    static int writePacket(void* opaque, uint8_t* data, int size) {
+    static int writeToFile(void* opaque, uint8_t* data, int size) {
         auto* self = static_cast<State*>(opaque);
-        int left = size;
-        while (left > 0) {
-            const ssize_t n = ::write(self->fd, data + (size - left), static_cast<size_t>(left));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                self->ioErrno = errno;
-                return AVERROR(errno);
-            }
-            left -= static_cast<int>(n);
+        int failure = 0;
+        if (size > 0 && !writeAll(self->fd, data, static_cast<size_t>(size), &failure)) {
+            self->ioErrno = failure;
+            return AVERROR(failure);
         }
         return size;
     }
@@ -288,196 +272,167 @@ struct MovieWriter::State {
         }
         return drainSound();
     }
+
+    // --- Opening: each step returns why it failed ---
+
+    Error cannotWrite() const {
+        return movieError(std::string("A ") + describe(codec).name + " movie of " +
+                          std::to_string(options.width) + " × " + std::to_string(options.height) +
+                          " cannot be written");
+    }
+
+    // The picture encoder comes first: a size or codec it refuses leaves no file behind.
+    std::optional<Error> preparePictureEncoder() {
+        video =
+            openPictureEncoder(PictureEncoding{codec, options.width, options.height,
+                                               options.framesPerSecond, options.megabitsPerSecond});
+        if (video == nullptr) {
+            return cannotWrite();
+        }
+        return std::nullopt;
+    }
+
+    // The file, created here and never over an existing one, and the muxer writing to it.
+    std::optional<Error> createFile() {
+        fd = ::open(options.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return platformError(AVERROR(errno), "The movie file could not be created");
+        }
+        auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
+        io = avio_alloc_context(buffer, kIOBufferSize, 1, this, nullptr, &State::writeToFile,
+                                &State::seek);
+        if (io == nullptr) {
+            av_free(buffer);
+        }
+        if (io == nullptr || avformat_alloc_output_context2(&format, nullptr, "mov", nullptr) < 0) {
+            return movieError("The movie file could not be created");
+        }
+        format->pb = io;
+        // Sound that lags the pictures must not hold picture packets in memory for long.
+        format->max_interleave_delta = 2500000;
+        return std::nullopt;
+    }
+
+    std::optional<Error> addPictureStream() {
+        videoStream = avformat_new_stream(format, nullptr);
+        if (videoStream == nullptr ||
+            avcodec_parameters_from_context(videoStream->codecpar, video) < 0) {
+            return movieError("The movie file could not be set up");
+        }
+        videoStream->time_base = kPictureTimeBase;
+        if (codec == Codec::hevc) {
+            videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+        }
+        return std::nullopt;
+    }
+
+    // The frame sound is gathered in for the encoder.
+    bool makeSoundFrame() {
+        soundFrame = av_frame_alloc();
+        soundFrame->format = audio->sample_fmt;
+        soundFrame->sample_rate = 48000;
+        av_channel_layout_copy(&soundFrame->ch_layout, &audio->ch_layout);
+        soundFrame->nb_samples = kSoundChunk;
+        return av_frame_get_buffer(soundFrame, 0) >= 0;
+    }
+
+    std::optional<Error> addSoundStream() {
+        audio = openSoundEncoder(codec);
+        bool ok = audio != nullptr;
+        if (ok) {
+            audioStream = avformat_new_stream(format, nullptr);
+            ok = audioStream != nullptr &&
+                 avcodec_parameters_from_context(audioStream->codecpar, audio) >= 0;
+        }
+        if (ok) {
+            audioStream->time_base = kSoundTimeBase;
+            ok = makeSoundFrame();
+        }
+        if (!ok) {
+            return movieError("The movie's sound track could not be set up");
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Error> writeHeader() {
+        AVDictionary* muxerOptions = nullptr;
+        // The header waits for the first fragment, so that it can say where each track starts:
+        // a first picture after time 0 and the sound encoder's priming are kept in edit lists
+        // (in the picture's own time scale) instead of being shifted onto time 0.
+        av_dict_set(&muxerOptions, "movflags", "+empty_moov+delay_moov", 0);
+        av_dict_set(&muxerOptions, "movie_timescale", "60000", 0);
+        av_dict_set(&muxerOptions, "frag_duration", "10000000", 0);
+        const int written = avformat_write_header(format, &muxerOptions);
+        av_dict_free(&muxerOptions);
+        if (written < 0) {
+            return ioErrno != 0 ? platformError(AVERROR(ioErrno), "")
+                                : platformError(written, "The movie file could not be written");
+        }
+        return std::nullopt;
+    }
+
+    // The frame pictures are drawn into, and the packets.
+    std::optional<Error> makePictureFrame() {
+        picture = av_frame_alloc();
+        packet = av_packet_alloc();
+        heldPicture = av_packet_alloc();
+        picture->format = video->pix_fmt;
+        picture->width = options.width;
+        picture->height = options.height;
+        // Encoders that describe the colours in each picture (ProRes) take them from the frame.
+        picture->color_primaries = video->color_primaries;
+        picture->color_trc = video->color_trc;
+        picture->colorspace = video->colorspace;
+        picture->color_range = video->color_range;
+        if (av_frame_get_buffer(picture, 0) < 0) {
+            return movieError("A movie of " + std::to_string(options.width) + " × " +
+                              std::to_string(options.height) + " cannot be written");
+        }
+        return std::nullopt;
+    }
+
+    // After a failed opening: a file created here is removed, nothing is left behind.
+    void discardFile() {
+        const bool created = fd >= 0;
+        release();
+        if (created) {
+            ::unlink(options.file.c_str());
+        }
+    }
 };
 
 int64_t MovieWriter::averageBitRate(int64_t codec, int width, int height, double framesPerSecond,
                                     double megabitsPerSecond) {
-    if (megabitsPerSecond > 0 && std::isfinite(megabitsPerSecond)) {
-        return std::llround(megabitsPerSecond * 1000000.0);
-    }
-    const double rate = framesPerSecond > 0 ? framesPerSecond : 60.0;
-    const double k = codec == 1 ? 0.06 : 0.1;
-    // Rounded: k is not exact in binary, and truncating would lose a bit per second.
-    return std::llround(std::max(1000000.0, k * rate * width * height));
+    return zarvo::averageBitRate(codecAt(codec), width, height, framesPerSecond, megabitsPerSecond);
 }
 
 std::unique_ptr<MovieWriter> MovieWriter::open(const Options& options, Error* error) {
     quietLibraryLogs();
     keepToSmallPages();
-    const auto setError = [&](Error e) {
-        if (error != nullptr) {
-            *error = std::move(e);
-        }
-    };
     auto state = std::make_unique<State>();
     state->options = options;
-    const int64_t codec = options.codec;
-    const double rate = options.framesPerSecond > 0 ? options.framesPerSecond : 60.0;
-    const auto cannotWrite = [&] {
-        return recorderError(std::string("A ") + codecName(codec) + " movie of " +
-                             std::to_string(options.width) + " × " +
-                             std::to_string(options.height) + " cannot be written");
-    };
-
-    // The picture encoder first: a size or codec it refuses leaves no file behind.
-    const char* encoderName = codec == 1 ? "libx265" : codec >= 2 && codec <= 3 ? "prores"
-                                                                                 : "libx264";
-    const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName);
-    if (encoder == nullptr || options.width < 2 || options.height < 2) {
-        setError(cannotWrite());
-        return nullptr;
+    state->codec = codecAt(options.codec);
+    std::optional<Error> failure = state->preparePictureEncoder();
+    if (!failure) {
+        failure = state->createFile();
     }
-    AVCodecContext* video = avcodec_alloc_context3(encoder);
-    state->video = video;
-    video->width = options.width;
-    video->height = options.height;
-    video->time_base = kPictureTimeBase;
-    video->framerate = av_d2q(rate, 1 << 16);
-    video->pix_fmt = codec == 2   ? AV_PIX_FMT_YUV422P10LE
-                     : codec == 3 ? AV_PIX_FMT_YUVA444P10LE
-                                  : AV_PIX_FMT_YUV420P;
-    video->color_primaries = AVCOL_PRI_BT709;
-    video->color_trc = AVCOL_TRC_BT709;
-    video->colorspace = AVCOL_SPC_BT709;
-    video->color_range = AVCOL_RANGE_MPEG;
-    video->max_b_frames = 0;
-    video->gop_size = std::max(1, static_cast<int>(std::floor(2.0 * rate)));
-    video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (codec == 0 || codec == 1) {
-        video->bit_rate = averageBitRate(codec, options.width, options.height,
-                                         options.framesPerSecond, options.megabitsPerSecond);
+    if (!failure) {
+        failure = state->addPictureStream();
     }
-    if (codec == 0) {
-        av_opt_set(video->priv_data, "preset", "superfast", 0);
-        av_opt_set(video->priv_data, "tune", "zerolatency", 0);
-        av_opt_set_int(video->priv_data, "forced-idr", 1, 0);
-    } else if (codec == 1) {
-        av_opt_set(video->priv_data, "preset", "ultrafast", 0);
-        av_opt_set(video->priv_data, "tune", "zerolatency", 0);
-        av_opt_set_int(video->priv_data, "forced-idr", 1, 0);
-        av_opt_set(video->priv_data, "x265-params", "log-level=error:bframes=0:info=0", 0);
-    } else {
-        av_opt_set(video->priv_data, "profile", codec == 3 ? "4444" : "standard", 0);
-        av_opt_set(video->priv_data, "vendor", "apl0", 0);
-        // The ProRes encoder works on one frame per thread: two frames at once keep 1080p in
-        // real time on two cores, at the cost of one frame of delay.
-        video->thread_count = 2;
-        video->thread_type = FF_THREAD_FRAME;
+    if (!failure && options.recordsSound) {
+        failure = state->addSoundStream();
     }
-    if (avcodec_open2(video, encoder, nullptr) < 0) {
-        setError(cannotWrite());
-        return nullptr;
+    if (!failure) {
+        failure = state->writeHeader();
     }
-
-    // The file: created here, never over an existing one.
-    state->fd = ::open(options.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (state->fd < 0) {
-        setError(platformError(AVERROR(errno), "The movie file could not be created"));
-        return nullptr;
+    if (!failure) {
+        failure = state->makePictureFrame();
     }
-    const auto removeFile = [&] {
-        state->release();
-        ::unlink(options.file.c_str());
-    };
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
-    state->io = avio_alloc_context(buffer, kIOBufferSize, 1, state.get(), nullptr,
-                                   &State::writePacket, &State::seek);
-    if (state->io == nullptr ||
-        avformat_alloc_output_context2(&state->format, nullptr, "mov", nullptr) < 0) {
-        if (state->io == nullptr) {
-            av_free(buffer);
+    if (failure) {
+        state->discardFile();
+        if (error != nullptr) {
+            *error = std::move(*failure);
         }
-        removeFile();
-        setError(recorderError("The movie file could not be created"));
-        return nullptr;
-    }
-    state->format->pb = state->io;
-    // Sound that lags the pictures must not hold picture packets in memory for long.
-    state->format->max_interleave_delta = 2500000;
-
-    state->videoStream = avformat_new_stream(state->format, nullptr);
-    if (state->videoStream == nullptr ||
-        avcodec_parameters_from_context(state->videoStream->codecpar, video) < 0) {
-        removeFile();
-        setError(recorderError("The movie file could not be set up"));
-        return nullptr;
-    }
-    state->videoStream->time_base = kPictureTimeBase;
-    if (codec == 1) {
-        state->videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
-    }
-
-    if (options.recordsSound) {
-        const bool aac = codec == 0 || codec == 1;
-        const AVCodec* soundEncoder = avcodec_find_encoder_by_name(aac ? "aac" : "pcm_s24le");
-        AVCodecContext* audio = soundEncoder ? avcodec_alloc_context3(soundEncoder) : nullptr;
-        state->audio = audio;
-        bool ok = audio != nullptr;
-        if (ok) {
-            audio->sample_rate = 48000;
-            const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-            av_channel_layout_copy(&audio->ch_layout, &stereo);
-            audio->sample_fmt = aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S32;
-            audio->bits_per_raw_sample = aac ? 0 : 24;
-            audio->bit_rate = aac ? 256000 : 0;
-            audio->time_base = kSoundTimeBase;
-            audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-            ok = avcodec_open2(audio, soundEncoder, nullptr) >= 0;
-        }
-        if (ok) {
-            state->audioStream = avformat_new_stream(state->format, nullptr);
-            ok = state->audioStream != nullptr &&
-                 avcodec_parameters_from_context(state->audioStream->codecpar, audio) >= 0;
-        }
-        if (ok) {
-            state->audioStream->time_base = kSoundTimeBase;
-            state->soundFrame = av_frame_alloc();
-            state->soundFrame->format = audio->sample_fmt;
-            state->soundFrame->sample_rate = 48000;
-            av_channel_layout_copy(&state->soundFrame->ch_layout, &audio->ch_layout);
-            state->soundFrame->nb_samples = kSoundChunk;
-            ok = av_frame_get_buffer(state->soundFrame, 0) >= 0;
-        }
-        if (!ok) {
-            removeFile();
-            setError(recorderError("The movie's sound track could not be set up"));
-            return nullptr;
-        }
-    }
-
-    AVDictionary* muxerOptions = nullptr;
-    // The header waits for the first fragment, so that it can say where each track starts: a
-    // first picture after time 0 and the sound encoder's priming are kept in edit lists (in the
-    // picture's own time scale) instead of being shifted onto time 0.
-    av_dict_set(&muxerOptions, "movflags", "+empty_moov+delay_moov", 0);
-    av_dict_set(&muxerOptions, "movie_timescale", "60000", 0);
-    av_dict_set(&muxerOptions, "frag_duration", "10000000", 0);
-    const int written = avformat_write_header(state->format, &muxerOptions);
-    av_dict_free(&muxerOptions);
-    if (written < 0) {
-        const Error reason = state->ioErrno != 0
-                                 ? platformError(AVERROR(state->ioErrno), "")
-                                 : platformError(written, "The movie file could not be written");
-        removeFile();
-        setError(reason);
-        return nullptr;
-    }
-
-    state->picture = av_frame_alloc();
-    state->packet = av_packet_alloc();
-    state->heldPicture = av_packet_alloc();
-    state->picture->format = video->pix_fmt;
-    state->picture->width = options.width;
-    state->picture->height = options.height;
-    // Encoders that describe the colours in each picture (ProRes) take them from the frame.
-    state->picture->color_primaries = video->color_primaries;
-    state->picture->color_trc = video->color_trc;
-    state->picture->colorspace = video->colorspace;
-    state->picture->color_range = video->color_range;
-    if (av_frame_get_buffer(state->picture, 0) < 0) {
-        removeFile();
-        setError(recorderError("A movie of " + std::to_string(options.width) + " × " +
-                               std::to_string(options.height) + " cannot be written"));
         return nullptr;
     }
     return std::unique_ptr<MovieWriter>(new MovieWriter(std::move(state)));
@@ -506,7 +461,9 @@ MovieWriter::~MovieWriter() {
 
 int MovieWriter::width() const { return state_->options.width; }
 int MovieWriter::height() const { return state_->options.height; }
-bool MovieWriter::hasAlpha() const { return state_->options.codec == 3; }
+bool MovieWriter::hasAlpha() const {
+    return keepsAlpha(state_->codec);
+}
 
 AVFrame* MovieWriter::pictureFrame() {
     // One frame serves every picture while the encoder copies what it keeps. An encoder working

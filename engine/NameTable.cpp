@@ -1,5 +1,7 @@
 #include "engine/NameTable.h"
 
+#include "engine/Codec.h"
+
 #include <locale.h>
 #include <wctype.h>
 
@@ -56,7 +58,7 @@ std::u32string FoldCase(std::string_view text) {
 }  // namespace
 
 std::optional<int64_t> NameTable::indexOf(std::string_view name) const {
-    const std::string lowered = AsciiLowercase(name);
+    const std::string lowered = asciiLowercase(name);
     for (size_t i = 0; i < names_.size(); ++i) {
         if (names_[i] == lowered) {
             return static_cast<int64_t>(i);
@@ -79,16 +81,6 @@ std::optional<std::string> NameTable::canonical(std::string_view name) const {
     return std::nullopt;
 }
 
-std::string AsciiLowercase(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return lowered;
-}
-
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return FoldCase(a) == FoldCase(b);
 }
@@ -98,7 +90,13 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
 }
 
 const NameTable& CodecNames() {
-    static const NameTable names{"h264", "hevc", "prores422", "prores4444"};
+    static const NameTable names([] {
+        std::vector<std::string> codecs;
+        for (const CodecDescription& codec : kCodecs) {
+            codecs.emplace_back(codec.name);
+        }
+        return codecs;
+    }());
     return names;
 }
 

@@ -5,7 +5,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "platform/Text.h"
 
 namespace zarvo {
 
@@ -15,6 +18,7 @@ namespace zarvo {
 class NameTable {
 public:
     NameTable(std::initializer_list<const char*> names) : names_(names.begin(), names.end()) {}
+    explicit NameTable(std::vector<std::string> names) : names_(std::move(names)) {}
 
     const std::vector<std::string>& names() const { return names_; }
 
@@ -33,15 +37,18 @@ private:
     std::vector<std::string> names_;
 };
 
-// Lower-cases the ASCII letters of a text, leaving every other byte as it is.
-std::string AsciiLowercase(std::string_view text);
+// Lower-cases the ASCII letters of a text, leaving every other byte as it is (the older name of
+// platform/Text.h's asciiLowercase).
+inline std::string AsciiLowercase(std::string_view text) {
+    return asciiLowercase(text);
+}
 
 // Case-insensitive comparisons for titles: letters compare without regard to case (ASCII and
 // the accented Latin letters of UTF-8), everything else byte for byte.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 bool ContainsIgnoringCase(std::string_view text, std::string_view part);
 
-// The codec names of a movie, the output names of a take.
+// The codec names of a movie (kCodecs' names, in its order), the output names of a take.
 const NameTable& CodecNames();
 const NameTable& OutputNames();
 

@@ -76,6 +76,12 @@ bool replaceFileAtomically(const std::filesystem::path& path, std::string_view c
     static std::atomic<uint64_t> writes{0};
     const std::string temporary = path.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
                                   std::to_string(++writes);
+    return replaceFileAtomicallyVia(temporary, path, contents, syncToDisk, error);
+}
+
+bool replaceFileAtomicallyVia(const std::filesystem::path& temporary,
+                              const std::filesystem::path& path, std::string_view contents,
+                              bool syncToDisk, int* error) {
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         tell(error, errno);

@@ -32,4 +32,10 @@ bool writeAt(int fd, const void* data, size_t size, uint64_t at, int* error = nu
 bool replaceFileAtomically(const std::filesystem::path& path, std::string_view contents,
                            bool syncToDisk, int* error = nullptr);
 
+// The same through a temporary file of the caller's naming (created or emptied), for folders
+// that recognise and sweep their own temporary files by name.
+bool replaceFileAtomicallyVia(const std::filesystem::path& temporary,
+                              const std::filesystem::path& path, std::string_view contents,
+                              bool syncToDisk, int* error = nullptr);
+
 }  // namespace zarvo

@@ -1,9 +1,5 @@
 #include "platform/UserDefaults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/Thread.h"
 
@@ -54,22 +51,6 @@ std::string timestamp() {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
     return text;
-}
-
-// Writes all of the text to the descriptor; false on any error.
-bool writeAll(int fd, const std::string& text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        written += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -190,24 +171,13 @@ void UserDefaults::load() {
 }
 
 void UserDefaults::writeFile(const std::string& text) const {
-    // Two stores of one file in a process each write their own temporary file.
-    static std::atomic<uint64_t> writes{0};
     std::error_code error;
     fs::create_directories(path_.parent_path(), error);
-    fs::path temporary = path_;
-    temporary += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++writes);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    if (fd >= 0) {
-        ok = (::close(fd) == 0) && ok;
+    int reason = 0;
+    if (!replaceFileAtomically(path_, text, true, &reason)) {
+        Log("Settings file “" + path_.string() +
+            "” could not be written: " + std::strerror(reason));
     }
-    if (ok && ::rename(temporary.c_str(), path_.c_str()) == 0) {
-        return;
-    }
-    const int reason = ok ? errno : savedErrno;
-    ::unlink(temporary.c_str());
-    Log("Settings file “" + path_.string() + "” could not be written: " + std::strerror(reason));
 }
 
 void UserDefaults::registerDefaults(const nlohmann::json& defaults) {

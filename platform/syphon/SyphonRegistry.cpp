@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/Log.h"
 
 namespace zarvo::syphon {
@@ -164,30 +165,10 @@ bool PublisherAlive(const std::filesystem::path& folder, std::string_view id) {
 
 bool WriteRecord(const std::filesystem::path& folder, std::string_view id,
                  const SyphonServerDescription& description) {
-    const auto temporary = TemporaryPath(folder, id, ".json");
-    const std::string text = description.dump();
-    const int fd = ::open(temporary.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
-        if (result < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        written += static_cast<size_t>(result);
-    }
-    ::close(fd);
-    if (written != text.size() ||
-        ::rename(temporary.c_str(), RecordPath(folder, id).c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    // The temporary file is hidden and named for the sweep, which removes one a publisher that
+    // died left behind. The record lives as long as its publisher: no need to sync it to disk.
+    return replaceFileAtomicallyVia(TemporaryPath(folder, id, ".json"), RecordPath(folder, id),
+                                    description.dump(), false);
 }
 
 std::optional<SyphonServerDescription> ReadRecord(const std::filesystem::path& path) {
