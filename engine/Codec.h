@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace zarvo {
@@ -32,6 +33,24 @@ constexpr Codec codecAt(int64_t index) {
 
 constexpr const CodecDescription& describe(Codec codec) {
     return kCodecs[static_cast<size_t>(codecAt(static_cast<int64_t>(codec)))];
+}
+
+// The codec a name stands for, without regard to ASCII case; none for any other name.
+constexpr std::optional<Codec> codecNamed(std::string_view name) {
+    const auto lowered = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    for (const CodecDescription& description : kCodecs) {
+        const std::string_view known = description.name;
+        bool same = known.size() == name.size();
+        for (size_t i = 0; same && i < known.size(); ++i) {
+            same = lowered(name[i]) == known[i];
+        }
+        if (same) {
+            return description.codec;
+        }
+    }
+    return std::nullopt;
 }
 
 // H.264 and HEVC are compressed to a bit rate; ProRes has its own fixed quality.

@@ -13,6 +13,8 @@
 #include "engine/Layout.h"
 #include "engine/RecorderParameter.h"
 #include "engine/RecorderPlace.h"
+#include "engine/RecorderSettings.h"
+#include "engine/RecorderState.h"
 #include "engine/Take.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -25,6 +27,7 @@ namespace zarvo {
 
 class OSCQueryServer;
 class OSCReceiver;
+enum class RecorderSetting;
 
 // Posted, with the controller as its object, after every change the controller makes.
 inline constexpr const char* kRecorderControllerDidChangeNotification =
@@ -37,10 +40,10 @@ inline constexpr const char* kRecorderControllerDidChangeNotification =
 class RecorderController : public std::enable_shared_from_this<RecorderController> {
 public:
     static constexpr size_t kMaxPlaces = 8;
-    static constexpr int64_t kMaxDimension = 16384;
-    static constexpr double kMaxFps = 240;
-    static constexpr double kMaxBitrate = 1000;
-    static constexpr int64_t kMaxGap = 1000;
+    static constexpr int64_t kMaxDimension = RecorderSettings::kMaxDimension;
+    static constexpr double kMaxFps = RecorderSettings::kMaxFps;
+    static constexpr double kMaxBitrate = RecorderSettings::kMaxBitrate;
+    static constexpr int64_t kMaxGap = RecorderSettings::kMaxGap;
 
     struct Options {
         MainQueue* mainQueue = nullptr;  // required: where timers and callbacks run
@@ -70,42 +73,48 @@ public:
     // Every setter stores the value within its limits, writes it to the user defaults, and posts
     // the change notification.
 
-    const std::string& codec() const { return codec_; }
+    const std::string& codec() const { return settings_.codec; }
     void setCodec(const std::string& codec);
-    int64_t width() const { return width_; }
+    int64_t width() const { return settings_.width; }
     void setWidth(int64_t width);  // 0…16384; 0 lets the sources decide
-    int64_t height() const { return height_; }
+    int64_t height() const { return settings_.height; }
     void setHeight(int64_t height);  // 0…16384; 0 lets the sources decide
-    double fps() const { return fps_; }
+    double fps() const { return settings_.fps; }
     void setFps(double fps);  // 0…240, not finite → 0; 0 keeps every frame
-    double bitrate() const { return bitrate_; }
+    double bitrate() const { return settings_.bitrate; }
     void setBitrate(double bitrate);  // megabits per second, 0…1000, not finite → 0
-    const std::string& folder() const { return folder_; }
+    const std::string& folder() const { return settings_.folder; }
     void setFolder(const std::string& folder);  // a leading "~" is expanded
-    const std::string& name() const { return name_; }
+    const std::string& name() const { return settings_.name; }
     void setName(const std::string& name);
-    const std::string& output() const { return output_; }
+    const std::string& output() const { return settings_.output; }
     void setOutput(const std::string& output);  // an unknown output is ignored
-    const std::string& layout() const { return layout_; }
+    const std::string& layout() const { return settings_.layout; }
     void setLayout(const std::string& layout);  // an unknown layout is ignored
-    int64_t gap() const { return gap_; }
+    int64_t gap() const { return settings_.gap; }
     void setGap(int64_t gap);  // 0…1000
-    const std::string& sound() const { return sound_; }
+    const std::string& sound() const { return settings_.sound; }
     void setSound(const std::string& sound);  // "", "computer" or a place title; else ignored
-    bool performance() const { return performance_; }
+    bool performance() const { return settings_.performance; }
     void setPerformance(bool performance);
     bool ndiAvailable() const { return ndiAvailable_; }
     void setNdiAvailable(bool available);  // not persisted
 
     // The index of the layout setting among the layout kinds (0 when unknown).
-    int64_t layoutKind() const;
+    int64_t layoutKind() const { return settings_.layoutKind(); }
+    // Every setting at once, as a take is planned from them.
+    const RecorderSettings& settings() const { return settings_; }
 
     // --- State and errors ---------------------------------------------------------------------
 
-    const std::string& state() const { return state_; }
-    void setState(const std::string& state) { state_ = state; }
-    // Any state but "idle", so also while a take is being finished.
-    bool isRecording() const { return state_ != "idle"; }
+    // The state's remote word: "idle", "recording" or "finishing".
+    std::string state() const { return recorderStateName(state_); }
+    RecorderState recorderState() const { return state_; }
+    void setState(RecorderState state) { state_ = state; }
+    // A state by its remote word; any other text leaves the state as it is.
+    void setState(const std::string& state) { state_ = recorderStateNamed(state).value_or(state_); }
+    // Any state but idle, so also while a take is being finished.
+    bool isRecording() const { return state_ != RecorderState::idle; }
 
     const std::string& error() const { return error_; }
     uint64_t errorCount() const { return errorCount_; }
@@ -208,7 +217,7 @@ public:
     gpu::TextureRef assembledFrame() const { return picture_->assembledFrame(); }
     const std::shared_ptr<AssembledPicture>& picture() const { return picture_; }
     // The monitor is refreshed less often while recording with the performance setting.
-    bool displayIsLimited() const { return performance_ && isRecording(); }
+    bool displayIsLimited() const { return settings_.performance && isRecording(); }
     // A window tells whether it shows the monitor picture now; none is composed otherwise.
     void setMonitorShown(bool shown);
 
@@ -232,65 +241,77 @@ public:
     bool queryServerStarted() const { return queryServerStarted_; }
 
 private:
-    explicit RecorderController(Options options);
-    void makeParameters();
-    void registerParametersWithPrefix(const std::string& prefix);
-    // Stops listening; true when a port was given up.
-    bool stopNetworkServices();
-    void construct();
-    void displayLimitChanged();
-    // Whether anything uses the place's pictures now: its own movie, the assembled movie or
-    // the monitor. Sources of places whose pictures nobody uses fetch none.
-    bool picturesWanted(const RecorderPlace& place) const;
-    void picturesWantedChanged();
-    int64_t codecIndex() const;
-    // Writes the settings value under its key and posts the change.
-    void store(const char* key, const nlohmann::json& value);
+  static constexpr double kRefreshInterval = 0.25;  // seconds between refreshes
 
-    MainQueue* const mainQueue_;
-    const gpu::DeviceRef device_;
-    const std::shared_ptr<SourceDirectory> directory_;
-    const std::shared_ptr<SoundSource> computerSound_;
-    const std::shared_ptr<UserDefaults> defaults_;
-    NotificationCenter* const notificationCenter_;
+  explicit RecorderController(Options options);
+  void construct();
+  // The computer's sound goes to the take; the take's failures reach the controller, which
+  // the take holds weakly.
+  void listenToTheTake();
+  void makePlacesFromStoredTitles();
+  // Follows the directory's changes and starts the refresh, both holding the controller
+  // weakly.
+  void followTheSources();
 
-    std::string codec_;
-    int64_t width_ = 0;
-    int64_t height_ = 0;
-    double fps_ = 0;
-    double bitrate_ = 0;
-    std::string folder_;
-    std::string name_;
-    std::string output_;
-    std::string layout_;
-    int64_t gap_ = 0;
-    std::string sound_;
-    bool performance_ = false;
-    bool ndiAvailable_ = false;
+  void makeParameters();
+  void registerParametersWithPrefix(const std::string& prefix);
+  // Stops listening; true when a port was given up.
+  bool stopNetworkServices();
 
-    std::vector<PlaceRef> places_;
-    std::vector<SourceDescription> availableSources_;
-    std::string state_ = "idle";
-    std::string error_;
-    uint64_t errorCount_ = 0;
-    std::string recordingError_;
+  // The refresh's look at one place: a place without a source tries to connect; a silent
+  // source that is still alive is left be, one that has died is reconnected. How long a
+  // place may be silent first is the ReconnectPolicy's.
+  void checkConnection(const PlaceRef& place, double now);
+  // Status observers are told before the status values change (in order) and after (in
+  // reverse order).
+  void tellStatusObservers(bool changed);
+  // A take's movies were made: each place learns its own movie and its index in the take.
+  void givePlacesTheirMovies();
+  // The first failure among the take's movies, named after its source when there are
+  // several; empty when none failed.
+  std::string failureOfTheMovies() const;
 
-    std::shared_ptr<Take> take_;
-    std::shared_ptr<AssembledPicture> picture_;
-    std::unique_ptr<Timer> refreshTimer_;
-    std::unique_ptr<SystemActivity> activity_;
-    double startTime_ = 0;
-    double lastElapsed_ = 0;
-    std::vector<std::function<void()>> stopHandlers_;
-    StatusObserver statusObserver_;
+  void displayLimitChanged();
+  // Whether anything uses the place's pictures now: its own movie, the assembled movie or
+  // the monitor. Sources of places whose pictures nobody uses fetch none.
+  bool picturesWanted(const RecorderPlace& place) const;
+  void picturesWantedChanged();
+  // Writes the setting's value to the user defaults.
+  void saveSetting(RecorderSetting setting);
 
-    OSCQueryServer* const queryServer_;
-    std::vector<RecorderParameter> parameters_;
-    std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
-    std::unique_ptr<OSCReceiver> receiver_;
-    bool queryServerStarted_ = false;
-    int64_t oscPort_ = 0;
-    int64_t oscQueryPort_ = 0;
+  MainQueue* const mainQueue_;
+  const gpu::DeviceRef device_;
+  const std::shared_ptr<SourceDirectory> directory_;
+  const std::shared_ptr<SoundSource> computerSound_;
+  const std::shared_ptr<UserDefaults> defaults_;
+  NotificationCenter* const notificationCenter_;
+
+  RecorderSettings settings_;
+  bool ndiAvailable_ = false;
+
+  std::vector<PlaceRef> places_;
+  std::vector<SourceDescription> availableSources_;
+  RecorderState state_ = RecorderState::idle;
+  std::string error_;
+  uint64_t errorCount_ = 0;
+  std::string recordingError_;
+
+  std::shared_ptr<Take> take_;
+  std::shared_ptr<AssembledPicture> picture_;
+  std::unique_ptr<Timer> refreshTimer_;
+  std::unique_ptr<SystemActivity> activity_;
+  double startTime_ = 0;
+  double lastElapsed_ = 0;
+  std::vector<std::function<void()>> stopHandlers_;
+  StatusObserver statusObserver_;
+
+  OSCQueryServer* const queryServer_;
+  std::vector<RecorderParameter> parameters_;
+  std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
+  std::unique_ptr<OSCReceiver> receiver_;
+  bool queryServerStarted_ = false;
+  int64_t oscPort_ = 0;
+  int64_t oscQueryPort_ = 0;
 };
 
 }  // namespace zarvo

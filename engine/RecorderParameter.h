@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,5 +45,8 @@ std::optional<double> NumberArgument(const std::vector<OSCArgument>& arguments);
 std::optional<std::string> StringArgument(const std::vector<OSCArgument>& arguments);
 // The first argument as text for a message (the empty string when there is none).
 std::string ArgumentText(const std::vector<OSCArgument>& arguments);
+// The integer part of a number, truncated toward zero; not-a-number counts as 0 and the
+// infinities as the largest integers, which the setters then clamp.
+int64_t integerPart(double number);
 
 }  // namespace zarvo
