@@ -1,9 +1,6 @@
 #include "bench/BenchSupport.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-
-extern char** environ;
+#include "platform/Spawn.h"
 
 namespace zarvo::bench {
 
@@ -17,21 +14,13 @@ double CpuSeconds(int who) {
 }
 
 pid_t Spawn(const std::vector<std::string>& arguments, bool quiet) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    SpawnOptions options;
     if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        options.output = SpawnStream::nullDevice();
+        options.error = SpawnStream::nullDevice();
     }
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return result == 0 ? pid : -1;
+    return spawnProcess(arguments[0], arguments, options, &pid) == 0 ? pid : -1;
 }
 
 }  // namespace zarvo::bench

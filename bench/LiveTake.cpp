@@ -39,11 +39,11 @@
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
 #include "platform/syphon/SyphonFrames.h"
 #include "platform/syphon/SyphonRegistry.h"
 #include "sources/SyphonDirectory.h"
 #include "sources/SyphonSource.h"
+#include "tests/support/ControllerSetup.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -119,9 +119,7 @@ int RecordTake(RunLoop& loop, RecorderController& controller,
     }
     loop.runUntil([] { return false; }, seconds - firstSecond);
     mark(1);
-    bool done = false;
-    controller.stopWithCompletionHandler([&] { done = true; });
-    loop.runUntil([&] { return done; }, 120);
+    test::stopTake(loop, controller, 120);
     const double cpu = CpuSeconds() - cpuBefore;
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
@@ -205,12 +203,8 @@ int main(int argc, char** argv) {
     int status = 1;
     {
         RunLoop loop;
-        auto controller = RecorderController::create(
-            {.mainQueue = &loop,
-             .device = gpu::Device::systemDefault(),
-             .directory = SyphonDirectory::create(loop),
-             .computerSound = nullptr,
-             .defaults = std::make_shared<UserDefaults>(scratch / "settings.json")});
+        auto controller = RecorderController::create(test::controllerOptions(
+            loop, SyphonDirectory::create(loop), scratch / "settings.json"));
         controller->setFolder((scratch / "movies").string());
         controller->setName("Live");
         controller->setCodec("h264");
@@ -234,16 +228,8 @@ int main(int argc, char** argv) {
             }
             return now;
         };
-        const bool connected = added && loop.runUntil(
-                                            [&] {
-                                                for (const auto& place : controller->places()) {
-                                                    if (place->width() < 1) {
-                                                        return false;
-                                                    }
-                                                }
-                                                return true;
-                                            },
-                                            20);
+        const bool connected =
+            added && loop.runUntil([&] { return test::everyPlaceHasASize(*controller); }, 20);
         const auto sources = sourcesNow();
         if (!connected || std::find(sources.begin(), sources.end(), nullptr) != sources.end()) {
             std::fprintf(stderr, "the test sources could not be connected\n");

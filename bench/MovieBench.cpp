@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BusyPicture.h"
 #include "engine/FrameFitter.h"
 #include "engine/MovieRecorder.h"
 #include "engine/MovieWriter.h"
@@ -32,20 +33,8 @@ constexpr int kHeight = 1080;
 // 16 pictures: 133 MB of textures, 50 to 265 MB once converted, well beyond a 32 MB cache.
 constexpr int kSequence = 16;
 
-// A picture with detail everywhere, so that encoders do real work.
 gpu::TextureRef TestPicture(int frame) {
-    auto texture = gpu::Texture::make(kWidth, kHeight);
-    for (int y = 0; y < kHeight; ++y) {
-        uint8_t* row = texture->row(y);
-        for (int x = 0; x < kWidth; ++x) {
-            const int v = (x * 7 + y * 13 + frame * 5) ^ (x * y);
-            row[4 * x] = static_cast<uint8_t>(v);
-            row[4 * x + 1] = static_cast<uint8_t>(v >> 3);
-            row[4 * x + 2] = static_cast<uint8_t>(x + frame);
-            row[4 * x + 3] = 255;
-        }
-    }
-    return texture;
+    return bench::busyPicture(kWidth, kHeight, frame);
 }
 
 // The sequence both benchmarks feed, made once.

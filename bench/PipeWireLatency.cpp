@@ -10,7 +10,6 @@
 //    the program receives it through the directory and a source and reports frames delivered,
 //    buffers dropped, and its own CPU time per delivered frame.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -30,8 +29,6 @@
 #include "sources/PipeWireDirectory.h"
 #include "sources/PipeWireFrames.h"
 #include "sources/PipeWireSource.h"
-
-extern char** environ;
 
 using namespace zarvo;
 using bench::CpuSeconds;
@@ -113,16 +110,7 @@ pid_t Publish(const std::string& description, const std::string& format) {
     arguments.insert(arguments.end(), {"pipewiresink", "mode=provide",
                                        "stream-properties=\"props,node.description=(string)" +
                                            description + ",application.name=(string)bench\""});
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    return pid;
+    return bench::Spawn(arguments);
 }
 
 void MeasureLive(double seconds) {

@@ -47,9 +47,9 @@
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
 #include "sources/PipeWireDirectory.h"
 #include "sources/PipeWireSource.h"
+#include "tests/support/ControllerSetup.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -190,13 +190,8 @@ bool RecordTake(const std::filesystem::path& scratch, int count, double seconds,
     if (!publishers) {
         return false;
     }
-    auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = directory,
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(
-             scratch / (performance ? "performance.json" : "plain.json"))});
+    auto controller = RecorderController::create(test::controllerOptions(
+        loop, directory, scratch / (performance ? "performance.json" : "plain.json")));
     controller->setFolder((scratch / "movies").string());
     controller->setName(performance ? "Performance" : "Plain");
     controller->setCodec("h264");
@@ -210,16 +205,8 @@ bool RecordTake(const std::filesystem::path& scratch, int count, double seconds,
     const auto sourceAt = [&](size_t i) {
         return std::dynamic_pointer_cast<PipeWireSource>(controller->places()[i]->source);
     };
-    const bool connected = added && loop.runUntil(
-                                        [&] {
-                                            for (const auto& place : controller->places()) {
-                                                if (place->width() < 1) {
-                                                    return false;
-                                                }
-                                            }
-                                            return true;
-                                        },
-                                        20);
+    const bool connected =
+        added && loop.runUntil([&] { return test::everyPlaceHasASize(*controller); }, 20);
     if (!connected) {
         std::fprintf(stderr, "the nodes could not be connected\n");
         return false;
@@ -250,9 +237,7 @@ bool RecordTake(const std::filesystem::path& scratch, int count, double seconds,
     }
     loop.runFor(seconds);
     mark(1);
-    bool done = false;
-    controller->stopWithCompletionHandler([&] { done = true; });
-    loop.runUntil([&] { return done; }, 120);
+    test::stopTake(loop, *controller, 120);
     const double cpu = CpuSeconds() - cpuBefore;
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();

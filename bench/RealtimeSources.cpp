@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BusyPicture.h"
 #include "engine/MovieRecorder.h"
 #include "platform/HostClock.h"
 #include "platform/RunLoop.h"
@@ -20,18 +21,7 @@ using namespace zarvo;
 namespace {
 
 gpu::TextureRef Picture(int seed) {
-    auto texture = gpu::Texture::make(1920, 1080);
-    for (int y = 0; y < 1080; ++y) {
-        uint8_t* row = texture->row(y);
-        for (int x = 0; x < 1920; ++x) {
-            const int v = (x * 7 + y * 13 + seed * 5) ^ (x * y);
-            row[4 * x] = static_cast<uint8_t>(v);
-            row[4 * x + 1] = static_cast<uint8_t>(v >> 3);
-            row[4 * x + 2] = static_cast<uint8_t>(x + seed);
-            row[4 * x + 3] = 255;
-        }
-    }
-    return texture;
+    return bench::busyPicture(1920, 1080, seed);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,9 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Spawn.h"
 #include "remote/OSCMessage.h"
-
-extern char** environ;
 
 namespace {
 
@@ -49,29 +47,19 @@ double millisecondsSince(Clock::time_point start) {
 class Program {
   public:
     Program(const std::vector<std::string>& arguments, bool pipes = false) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
         int in[2] = {-1, -1};
         int out[2] = {-1, -1};
+        zarvo::SpawnOptions options;
+        options.output = zarvo::SpawnStream::nullDevice();
+        options.error = zarvo::SpawnStream::nullDevice();
         if (pipes) {
             if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
                 return;
             }
-            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            options.input = zarvo::SpawnStream::from(in[0]);
+            options.output = zarvo::SpawnStream::from(out[1]);
         }
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        zarvo::spawnProcess(arguments[0], arguments, options, &pid_);
         if (pipes) {
             close(in[0]);
             close(out[1]);

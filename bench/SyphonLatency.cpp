@@ -8,7 +8,6 @@
 // which it was handed to the server; the client reads it back after copying the frame, as a
 // source does before calling its frame handler.
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,12 +26,11 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "platform/Spawn.h"
 #include "platform/gpu/Device.h"
 #include "platform/syphon/SyphonClient.h"
 #include "platform/syphon/SyphonServer.h"
 #include "platform/syphon/SyphonServerDirectory.h"
-
-extern char** environ;
 
 using namespace zarvo;
 using bench::CpuSeconds;
@@ -91,17 +89,10 @@ int Publish(const std::string& name, double seconds) {
     return 0;
 }
 
-pid_t Spawn(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+// Starts a copy of this program with the arguments; -1 when it cannot be started.
+pid_t SpawnSelf(const std::vector<std::string>& arguments) {
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    return pid;
+    return spawnProcess("/proc/self/exe", arguments, {}, &pid) == 0 ? pid : -1;
 }
 
 std::optional<SyphonServerDescription> WaitForServer(const std::string& name, double timeout) {
@@ -129,7 +120,7 @@ double Percentile(std::vector<double> values, double fraction) {
 int MeasureLatency(double seconds) {
     const std::string name = "latency-" + std::to_string(getpid());
     const pid_t publisher =
-        Spawn({"zarvo_syphon_latency", "--publish", name, std::to_string(seconds)});
+        SpawnSelf({"zarvo_syphon_latency", "--publish", name, std::to_string(seconds)});
     const auto description = WaitForServer(name, 10);
     if (publisher < 0 || !description) {
         std::fprintf(stderr, "the publisher did not start\n");
@@ -173,7 +164,7 @@ int MeasureRetire(int kills) {
     std::vector<double> delays;
     for (int i = 0; i < kills; ++i) {
         const std::string name = "retire-" + std::to_string(getpid()) + "-" + std::to_string(i);
-        const pid_t publisher = Spawn({"zarvo_syphon_latency", "--publish", name, "0"});
+        const pid_t publisher = SpawnSelf({"zarvo_syphon_latency", "--publish", name, "0"});
         if (publisher < 0 || !WaitForServer(name, 10)) {
             return 1;
         }

@@ -1,7 +1,6 @@
 #include "platform/SystemActivity.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-extern char** environ;
+#include "platform/Spawn.h"
 
 namespace zarvo {
 
@@ -44,21 +43,14 @@ std::unique_ptr<SystemActivity> SystemActivity::begin(const std::string& who,
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         return nullptr;
     }
-    std::vector<std::string> words = {inhibitor,      "--what=sleep:idle", "--who=" + who,
-                                      "--why=" + why, "--mode=block",      "cat"};
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::vector<std::string> words = {inhibitor,      "--what=sleep:idle", "--who=" + who,
+                                            "--why=" + why, "--mode=block",      "cat"};
+    SpawnOptions options;
+    options.input = SpawnStream::from(pipeEnds[0]);
+    options.output = SpawnStream::nullDevice();
+    options.error = SpawnStream::nullDevice();
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, inhibitor.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int result = spawnProcess(inhibitor, words, options, &pid);
     ::close(pipeEnds[0]);
     if (result != 0) {
         ::close(pipeEnds[1]);

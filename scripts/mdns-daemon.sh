@@ -46,11 +46,7 @@ start() {
             cat "$dir/dbus.err" >&2
             return 0
         fi
-        local i
-        for i in $(seq 1 50); do
-            bus_answers && break
-            sleep 0.1
-        done
+        wait_until 50 bus_answers || true
     fi
 
     if ! daemon_answers; then
@@ -89,11 +85,7 @@ EOF
             return 0
         fi
         cp /run/avahi-daemon/pid "$dir/avahi.pid" 2>/dev/null || true
-        local i
-        for i in $(seq 1 100); do
-            daemon_answers && break
-            sleep 0.1
-        done
+        wait_until 100 daemon_answers || true
     fi
 
     if daemon_answers; then
@@ -114,11 +106,4 @@ stop() {
     esac
 }
 
-case "${1:-}" in
-start) start ;;
-stop) stop ;;
-*)
-    echo "usage: $0 start|stop" >&2
-    exit 2
-    ;;
-esac
+start_or_stop "$@"

@@ -35,6 +35,15 @@ manager_answers() {
     PIPEWIRE_RUNTIME_DIR="$dir" pw-cli ls Client 2>/dev/null | grep -q '"WirePlumber"'
 }
 
+# Tells why the tests that need PipeWire will skip, shows the log that says more and stops what
+# was started in the folder.
+give_up() {
+    local folder=$1 reason=$2 log=$3
+    echo "pipewire: $reason; tests that need PipeWire will skip" >&2
+    cat "$log" >&2 || true
+    ZARVO_PIPEWIRE_DIR="$folder" stop
+}
+
 start() {
     local tool
     for tool in pipewire wireplumber pw-cli dbus-daemon; do
@@ -59,34 +68,19 @@ EOF
     bus="unix:path=$dir/bus"
     if ! dbus-daemon --session --fork --address="$bus" --print-pid=3 \
         3>"$dir/dbus.pid" >/dev/null 2>"$dir/dbus.err"; then
-        echo "pipewire: the session bus did not start; tests that need PipeWire will skip" >&2
-        cat "$dir/dbus.err" >&2
-        ZARVO_PIPEWIRE_DIR="$dir" stop
+        give_up "$dir" "the session bus did not start" "$dir/dbus.err"
         return 0
     fi
 
     launch "$dir/pipewire.pid" "$dir/pipewire.log" pipewire
-    local i
-    for i in $(seq 1 100); do
-        answers && break
-        sleep 0.1
-    done
-    if ! answers; then
-        echo "pipewire: the daemon does not answer; tests that need PipeWire will skip" >&2
-        cat "$dir/pipewire.log" >&2 || true
-        ZARVO_PIPEWIRE_DIR="$dir" stop
+    if ! wait_until 100 answers; then
+        give_up "$dir" "the daemon does not answer" "$dir/pipewire.log"
         return 0
     fi
 
     launch "$dir/wireplumber.pid" "$dir/wireplumber.log" wireplumber
-    for i in $(seq 1 100); do
-        manager_answers && break
-        sleep 0.1
-    done
-    if ! manager_answers; then
-        echo "pipewire: wireplumber did not connect; tests that need PipeWire will skip" >&2
-        cat "$dir/wireplumber.log" >&2 || true
-        ZARVO_PIPEWIRE_DIR="$dir" stop
+    if ! wait_until 100 manager_answers; then
+        give_up "$dir" "wireplumber did not connect" "$dir/wireplumber.log"
         return 0
     fi
     echo "export PIPEWIRE_RUNTIME_DIR=$dir"
@@ -106,11 +100,4 @@ stop() {
     esac
 }
 
-case "${1:-}" in
-start) start ;;
-stop) stop ;;
-*)
-    echo "usage: $0 start|stop" >&2
-    exit 2
-    ;;
-esac
+start_or_stop "$@"

@@ -12,6 +12,11 @@
 set -euo pipefail
 source "$(dirname "$0")/process.sh"
 
+# Whether the server of the folder serves a client.
+answers() {
+    PULSE_SERVER="unix:$1/native" pactl info >/dev/null 2>&1
+}
+
 start() {
     if ! command -v pulseaudio >/dev/null; then
         echo "sound-server: pulseaudio is not installed; tests that need sound will skip" >&2
@@ -42,16 +47,12 @@ start() {
     fi
 
     # The daemon answers once its socket exists and a client is served; wait up to 10 s.
-    local i
-    for i in $(seq 1 100); do
-        if PULSE_SERVER="unix:$dir/native" pactl info >/dev/null 2>&1; then
-            echo "export PULSE_SERVER=unix:$dir/native"
-            echo "export ZARVO_SOUND_DIR=$dir"
-            echo "export ZARVO_SOUND_SERVER=1"
-            return 0
-        fi
-        sleep 0.1
-    done
+    if wait_until 100 answers "$dir"; then
+        echo "export PULSE_SERVER=unix:$dir/native"
+        echo "export ZARVO_SOUND_DIR=$dir"
+        echo "export ZARVO_SOUND_SERVER=1"
+        return 0
+    fi
     echo "sound-server: pulseaudio started but does not answer; stopping it" >&2
     ZARVO_SOUND_DIR="$dir" stop
     return 0
@@ -66,11 +67,4 @@ stop() {
     esac
 }
 
-case "${1:-}" in
-start) start ;;
-stop) stop ;;
-*)
-    echo "usage: $0 start|stop" >&2
-    exit 2
-    ;;
-esac
+start_or_stop "$@"

@@ -26,6 +26,7 @@
 #include "sources/CompositeDirectory.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/TestFolder.h"
+#include "tests/support/Ticker.h"
 
 namespace zarvo::test {
 
@@ -33,26 +34,13 @@ namespace zarvo::test {
 class FramePump {
   public:
     FramePump(std::shared_ptr<FakeDirectory> directory, std::string title, int width, int height)
-        : directory_(std::move(directory)), title_(std::move(title)) {
-        texture_ = Picture(title_, width, height);
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                if (auto source = directory_->lastSource(title_)) {
-                    source->deliverFrame(texture_);
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(33));
-            }
-        });
-    }
-    ~FramePump() { stopPumping(); }
+        : directory_(std::move(directory)),
+          title_(std::move(title)),
+          texture_(Picture(title_, width, height)),
+          ticker_([this] { deliver(); }, std::chrono::milliseconds(33)) {}
     FramePump(const FramePump&) = delete;
     FramePump& operator=(const FramePump&) = delete;
-    void stopPumping() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+    void stopPumping() { ticker_.stop(); }
 
   private:
     // A picture a person can tell apart in the window's screenshots: a diagonal gradient in a
@@ -78,11 +66,16 @@ class FramePump {
         return texture;
     }
 
+    void deliver() {
+        if (auto source = directory_->lastSource(title_)) {
+            source->deliverFrame(texture_);
+        }
+    }
+
     std::shared_ptr<FakeDirectory> directory_;
     std::string title_;
     gpu::TextureRef texture_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    Ticker ticker_;
 };
 
 class ModelFixture : public ::testing::Test {

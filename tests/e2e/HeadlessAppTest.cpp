@@ -16,9 +16,8 @@
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "sources/NDILibrary.h"
-#include "tests/support/Loopback.h"
 #include "tests/support/ChildProcess.h"
-#include "tests/support/SyphonTestRegistry.h"
+#include "tests/support/ProgramEnvironment.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -128,27 +127,20 @@ TEST(AppStartupTest, NdiOffLineGivesTheReason) {
 // Settings, registry and runtime folders of a test's own.
 class HeadlessFolders {
   public:
-    HeadlessFolders()
-        : home_("HOME", folder_.path().c_str()),
-          config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()) {
-        test::UsePrivateSyphonRegistry();
-    }
-    const test::TestFolder& folder() const { return folder_; }
+    const test::TestFolder& folder() const { return environment_.folder(); }
     // The recorder without NDI, with its settings in the folder and ports of its own.
     std::unique_ptr<app::HeadlessApp> makeApp(RunLoop& loop) const {
+        const long firstPort = environment_.firstPort();
         return app::HeadlessApp::create(
             {.mainQueue = &loop,
-             .defaults = std::make_shared<UserDefaults>(folder_ / "settings.json"),
+             .defaults = std::make_shared<UserDefaults>(folder() / "settings.json"),
              .ndiLibrary = NDILibrary::unavailable("not in this test"),
-             .oscPort = firstPort_,
-             .queryPort = firstPort_ + 16});
+             .oscPort = firstPort,
+             .queryPort = firstPort + test::ProgramEnvironment::kQueryPortOffset});
     }
 
   private:
-    test::TestFolder folder_;
-    const long firstPort_ = test::FreePortRange(32);
-    test::ScopedEnv home_;
-    test::ScopedEnv config_;
+    test::ProgramEnvironment environment_;
 };
 
 TEST(HeadlessAppQuitTest, QuitWhileIdleEndsAtOnceAndOnlyOnce) {
@@ -207,15 +199,6 @@ TEST(HeadlessAppQuitTest, QuitWhileRecordingEndsAfterTheMoviesAreFinished) {
 // The recorder program run with its folders in a temporary folder and no NDI runtime.
 class HeadlessProgramTest : public ::testing::Test {
   protected:
-    HeadlessProgramTest()
-        : home_("HOME", folder_.path().c_str()),
-          config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()),
-          ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()),
-          oscPort_("ZARVO_OSC_PORT", std::to_string(firstPort_).c_str()),
-          queryPort_("ZARVO_OSCQUERY_PORT", std::to_string(firstPort_ + 16).c_str()) {
-        test::UsePrivateSyphonRegistry();
-    }
-
     fs::path settingsFile(const std::string& domain) const {
         return folder_ / "config" / "zarvo-recorder" / (domain + ".json");
     }
@@ -251,13 +234,8 @@ class HeadlessProgramTest : public ::testing::Test {
         EXPECT_EQ(program.wait(30), 0);
     }
 
-    test::TestFolder folder_;
-    test::ScopedEnv home_;
-    test::ScopedEnv config_;
-    test::ScopedEnv ndi_;
-    const long firstPort_ = test::FreePortRange(32);
-    test::ScopedEnv oscPort_;
-    test::ScopedEnv queryPort_;
+    test::ProgramEnvironment environment_;
+    const test::TestFolder& folder_ = environment_.folder();
 };
 
 TEST_F(HeadlessProgramTest, StartsWithoutNdiAndExitsCleanlyOnSigterm) {

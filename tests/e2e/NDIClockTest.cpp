@@ -13,6 +13,7 @@
 #include "sources/NDILibrary.h"
 #include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/ClockMarks.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -34,29 +35,20 @@ TEST(NDIClockTest, DriftingSourceKeepsPictureAndSoundMarksTogether) {
     RunLoop loop;
     test::TestFolder folder;
     NotificationCenter center;
-    auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = NDIDirectory::create(NDILibrary::load(ZARVO_FAKE_NDI_PATH), loop),
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
-         .notificationCenter = &center});
+    auto controller = RecorderController::create(test::controllerOptions(
+        loop, NDIDirectory::create(NDILibrary::load(ZARVO_FAKE_NDI_PATH), loop),
+        folder / "settings.json", &center));
     ASSERT_NE(controller, nullptr);
     ASSERT_TRUE(loop.runUntil([&] { return !controller->availableSources().empty(); }, 20));
-    controller->setFolder(folder.path().string());
-    controller->setName("Clock");
-    controller->setOutput("separate");
-    controller->setCodec("h264");
-    controller->setFps(30);
+    test::applyTakeSettings(*controller,
+                            {.folder = folder.path(), .name = "Clock", .output = "separate"});
     ASSERT_TRUE(controller->addSourceMatching("Marks")) << controller->error();
     const auto place = controller->places().front();
     ASSERT_TRUE(loop.runUntil([&] { return place->frameCount() > 0; }, 20));
 
     ASSERT_TRUE(controller->start()) << controller->error();
     loop.runFor(kSeconds);
-    bool stopped = false;
-    controller->stopWithCompletionHandler([&] { stopped = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return stopped; }, 30));
+    ASSERT_TRUE(test::stopTake(loop, *controller));
     EXPECT_EQ(controller->recordingError(), "");
     const auto movies = controller->moviesOfTheTake();
     ASSERT_EQ(movies.size(), 1u);

@@ -12,6 +12,7 @@
 #include "sources/PipeWireSource.h"
 #include "sources/SyphonDirectory.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/PipeWireTestSupport.h"
 #include "tests/support/SyphonTestRegistry.h"
@@ -38,12 +39,7 @@ TEST(PipeWireTakeTest, RecordsAPipeWireNodeBesideATestSourceUntilTheNodeGoesAway
     auto directory = CompositeDirectory::create(
         {SyphonDirectory::create(loop), PipeWireDirectory::create(loop)});
     auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = directory,
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
-         .notificationCenter = &center});
+        test::controllerOptions(loop, directory, folder / "settings.json", &center));
     ASSERT_NE(controller, nullptr);
     const auto listed = [&](const std::string& title) {
         for (const auto& source : controller->availableSources()) {
@@ -60,11 +56,8 @@ TEST(PipeWireTakeTest, RecordsAPipeWireNodeBesideATestSourceUntilTheNodeGoesAway
         },
         20));
 
-    controller->setFolder(folder.path().string());
-    controller->setName("Show");
-    controller->setOutput("both");
-    controller->setCodec("h264");
-    controller->setFps(30);
+    test::applyTakeSettings(*controller,
+                            {.folder = folder.path(), .name = "Show", .output = "both"});
     ASSERT_TRUE(controller->addSourceMatching("Test Pattern")) << controller->error();
     ASSERT_TRUE(controller->addSourceMatching(test::Named("Stage") + " - Mixer"))
         << controller->error();
@@ -88,9 +81,7 @@ TEST(PipeWireTakeTest, RecordsAPipeWireNodeBesideATestSourceUntilTheNodeGoesAway
     EXPECT_TRUE(places[0]->isOnline());
     EXPECT_GT(places[0]->frameCount(), patternFrames);
     EXPECT_TRUE(controller->isRecording());
-    bool stopped = false;
-    controller->stopWithCompletionHandler([&] { stopped = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return stopped; }, 30));
+    ASSERT_TRUE(test::stopTake(loop, *controller));
     EXPECT_EQ(controller->recordingError(), "");
 
     const auto movies = controller->moviesOfTheTake();
@@ -140,12 +131,8 @@ class PipeWireNodesTake : public ::testing::Test {
                     .withSize(80, 48)));
             ASSERT_TRUE(publishers_.back()->started());
         }
-        controller_ = RecorderController::create(
-            {.mainQueue = &loop_,
-             .device = gpu::Device::systemDefault(),
-             .directory = PipeWireDirectory::create(loop_),
-             .computerSound = nullptr,
-             .defaults = std::make_shared<UserDefaults>(folder_ / "settings.json")});
+        controller_ = RecorderController::create(test::controllerOptions(
+            loop_, PipeWireDirectory::create(loop_), folder_ / "settings.json"));
         ASSERT_NE(controller_, nullptr);
         controller_->setFolder(folder_.path().string());
         controller_->setOutput("separate");
@@ -184,9 +171,7 @@ class PipeWireNodesTake : public ::testing::Test {
     }
 
     void stop() {
-        bool stopped = false;
-        controller_->stopWithCompletionHandler([&] { stopped = true; });
-        ASSERT_TRUE(loop_.runUntil([&] { return stopped; }, 30));
+        ASSERT_TRUE(test::stopTake(loop_, *controller_));
         EXPECT_EQ(controller_->recordingError(), "");
     }
 

@@ -16,8 +16,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
-#include "tests/support/SyphonTestRegistry.h"
-#include "tests/support/TestFolder.h"
+#include "tests/support/ProgramEnvironment.h"
 
 namespace zarvo {
 namespace {
@@ -28,18 +27,7 @@ using Bytes = std::vector<uint8_t>;
 
 class RemoteControlTest : public ::testing::Test {
   protected:
-    RemoteControlTest()
-        : home_("HOME", folder_.path().c_str()),
-          config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()),
-          ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()),
-          firstPort_(test::FreePortRange(40)),
-          oscPortVariable_("ZARVO_OSC_PORT", std::to_string(firstPort_).c_str()),
-          queryPortVariable_("ZARVO_OSCQUERY_PORT", std::to_string(firstPort_ + 20).c_str()) {
-        test::UsePrivateSyphonRegistry();
-        fs::create_directories(movies());
-    }
-
-    fs::path movies() const { return folder_ / "movies"; }
+    fs::path movies() const { return environment_.movies(); }
 
     void send(long port, const OSCMessage& message) { test::SendDatagram(port, message.packet()); }
 
@@ -58,22 +46,23 @@ class RemoteControlTest : public ::testing::Test {
         return test::WaitFor([&] { return valueAt(queryPort, address) == expected; }, timeout);
     }
 
-    test::TestFolder folder_;
-    test::ScopedEnv home_;
-    test::ScopedEnv config_;
-    test::ScopedEnv ndi_;
-    const long firstPort_;
-    test::ScopedEnv oscPortVariable_;
-    test::ScopedEnv queryPortVariable_;
+    // The sources the takes record: two test sources of different sizes, publishing for as long
+    // as the object lives.
+    struct TwoTestSources {
+        test::ChildProcess pattern{
+            {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"}};
+        test::ChildProcess second{
+            {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"}};
+    };
+
+    test::ProgramEnvironment environment_;
+    const long firstPort_ = environment_.firstPort();
 };
 
 TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
     ASSERT_NE(firstPort_, 0);
-    test::ChildProcess pattern(
-        {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
-    test::ChildProcess second(
-        {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
-    ASSERT_TRUE(pattern.started() && second.started());
+    TwoTestSources sources;
+    ASSERT_TRUE(sources.pattern.started() && sources.second.started());
 
     test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
@@ -320,11 +309,8 @@ class McpSession {
 class McpEndToEndTest : public RemoteControlTest {};
 
 TEST_F(McpEndToEndTest, ConfiguresStartsAndStopsTheRecorder) {
-    test::ChildProcess pattern(
-        {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "320x180", "--fps", "30"});
-    test::ChildProcess second(
-        {ZARVO_TEST_SOURCE, "--name", "Second", "--size", "160x120", "--fps", "30"});
-    ASSERT_TRUE(pattern.started() && second.started());
+    TwoTestSources sources;
+    ASSERT_TRUE(sources.pattern.started() && sources.second.started());
     test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
 

@@ -12,6 +12,7 @@
 #include "sources/SyphonDirectory.h"
 #include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
@@ -39,20 +40,12 @@ TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
         {SyphonDirectory::create(loop),
          NDIDirectory::create(NDILibrary::load(ZARVO_FAKE_NDI_PATH), loop)});
     auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = directory,
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
-         .notificationCenter = &center});
+        test::controllerOptions(loop, directory, folder / "settings.json", &center));
     ASSERT_NE(controller, nullptr);
     ASSERT_TRUE(loop.runUntil([&] { return controller->availableSources().size() >= 2; }, 20));
 
-    controller->setFolder(folder.path().string());
-    controller->setName("Show");
-    controller->setOutput("both");
-    controller->setCodec("h264");
-    controller->setFps(30);
+    test::applyTakeSettings(*controller,
+                            {.folder = folder.path(), .name = "Show", .output = "both"});
     ASSERT_TRUE(controller->addSourceMatching("Test Pattern")) << controller->error();
     ASSERT_TRUE(controller->addSourceMatching("Cam")) << controller->error();
     const auto places = controller->places();
@@ -63,9 +56,7 @@ TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
 
     ASSERT_TRUE(controller->start()) << controller->error();
     loop.runFor(1.5);
-    bool stopped = false;
-    controller->stopWithCompletionHandler([&] { stopped = true; });
-    ASSERT_TRUE(loop.runUntil([&] { return stopped; }, 30));
+    ASSERT_TRUE(test::stopTake(loop, *controller));
     EXPECT_EQ(controller->recordingError(), "");
 
     const auto movies = controller->moviesOfTheTake();

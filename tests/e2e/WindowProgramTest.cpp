@@ -17,7 +17,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
-#include "tests/support/SyphonTestRegistry.h"
+#include "tests/support/ProgramEnvironment.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -81,19 +81,10 @@ class VirtualDisplay {
 class WindowProgramTest : public ::testing::Test {
   protected:
     WindowProgramTest()
-        : home_("HOME", folder_.path().c_str()),
-          config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()),
-          ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()),
-          firstPort_(test::FreePortRange(40)),
-          oscPortVariable_("ZARVO_OSC_PORT", std::to_string(firstPort_).c_str()),
-          queryPortVariable_("ZARVO_OSCQUERY_PORT", std::to_string(firstPort_ + 20).c_str()),
-          display_("DISPLAY", screen_.name().c_str()),
+        : display_("DISPLAY", screen_.name().c_str()),
           // Only the X server: the program must choose it by itself.
           wayland_("WAYLAND_DISPLAY", nullptr),
-          platform_("QT_QPA_PLATFORM", nullptr) {
-        test::UsePrivateSyphonRegistry();
-        fs::create_directories(folder_ / "movies");
-    }
+          platform_("QT_QPA_PLATFORM", nullptr) {}
 
     // Under AddressSanitizer with strict string checks, the X keyboard library's strndup of a
     // keymap name that is not NUL-terminated within its length (which strndup allows) is taken
@@ -120,13 +111,9 @@ class WindowProgramTest : public ::testing::Test {
         return given + ":suppressions=" + suppressions.string();
     }
 
-    test::TestFolder folder_;
-    test::ScopedEnv home_;
-    test::ScopedEnv config_;
-    test::ScopedEnv ndi_;
-    const long firstPort_;
-    test::ScopedEnv oscPortVariable_;
-    test::ScopedEnv queryPortVariable_;
+    test::ProgramEnvironment environment_;
+    const test::TestFolder& folder_ = environment_.folder();
+    const long firstPort_ = environment_.firstPort();
     VirtualDisplay screen_;
     test::ScopedEnv display_;
     test::ScopedEnv wayland_;

@@ -11,6 +11,7 @@
 #include "engine/RecorderPlace.h"
 #include "platform/HostClock.h"
 #include "platform/RunLoop.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/TestFolder.h"
 
@@ -70,12 +71,7 @@ TEST(PlaceConcurrencyTest, SourcesKeepDeliveringWhilePlacesAreEdited) {
     NotificationCenter center;
     RunLoop loop;
     auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = directory,
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
-         .notificationCenter = &center});
+        test::controllerOptions(loop, directory, folder / "settings.json", &center));
     ASSERT_TRUE(controller->addSourceMatching("A"));
     ASSERT_TRUE(controller->addSourceMatching("B"));
 

@@ -13,6 +13,7 @@
 
 #include "engine/MovieWriter.h"
 #include "platform/RunLoop.h"
+#include "tests/support/FinishOnMainThread.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/MovieBoxes.h"
 #include "tests/support/MovieProbe.h"
@@ -83,15 +84,7 @@ class MovieRecorderTest : public ::testing::Test {
 
     // Finishes and waits on the main loop for the outcome, which must arrive on the main thread.
     std::optional<Error> finish(MovieRecorder& recorder, double endTime) {
-        bool done = false;
-        std::optional<Error> outcome;
-        recorder.finishAtTime(endTime, [&](const std::optional<Error>& error) {
-            EXPECT_TRUE(loop_.isMainThread());
-            outcome = error;
-            done = true;
-        });
-        EXPECT_TRUE(loop_.runUntil([&] { return done; }, 60));
-        return outcome;
+        return test::finishOnMainThread(loop_, recorder, endTime);
     }
 
     void waitForFrames(MovieRecorder& recorder) {

@@ -17,10 +17,12 @@
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "sources/CompositeDirectory.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/TestFolder.h"
+#include "tests/support/Ticker.h"
 
 namespace zarvo {
 namespace {
@@ -30,34 +32,12 @@ using test::FakeFrameSource;
 using test::FakeSoundSource;
 using test::MovieProbe;
 using test::TestFolder;
+using test::Ticker;
 
 constexpr double kPatience = 30;  // seconds; for what must happen eventually
 
-// Plays a thread of its own that calls the tick every 20 ms until stopped.
-class Ticker {
-  public:
-    explicit Ticker(std::function<void()> tick)
-        : thread_([this, tick = std::move(tick)] {
-              while (running_) {
-                  tick();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-              }
-          }) {}
-    ~Ticker() { stop(); }
-    Ticker(const Ticker&) = delete;
-    Ticker& operator=(const Ticker&) = delete;
-
-    void stop() {
-        running_ = false;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-
-  private:
-    std::atomic<bool> running_{true};
-    std::thread thread_;
-};
+// Sources and the computer deliver 20 ms of sound a tick.
+constexpr std::chrono::milliseconds kTick{20};
 
 // A source's thread: a frame of the size every tick and, with a frequency, 20 ms of that tone.
 std::unique_ptr<Ticker> Feed(std::shared_ptr<FakeFrameSource> source, int64_t width, int64_t height,
@@ -71,7 +51,8 @@ std::unique_ptr<Ticker> Feed(std::shared_ptr<FakeFrameSource> source, int64_t wi
                 source->deliverSound(test::ToneSound(960, 48000, toneFrequency, 0.5, *soundFrame));
                 *soundFrame += 960;
             }
-        });
+        },
+        kTick);
 }
 
 // The frequency of the tone in a sound track, measured over its 10 ms windows that are loud
@@ -102,13 +83,10 @@ class RecordingTest : public ::testing::Test {
     RecordingTest() { directory_->setTitles({"Camera 1", "Camera 2"}, false); }
 
     std::shared_ptr<RecorderController> make(std::shared_ptr<SourceDirectory> directory = nullptr) {
-        auto controller = RecorderController::create(
-            {.mainQueue = &loop_,
-             .device = gpu::Device::systemDefault(),
-             .directory = directory ? std::move(directory) : directory_,
-             .computerSound = sound_,
-             .defaults = std::make_shared<UserDefaults>(settings_ / "settings.json"),
-             .notificationCenter = &center_});
+        auto options = test::controllerOptions(loop_, directory ? std::move(directory) : directory_,
+                                               settings_ / "settings.json", &center_);
+        options.computerSound = sound_;
+        auto controller = RecorderController::create(options);
         if (controller) {
             controller->setFolder(movies_.path().string());
             controller->setName("Take");
@@ -472,13 +450,15 @@ TEST_F(RecordingTest, ComputerSoundGoesToMoviesOfSourcesWithoutTheirOwn) {
     auto studio = Feed(network->lastSource("Studio"), 64, 36, 250);
     auto screen = Feed(screens->lastSource("Screen"), 64, 36, 250);
     auto soundFrame = std::make_shared<uint64_t>(0);
-    Ticker computer([this, soundFrame] {
-        const auto handler = sound_->soundHandler();
-        if (sound_->running() && handler) {
-            handler(test::ToneSound(960, 48000, 2000, 0.5, *soundFrame));
-            *soundFrame += 960;
-        }
-    });
+    Ticker computer(
+        [this, soundFrame] {
+            const auto handler = sound_->soundHandler();
+            if (sound_->running() && handler) {
+                handler(test::ToneSound(960, 48000, 2000, 0.5, *soundFrame));
+                *soundFrame += 960;
+            }
+        },
+        kTick);
 
     ASSERT_TRUE(controller->start());
     EXPECT_TRUE(sound_->running());

@@ -10,6 +10,7 @@
 #include "engine/RecorderController.h"
 #include "platform/RunLoop.h"
 #include "remote/OSCQueryServer.h"
+#include "tests/support/ControllerSetup.h"
 #include "tests/support/FakeSources.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestFolder.h"
@@ -24,14 +25,9 @@ TEST(RemoteConcurrencyTest, ReadersAndMessagesWhileSourcesChange) {
     NotificationCenter center;
     RunLoop loop;
     OSCQueryServer server(loop);
-    auto controller = RecorderController::create(
-        {.mainQueue = &loop,
-         .device = gpu::Device::systemDefault(),
-         .directory = directory,
-         .computerSound = nullptr,
-         .defaults = std::make_shared<UserDefaults>(folder / "settings.json"),
-         .notificationCenter = &center,
-         .queryServer = &server});
+    auto options = test::controllerOptions(loop, directory, folder / "settings.json", &center);
+    options.queryServer = &server;
+    auto controller = RecorderController::create(options);
     const long first = test::FreePortRange(32);
     ASSERT_TRUE(controller->startNetwork(first, first + 16, "ZarvoRecorder"));
     const long osc = controller->oscPort();

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/RunLoop.h"
+#include "tests/support/FinishOnMainThread.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/TestFolder.h"
@@ -53,15 +54,7 @@ class TakeTest : public ::testing::Test {
     }
 
     std::optional<Error> finish(Take& take, double endTime) {
-        bool done = false;
-        std::optional<Error> outcome;
-        take.finishAtTime(endTime, [&](const std::optional<Error>& error) {
-            EXPECT_TRUE(loop_.isMainThread());
-            outcome = error;
-            done = true;
-        });
-        EXPECT_TRUE(loop_.runUntil([&] { return done; }, 60));
-        return outcome;
+        return test::finishOnMainThread(loop_, take, endTime);
     }
 
     // Feeds count frames at fps from the start time to every source movie and to the assembled

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-extern char** environ;
+#include "platform/Spawn.h"
 
 namespace zarvo::test {
 
@@ -29,7 +28,7 @@ bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds) {
     }
 }
 
-ChildProcess::ChildProcess(std::vector<std::string> arguments, bool mergeErrors) {
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, bool mergeErrors) {
     int input[2];
     int output[2];
     if (::pipe2(input, O_CLOEXEC) != 0) {
@@ -40,22 +39,13 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, bool mergeErrors)
         ::close(input[1]);
         return;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    SpawnOptions options;
+    options.input = SpawnStream::from(input[0]);
+    options.output = SpawnStream::from(output[1]);
     if (mergeErrors) {
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+        options.error = SpawnStream::from(output[1]);
     }
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    spawnProcess(arguments[0], arguments, options, &pid_);
     ::close(input[0]);
     ::close(output[1]);
     in_ = input[1];
@@ -97,6 +87,7 @@ std::string ChildProcess::readLine(double timeoutSeconds) {
         char chunk[512];
         const ssize_t got = ::read(out_, chunk, sizeof chunk);
         if (got <= 0) {
+            outputEnded_ = got == 0;
             return "";
         }
         buffer_.append(chunk, static_cast<size_t>(got));

@@ -18,7 +18,7 @@ bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds);
 class ChildProcess {
   public:
     // With mergeErrors, what the child writes to standard error is read as its output too.
-    explicit ChildProcess(std::vector<std::string> arguments, bool mergeErrors = false);
+    explicit ChildProcess(const std::vector<std::string>& arguments, bool mergeErrors = false);
     // Kills the child when it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -29,6 +29,8 @@ class ChildProcess {
 
     // The next line of output, or "" when the child ends or the time-out passes first.
     std::string readLine(double timeoutSeconds);
+    // Whether every writer of the output has closed it and all of it has been read.
+    bool outputEnded() const { return outputEnded_ && buffer_.empty(); }
     void writeLine(const std::string& line);
     void signal(int number);
 
@@ -41,6 +43,7 @@ class ChildProcess {
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;
+    bool outputEnded_ = false;
     std::optional<int> status_;
 };
 

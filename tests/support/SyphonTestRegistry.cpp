@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +15,6 @@
 #include <thread>
 
 #include "platform/syphon/SyphonRegistry.h"
-
-extern char** environ;
 
 namespace zarvo::test {
 
