@@ -9,15 +9,17 @@
 #include <optional>
 #include <string>
 
-#include "App/AppStartup.h"
+#include "App/CommandLine.h"
+#include "App/HeadlessApp.h"
+#include "App/SettingsMigration.h"
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/AppBundle.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "sources/NDILibrary.h"
-#include "tests/support/Loopback.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SyphonTestRegistry.h"
 #include "tests/support/TestFolder.h"
 
