@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace zarvo {
@@ -32,6 +33,16 @@ constexpr Codec codecAt(int64_t index) {
 
 constexpr const CodecDescription& describe(Codec codec) {
     return kCodecs[static_cast<size_t>(codecAt(static_cast<int64_t>(codec)))];
+}
+
+// The codec a remote or stored name ("h264") names; none for any other text.
+constexpr std::optional<Codec> codecNamed(std::string_view name) {
+    for (const CodecDescription& description : kCodecs) {
+        if (name == description.name) {
+            return description.codec;
+        }
+    }
+    return std::nullopt;
 }
 
 // H.264 and HEVC are compressed to a bit rate; ProRes has its own fixed quality.

@@ -104,11 +104,11 @@ AppCommands::AppCommands(MainWindow& window, RecorderModel& model, ZarvoUpdater&
 
     observers_->updater =
         ScopedObserver(NotificationCenter::defaultCenter(), ZarvoUpdater::kDidChangeNotification,
-                       &updater_, [this](const NotificationCenter::Notification&) { update(); });
+                       &updater_, [this](const NotificationCenter::Notification&) { refresh(); });
     observers_->language =
         ScopedObserver(NotificationCenter::defaultCenter(), language::kDidChangeNotification,
-                       nullptr, [this](const NotificationCenter::Notification&) { update(); });
-    update();
+                       nullptr, [this](const NotificationCenter::Notification&) { refresh(); });
+    refresh();
 }
 
 AppCommands::~AppCommands() = default;
@@ -140,7 +140,7 @@ bool AppCommands::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-void AppCommands::update() {
+void AppCommands::refresh() {
     about_->setText(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));
     check_->setText(tx("Rechercher des mises à jour…", "Check for Updates…"));
     version_->setToolTip(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));

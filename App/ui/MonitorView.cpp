@@ -331,8 +331,8 @@ MonitorView::MonitorView(RecorderModel& model, QWidget* parent) : QWidget(parent
     column->addLayout(notes);
     stack_->addWidget(shown_);
 
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
 void MonitorView::resizeEvent(QResizeEvent* event) {
@@ -340,7 +340,7 @@ void MonitorView::resizeEvent(QResizeEvent* event) {
     placePicture();
 }
 
-void MonitorView::update() {
+void MonitorView::refresh() {
     emptyTitle_->setText(tx("Cocher une source pour l’enregistrer", "Tick a source to record it"));
     emptyDetail_->setText(
         tx("Les programmes qui partagent leurs images et les nœuds vidéo PipeWire "
