@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -13,6 +12,7 @@ class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace zarvo {
@@ -29,20 +29,6 @@ class InspectorView : public QWidget {
 
     explicit InspectorView(RecorderModel& model, QWidget* parent = nullptr);
 
-    // The size menu's entry for a size: "custom" when the user picked it, else "auto" when a
-    // side is 0, else the preset of that size, else "custom".
-    static std::string sizeChoice(bool customSize, int64_t width, int64_t height);
-    // What choosing a size entry sets: the width and height, from the current ones and the
-    // assembled picture's size.
-    struct SizeSetting {
-        int64_t width = 0;
-        int64_t height = 0;
-    };
-    static SizeSetting sizeForChoice(const std::string& choice, int64_t width, int64_t height,
-                                     double pictureWidth, double pictureHeight);
-    // The frame-rate menu's values: 0 (same as the source), the usual rates, and the current
-    // one at the end when it is none of them.
-    static std::vector<double> frameRates(double current);
     // The naming hint under the file settings.
     static QString namingHint(const std::string& output, int64_t movieCount);
 
@@ -72,10 +58,19 @@ class InspectorView : public QWidget {
     void addToDisplaySection(QWidget* control);
 
   private:
-    void update();
+    void buildMovieSection(QWidget* content, QVBoxLayout* column);
+    void buildAssembledSection(QWidget* content, QVBoxLayout* column);
+    void buildFilesSection(QWidget* content, QVBoxLayout* column);
+    void buildDisplaySection(QWidget* content, QVBoxLayout* column);
+
+    // Shows the model's current values and texts.
+    void refresh();
     void retranslate();
-    QLabel* rowLabel(QWidget* parent);
-    QWidget* row(QLabel* label, QWidget* control, QWidget* after = nullptr);
+    void showMovie();
+    void showAssembled();
+    void showFiles();
+    void showFolder();
+    void showDisplay();
 
     RecorderModel& model_;
     bool customSize_ = false;
@@ -85,6 +80,8 @@ class InspectorView : public QWidget {
     QLabel* assembledTitle_ = nullptr;
     QLabel* filesTitle_ = nullptr;
     QLabel* displayTitle_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* content_ = nullptr;
     QVBoxLayout* column_ = nullptr;
     QLabel* codecLabel_ = nullptr;
     QLabel* fpsLabel_ = nullptr;

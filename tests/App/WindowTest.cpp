@@ -17,6 +17,7 @@
 
 #include "App/DisplayProbe.h"
 #include "App/ui/ContentView.h"
+#include "App/ui/InspectorChoices.h"
 #include "App/ui/InspectorView.h"
 #include "App/ui/LayoutPicker.h"
 #include "App/ui/MainWindow.h"
@@ -224,21 +225,21 @@ TEST_F(MainWindowTest, InspectorControlsSetTheController) {
 }
 
 TEST_F(MainWindowTest, SizeMenuShowsPresetsCustomAndAutomatic) {
-    EXPECT_EQ(InspectorView::sizeChoice(false, 0, 0), "auto");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1920, 0), "auto");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1920, 1080), "1920x1080");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 3840, 2160), "3840x2160");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1280, 720), "custom");
-    EXPECT_EQ(InspectorView::sizeChoice(true, 1920, 1080), "custom");
+    EXPECT_EQ(inspector::sizeChoice(false, 0, 0), "auto");
+    EXPECT_EQ(inspector::sizeChoice(false, 1920, 0), "auto");
+    EXPECT_EQ(inspector::sizeChoice(false, 1920, 1080), "1920x1080");
+    EXPECT_EQ(inspector::sizeChoice(false, 3840, 2160), "3840x2160");
+    EXPECT_EQ(inspector::sizeChoice(false, 1280, 720), "custom");
+    EXPECT_EQ(inspector::sizeChoice(true, 1920, 1080), "custom");
 
     // Custom keeps a size already set, else takes the picture's (capped), else 1920 × 1080.
-    auto custom = InspectorView::sizeForChoice("custom", 1280, 720, 5000, 1000);
+    auto custom = inspector::sizeForChoice("custom", 1280, 720, 5000, 1000);
     EXPECT_EQ(custom.width, 1280);
     EXPECT_EQ(custom.height, 720);
-    custom = InspectorView::sizeForChoice("custom", 0, 0, 20000, 1080);
+    custom = inspector::sizeForChoice("custom", 0, 0, 20000, 1080);
     EXPECT_EQ(custom.width, 16384);
     EXPECT_EQ(custom.height, 1080);
-    custom = InspectorView::sizeForChoice("custom", 0, 0, 0, 0);
+    custom = inspector::sizeForChoice("custom", 0, 0, 0, 0);
     EXPECT_EQ(custom.width, 1920);
     EXPECT_EQ(custom.height, 1080);
 
