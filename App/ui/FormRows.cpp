@@ -8,15 +8,20 @@
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionFrame>
 #include <QStylePainter>
+
+#include <algorithm>
 
 #include "App/ui/Theme.h"
 
 namespace zarvo::form {
 namespace {
 
-// Wide enough for the longest label ("Language", "Cadence") in the application font.
-constexpr int kLabelWidth = 84;
+// A line edit keeps this much room on each side of its text inside its contents.
+constexpr int kFieldTextMargin = 2;
+// A closed menu draws its text this far inside its text field on each side.
+constexpr int kMenuTextInset = 1;
 
 // A menu whose closed form ends a text that does not fit with "…" instead of cutting it.
 class ElidingMenu : public QComboBox {
@@ -31,11 +36,21 @@ class ElidingMenu : public QComboBox {
         painter.drawComplexControl(QStyle::CC_ComboBox, option);
         const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                     QStyle::SC_ComboBoxEditField, this);
-        option.currentText =
-            fontMetrics().elidedText(option.currentText, Qt::ElideRight, field.width());
+        option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideRight,
+                                                      field.width() - 2 * kMenuTextInset);
         painter.drawControl(QStyle::CE_ComboBoxLabel, option);
     }
 };
+
+// The widest of the texts, by how far each advances and how far its drawing reaches.
+int widestAdvance(const QFontMetrics& metrics, const QStringList& texts) {
+    int widest = 0;
+    for (const QString& text : texts) {
+        widest =
+            std::max({widest, metrics.horizontalAdvance(text), metrics.boundingRect(text).width()});
+    }
+    return widest;
+}
 
 }  // namespace
 
@@ -91,7 +106,6 @@ QLineEdit* numberField(QWidget* parent, bool decimals, double top) {
 
 QLabel* rowLabel(QWidget* parent) {
     QLabel* label = theme::label(QString(), 11, theme::textDim, parent);
-    label->setFixedWidth(kLabelWidth);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return label;
 }
@@ -107,6 +121,45 @@ QWidget* row(QLabel* label, QWidget* control, QWidget* after) {
         layout->addWidget(after);
     }
     return line;
+}
+
+int menuWidthFor(const QComboBox* menu, const QStringList& texts) {
+    const int widest = widestAdvance(menu->fontMetrics(), texts);
+    QStyleOptionComboBox option;
+    option.initFrom(menu);
+    option.editable = menu->isEditable();
+    // As wide as the toolkit makes a menu for that text...
+    const QSize text(widest, menu->fontMetrics().height());
+    const int hinted =
+        menu->style()->sizeFromContents(QStyle::CT_ComboBox, &option, text, menu).width();
+    // ...and at least so wide that the field the closed menu draws its text in holds it.
+    const QRect whole(0, 0, 1000, menu->fontMetrics().height() + 8);
+    option.rect = whole;
+    const QRect field = menu->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                      QStyle::SC_ComboBoxEditField, menu);
+    const int around = whole.width() - field.width() + 2 * kMenuTextInset;
+    return std::max(hinted, widest + around);
+}
+
+int fieldWidthFor(const QLineEdit* field, const QStringList& texts) {
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.lineWidth = field->hasFrame() ? field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth,
+                                                                       &option, field)
+                                         : 0;
+    const QRect whole(0, 0, 1000, field->fontMetrics().height() + 8);
+    option.rect = whole;
+    const QRect contents =
+        field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field);
+    const QMargins margins = field->textMargins();
+    const int around =
+        whole.width() - contents.width() + margins.left() + margins.right() + 2 * kFieldTextMargin;
+    // One pixel more for the cursor after the last character.
+    return widestAdvance(field->fontMetrics(), texts) + around + 1;
+}
+
+int widestText(const QLabel* label, const QStringList& texts) {
+    return widestAdvance(label->fontMetrics(), texts);
 }
 
 }  // namespace zarvo::form

@@ -1,9 +1,10 @@
 #pragma once
 
 // The pieces the inspector's form is made of: a row of a label and its control, menus that
-// shorten what does not fit, number fields.
+// shorten what does not fit, number fields, and the widths their texts need.
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <vector>
@@ -39,10 +40,19 @@ QComboBox* menu(QWidget* parent);
 // A field for a whole number, or one with up to three decimals, from 0 to `top`.
 QLineEdit* numberField(QWidget* parent, bool decimals, double top);
 
-// A row's label, dimmed, left-aligned, as wide as the longest label.
+// A row's label, dimmed, left-aligned.
 QLabel* rowLabel(QWidget* parent);
 
 // A label, its control stretched to the rest of the width, and an optional text after it.
 QWidget* row(QLabel* label, QWidget* control, QWidget* after = nullptr);
+
+// The width at which a menu shows each of the texts whole in its closed form.
+int menuWidthFor(const QComboBox* menu, const QStringList& texts);
+
+// The width at which a field shows each of the texts (values or placeholder) whole.
+int fieldWidthFor(const QLineEdit* field, const QStringList& texts);
+
+// The width of the widest text in the label's font.
+int widestText(const QLabel* label, const QStringList& texts);
 
 }  // namespace zarvo::form

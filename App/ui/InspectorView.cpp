@@ -2,11 +2,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -28,6 +30,14 @@ namespace {
 
 // The room between sections of the column.
 constexpr int kSectionGap = 4;
+
+QStringList entryTexts(const QComboBox* menu) {
+    QStringList texts;
+    for (int i = 0; i < menu->count(); ++i) {
+        texts << menu->itemText(i);
+    }
+    return texts;
+}
 
 // A size preset as its menu entry shows it: "1920 × 1080".
 QString presetTitle(const inspector::SizePreset& preset) {
@@ -79,8 +89,12 @@ InspectorView::InspectorView(RecorderModel& model, QWidget* parent)
     column->addStretch(1);
     column_ = column;
 
+    content_->installEventFilter(this);
+    folder_->installEventFilter(this);
+    scroll_->verticalScrollBar()->installEventFilter(this);
     connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
     refresh();
+    fitWidthToContent();
 }
 
 // --- Building the sections --------------------------------------------------------------------
@@ -274,6 +288,7 @@ void InspectorView::refresh() {
     showAssembled();
     showFiles();
     showDisplay();
+    fitControlsToTexts();
     updating_ = false;
 }
 
@@ -357,6 +372,60 @@ void InspectorView::showDisplay() {
         std::find(language::allCases.begin(), language::allCases.end(), model_.language()) -
         language::allCases.begin();
     form::setEntries(language_, languages, static_cast<int>(current));
+}
+
+// --- Fitting the column to its texts ----------------------------------------------------------
+
+void InspectorView::fitControlsToTexts() {
+    // One label column, as wide as its widest label.
+    const std::vector<QLabel*> labels = {codecLabel_,  fpsLabel_,  bitrateLabel_, soundLabel_,
+                                         gapLabel_,    sizeLabel_, widthLabel_,   heightLabel_,
+                                         folderLabel_, nameLabel_, languageLabel_};
+    QStringList labelTexts;
+    for (const QLabel* label : labels) {
+        labelTexts << label->text();
+    }
+    const int labelWidth = form::widestText(codecLabel_, labelTexts);
+    for (QLabel* label : labels) {
+        label->setFixedWidth(labelWidth);
+    }
+
+    // Menus of fixed entries show each entry whole; the sound menu its two own entries (a
+    // source's title may be shortened); fields their placeholder, text or largest value.
+    for (QComboBox* menu : {codec_, fps_, size_, language_}) {
+        menu->setMinimumWidth(form::menuWidthFor(menu, entryTexts(menu)));
+    }
+    sound_->setMinimumWidth(form::menuWidthFor(sound_, entryTexts(sound_).mid(0, 2)));
+    bitrate_->setMinimumWidth(
+        form::fieldWidthFor(bitrate_, {bitrate_->placeholderText(), bitrate_->text()}));
+    gap_->setMinimumWidth(
+        form::fieldWidthFor(gap_, {QString::number(RecorderController::kMaxGap)}));
+    for (QLineEdit* side : {width_, height_}) {
+        side->setMinimumWidth(
+            form::fieldWidthFor(side, {QString::number(RecorderController::kMaxDimension)}));
+    }
+    name_->setMinimumWidth(form::fieldWidthFor(name_, {name_->placeholderText()}));
+}
+
+void InspectorView::fitWidthToContent() {
+    // As wide as the column's content needs, with room for the scroll bar when it shows.
+    const QScrollBar* bar = scroll_->verticalScrollBar();
+    const int scrollBar = bar->isVisible() ? bar->width() : 0;
+    setFixedWidth(std::max(kWidth, column_->minimumSize().width() + scrollBar));
+}
+
+bool InspectorView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == folder_ && event->type() == QEvent::Resize) {
+        showFolder();
+    }
+    // The column has just been laid out again, or the scroll bar came or went.
+    const bool columnChanged = watched == content_ && event->type() == QEvent::LayoutRequest;
+    const bool barChanged = watched == scroll_->verticalScrollBar() &&
+                            (event->type() == QEvent::Show || event->type() == QEvent::Hide);
+    if (columnChanged || barChanged) {
+        fitWidthToContent();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void InspectorView::chooseSize(const std::string& choice) {

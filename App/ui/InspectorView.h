@@ -25,6 +25,8 @@ class RecorderModel;
 // language). Each control shows the model's value and sets the controller's.
 class InspectorView : public QWidget {
   public:
+    // The narrowest the column is; it widens so that every menu and field shows its longest
+    // entry whole in the language shown.
     static constexpr int kWidth = 230;
 
     explicit InspectorView(RecorderModel& model, QWidget* parent = nullptr);
@@ -52,10 +54,14 @@ class InspectorView : public QWidget {
     QLabel* namingHintLabel() const { return hint_; }
     QCheckBox* performanceSwitch() const { return performance_; }
     QComboBox* languageMenu() const { return language_; }
+    QScrollArea* scrollArea() const { return scroll_; }
     bool customSize() const { return customSize_; }
 
     // Adds a control at the end of the display section (the updater's, from outside the view).
     void addToDisplaySection(QWidget* control);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void buildMovieSection(QWidget* content, QVBoxLayout* column);
@@ -71,6 +77,10 @@ class InspectorView : public QWidget {
     void showFiles();
     void showFolder();
     void showDisplay();
+    // Widens the label column and the controls to their texts.
+    void fitControlsToTexts();
+    // Widens the view to what its column needs.
+    void fitWidthToContent();
 
     RecorderModel& model_;
     bool customSize_ = false;

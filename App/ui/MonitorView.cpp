@@ -282,6 +282,8 @@ MonitorView::MonitorView(RecorderModel& model, QWidget* parent) : QWidget(parent
     emptyColumn->addWidget(symbol, 0, Qt::AlignHCenter);
     emptyTitle_ = theme::label(QString(), 14, theme::textDim, empty_);
     emptyTitle_->setAlignment(Qt::AlignCenter);
+    // On two lines rather than cut when the window is at its narrowest.
+    emptyTitle_->setWordWrap(true);
     emptyColumn->addWidget(emptyTitle_);
     emptyDetail_ = theme::label(QString(), 11, theme::textFaint, empty_);
     emptyDetail_->setAlignment(Qt::AlignCenter);

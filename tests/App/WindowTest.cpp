@@ -80,9 +80,9 @@ class MainWindowTest : public ModelFixture {
 
 TEST_F(MainWindowTest, WindowHasItsSizesAndClosingAsksForTheQuitPath) {
     EXPECT_EQ(window_->minimumSize(), QSize(900, 520));
-    EXPECT_EQ(window_->size(), QSize(1100, 680));
+    EXPECT_EQ(window_->size(), QSize(1200, 700));
     EXPECT_EQ(sidebar().width(), 230);
-    EXPECT_EQ(inspector().width(), 230);
+    EXPECT_GE(inspector().width(), InspectorView::kWidth);  // wider for longer texts
     window_->close();
     EXPECT_EQ(quitRequests_, 1);
     EXPECT_TRUE(window_->isVisible());  // the quit path closes it once the movies are done
@@ -580,8 +580,9 @@ class WindowPictureTest : public MainWindowTest, public ::testing::WithParamInte
     void shoot(const QString& name) {
         QCoreApplication::processEvents();
         content().monitor()->textureView()->poll();
-        const QImage image = test::saveScreenshot(*window_, name + suffix(), QSize(1100, 680));
-        EXPECT_EQ(image.size(), QSize(1100, 680));
+        const QSize size(MainWindow::kDefaultWidth, MainWindow::kDefaultHeight);
+        const QImage image = test::saveScreenshot(*window_, name + suffix(), size);
+        EXPECT_EQ(image.size(), size);
     }
 };
 
