@@ -6,8 +6,9 @@
 #include <csignal>
 #include <string>
 
-#include "App/AppStartup.h"
+#include "App/HeadlessApp.h"
 #include "App/QtMainQueue.h"
+#include "App/QuitSignalWatcher.h"
 #include "App/RecorderModel.h"
 #include "App/language/AppLanguage.h"
 #include "App/language/ToolkitTranslations.h"

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "App/language/Text.h"
+#include "engine/Codec.h"
 #include "engine/RecorderController.h"
 #include "platform/HostClock.h"
 
@@ -249,7 +250,8 @@ bool RecorderModel::pictureIsTooLarge() const {
 }
 
 bool RecorderModel::codecHasBitrate() const {
-    return codec_ == "h264" || codec_ == "hevc";
+    const std::optional<Codec> codec = codecNamed(codec_);
+    return codec && usesBitrate(*codec);
 }
 
 std::vector<std::string> RecorderModel::soundChoices() const {

@@ -12,6 +12,7 @@
 
 #include "App/language/AppLanguage.h"
 #include "engine/Layout.h"
+#include "engine/RecorderState.h"
 #include "platform/NotificationCenter.h"
 
 namespace zarvo {
@@ -106,7 +107,9 @@ class RecorderModel : public QObject {
     double errorDisplayTime() const { return errorDisplayTime_; }
 
     // --- Derived values -------------------------------------------------------------------------
-    bool isIdle() const { return state_ == "idle"; }
+    // `state()` as one of the recorder's states; none for a text that names none.
+    std::optional<RecorderState> recorderState() const { return recorderStateNamed(state_); }
+    bool isIdle() const { return recorderState() == RecorderState::idle; }
     int64_t movieCount() const;
     bool soundIsMissing() const;
     bool pictureIsTooLarge() const;

@@ -8,11 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "App/AppDelegate.h"
-#include "App/AppStartup.h"
+#include "App/CommandLine.h"
 #include "App/DisplayProbe.h"
+#include "App/HeadlessApp.h"
+#include "App/QuitSignalWatcher.h"
+#include "App/language/AppLanguage.h"
 #include "App/updater/ZarvoUpdater.h"
 #include "engine/RecorderController.h"
 #include "platform/Log.h"
@@ -44,8 +48,8 @@ int main(int argc, char** argv) {
     // A log reader that goes away must not end the program in the middle of a recording.
     std::signal(SIGPIPE, SIG_IGN);
 
-    const app::Arguments arguments =
-        app::parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> commandLine(argv + 1, argv + argc);
+    const app::Arguments arguments = app::parseArguments(commandLine);
     if (arguments.help) {
         std::fputs(kUsage, stdout);
         return 0;
@@ -59,6 +63,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zarvo-recorder: %s\n%s", arguments.error->c_str(), kUsage);
         return 2;
     }
+
+    // The interface language named on the command line, for the window and the updater.
+    language::useLaunchArguments(std::move(commandLine));
 
     if (!arguments.headless) {
         if (const auto platform = app::DisplayProbe::system().choosePlatform()) {

@@ -4,10 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <utility>
 
@@ -16,7 +12,6 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Text.h"
 #include "platform/UserDefaults.h"
-
 
 namespace zarvo::language {
 namespace {
@@ -32,6 +27,7 @@ struct State {
     std::optional<AppLanguage> value;                       // guarded by mutex
     MainQueue* mainQueue = nullptr;                         // guarded by mutex
     std::shared_ptr<UserDefaults> defaults;                 // guarded by mutex
+    std::vector<std::string> launchArguments;               // guarded by mutex
     std::optional<std::vector<std::string>> preferred;      // guarded by mutex
     std::optional<std::vector<std::string>> preferredTest;  // guarded by mutex
 };
@@ -45,18 +41,9 @@ bool startsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::vector<std::string> processArguments() {
-    std::vector<std::string> arguments;
-    std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    std::string argument;
-    bool first = true;
-    while (std::getline(file, argument, '\0')) {
-        if (!first) {  // the program's own name is not an argument
-            arguments.push_back(argument);
-        }
-        first = false;
-    }
-    return arguments;
+std::vector<std::string> launchArguments() {
+    std::lock_guard lock(state().mutex);
+    return state().launchArguments;
 }
 
 void postChange(AppLanguage language, MainQueue* mainQueue) {
@@ -198,6 +185,11 @@ std::shared_ptr<UserDefaults> standardDefaults() {
     return state().defaults;
 }
 
+void useLaunchArguments(std::vector<std::string> arguments) {
+    std::lock_guard lock(state().mutex);
+    state().launchArguments = std::move(arguments);
+}
+
 AppLanguage current() {
     {
         std::lock_guard lock(state().mutex);
@@ -207,7 +199,7 @@ AppLanguage current() {
     }
     // Detected outside the lock (it reads files); the first value stored wins.
     auto defaults = standardDefaults();
-    const AppLanguage detected = detect(processArguments(), processEnvironment(), *defaults);
+    const AppLanguage detected = detect(launchArguments(), processEnvironment(), *defaults);
     std::lock_guard lock(state().mutex);
     if (!state().value) {
         applyAppleLanguages(detected, *defaults);

@@ -55,10 +55,14 @@ void applyAppleLanguages(AppLanguage language, UserDefaults& defaults);
 // "System"/"Système", "Français", "English".
 std::string label(AppLanguage language);
 
-// The process-wide language. The first read detects it from the process's arguments,
-// environment and the application's settings, applies it to AppleLanguages and keeps it.
-// Safe from any thread.
+// The process-wide language. The first read detects it from the launch arguments (see
+// `useLaunchArguments`), the process's environment and the application's settings, applies it
+// to AppleLanguages and keeps it. Safe from any thread.
 AppLanguage current();
+
+// The program's command-line arguments (without the program's name), as main read them; given
+// once at startup, before the first read of `current`. None until then.
+void useLaunchArguments(std::vector<std::string> arguments);
 
 // Changes the process-wide language. When `persist`, the choice and AppleLanguages are stored
 // (also when it did not change). When it changed, the change notification is posted: at once

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -84,31 +85,37 @@ AppCommands::AppCommands(MainWindow& window, RecorderModel& model, ZarvoUpdater&
     version_->setCursor(Qt::PointingHandCursor);
     version_->installEventFilter(this);
 
-    // The inspector's display section: the automatic check and a check now.
+    // The inspector's display section: the automatic check and a check now, on one line.
     InspectorView* inspector = window.content()->inspector();
-    autoCheck_ = new QCheckBox(inspector);
+    auto* updates = new QWidget(inspector);
+    auto* line = new QHBoxLayout(updates);
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(6);
+    autoCheck_ = new QCheckBox(updates);
     autoCheck_->setFont(theme::font(11));
     theme::setTextColour(autoCheck_, theme::text);
     connect(autoCheck_, &QCheckBox::clicked, this,
             [this](bool on) { updater_.setAutoCheckOnLaunch(on); });
-    inspector->addToDisplaySection(autoCheck_);
-    checkButton_ = new QPushButton(inspector);
+    line->addWidget(autoCheck_);
+    line->addStretch(1);
+    checkButton_ = new QPushButton(updates);
     checkButton_->setFont(theme::font(11));
     checkButton_->setIcon(
         symbols::icon(QString::fromUtf8(symbols::kUpdateArrows), theme::text, 13));
     connect(checkButton_, &QPushButton::clicked, this, [this] { checkForUpdates(); });
-    inspector->addToDisplaySection(checkButton_);
+    line->addWidget(checkButton_);
+    inspector->addToDisplaySection(updates);
 
     // Shown over the window while the updater asks for it.
     sheet_ = new UpdateSheetView(updater_, &window);
 
     observers_->updater =
         ScopedObserver(NotificationCenter::defaultCenter(), ZarvoUpdater::kDidChangeNotification,
-                       &updater_, [this](const NotificationCenter::Notification&) { update(); });
+                       &updater_, [this](const NotificationCenter::Notification&) { refresh(); });
     observers_->language =
         ScopedObserver(NotificationCenter::defaultCenter(), language::kDidChangeNotification,
-                       nullptr, [this](const NotificationCenter::Notification&) { update(); });
-    update();
+                       nullptr, [this](const NotificationCenter::Notification&) { refresh(); });
+    refresh();
 }
 
 AppCommands::~AppCommands() = default;
@@ -140,7 +147,7 @@ bool AppCommands::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-void AppCommands::update() {
+void AppCommands::refresh() {
     about_->setText(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));
     check_->setText(tx("Rechercher des mises à jour…", "Check for Updates…"));
     version_->setToolTip(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));

@@ -44,7 +44,8 @@ class AppCommands : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void update();
+    // Shows the updater's state and the current language in the commands.
+    void refresh();
 
     MainWindow& window_;
     RecorderModel& model_;

@@ -2,162 +2,50 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDoubleValidator>
+#include <QEvent>
 #include <QFileDialog>
-#include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QStyleOptionComboBox>
-#include <QStylePainter>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
+#include <vector>
 
 #include "App/RecorderModel.h"
 #include "App/language/Text.h"
+#include "App/ui/FormRows.h"
+#include "App/ui/InspectorChoices.h"
 #include "App/ui/LayoutPicker.h"
 #include "App/ui/Symbols.h"
 #include "App/ui/Theme.h"
+#include "engine/Codec.h"
 #include "engine/RecorderController.h"
 
 namespace zarvo {
 namespace {
 
-// Wide enough for the longest label ("Language", "Cadence") in the application font.
-constexpr int kLabelWidth = 84;
+// The room between sections of the column.
+constexpr int kSectionGap = 4;
 
-struct Entry {
-    QString text;
-    QVariant data;
-    bool operator==(const Entry&) const = default;
-};
-
-// Replaces a menu's entries when they differ, and selects the entry holding `current`, without
-// telling the menu's observers.
-void setEntries(QComboBox* menu, const std::vector<Entry>& entries, const QVariant& current) {
-    const QSignalBlocker blocker(menu);
-    bool same = menu->count() == static_cast<int>(entries.size());
-    for (int i = 0; same && i < menu->count(); ++i) {
-        same = menu->itemText(i) == entries[static_cast<size_t>(i)].text &&
-               menu->itemData(i) == entries[static_cast<size_t>(i)].data;
+QStringList entryTexts(const QComboBox* menu) {
+    QStringList texts;
+    for (int i = 0; i < menu->count(); ++i) {
+        texts << menu->itemText(i);
     }
-    if (!same) {
-        menu->clear();
-        for (const Entry& entry : entries) {
-            menu->addItem(entry.text, entry.data);
-        }
-    }
-    menu->setCurrentIndex(menu->findData(current));
+    return texts;
 }
 
-// Shows a number in a field unless the user is typing in it.
-void setFieldText(QLineEdit* field, const QString& text) {
-    if (!field->hasFocus() && field->text() != text) {
-        field->setText(text);
-    }
-}
-
-QString number(double value) {
-    return QString::asprintf("%g", value);
-}
-
-// A menu whose closed form ends a text that does not fit with "…" instead of cutting it.
-class ElidingMenu : public QComboBox {
-  public:
-    using QComboBox::QComboBox;
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QStylePainter painter(this);
-        QStyleOptionComboBox option;
-        initStyleOption(&option);
-        painter.drawComplexControl(QStyle::CC_ComboBox, option);
-        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option,
-                                                    QStyle::SC_ComboBoxEditField, this);
-        option.currentText =
-            fontMetrics().elidedText(option.currentText, Qt::ElideRight, field.width());
-        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
-    }
-};
-
-// A menu that never widens the column: long entries are shortened in the closed menu, shown
-// whole in the open one.
-QComboBox* menu(QWidget* parent) {
-    auto* result = new ElidingMenu(parent);
-    result->setFont(theme::font(11));
-    result->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    result->setMinimumContentsLength(4);
-    result->setMinimumWidth(1);
-    return result;
-}
-
-QLineEdit* numberField(QWidget* parent, bool decimals, double top) {
-    auto* field = new QLineEdit(parent);
-    field->setFont(theme::digitsFont(11));
-    field->setMinimumWidth(1);
-    if (decimals) {
-        auto* validator = new QDoubleValidator(0, top, 3, field);
-        validator->setNotation(QDoubleValidator::StandardNotation);
-        validator->setLocale(QLocale::c());
-        field->setValidator(validator);
-    } else {
-        field->setValidator(new QIntValidator(0, static_cast<int>(top), field));
-    }
-    return field;
+// A size preset as its menu entry shows it: "1920 × 1080".
+QString presetTitle(const inspector::SizePreset& preset) {
+    return QString::number(preset.width) + QString::fromUtf8(" × ") +
+           QString::number(preset.height);
 }
 
 }  // namespace
-
-std::string InspectorView::sizeChoice(bool customSize, int64_t width, int64_t height) {
-    if (customSize) {
-        return "custom";
-    }
-    if (width == 0 || height == 0) {
-        return "auto";
-    }
-    const std::string tag = std::to_string(width) + "x" + std::to_string(height);
-    if (tag == "1920x1080" || tag == "3840x2160") {
-        return tag;
-    }
-    return "custom";
-}
-
-InspectorView::SizeSetting InspectorView::sizeForChoice(const std::string& choice, int64_t width,
-                                                        int64_t height, double pictureWidth,
-                                                        double pictureHeight) {
-    if (choice == "auto") {
-        return {0, 0};
-    }
-    if (choice == "1920x1080") {
-        return {1920, 1080};
-    }
-    if (choice == "3840x2160") {
-        return {3840, 2160};
-    }
-    if (width > 0 && height > 0) {
-        return {width, height};
-    }
-    if (pictureWidth > 0 && pictureHeight > 0) {
-        const auto side = [](double value) {
-            return static_cast<int64_t>(std::min(std::round(value), RecorderModel::kLargestSide));
-        };
-        return {side(pictureWidth), side(pictureHeight)};
-    }
-    return {1920, 1080};
-}
-
-std::vector<double> InspectorView::frameRates(double current) {
-    std::vector<double> rates = {0, 24, 25, 30, 50, 60};
-    if (std::find(rates.begin(), rates.end(), current) == rates.end()) {
-        rates.push_back(current);
-    }
-    return rates;
-}
 
 QString InspectorView::namingHint(const std::string& output, int64_t movieCount) {
     if (output == "both") {
@@ -172,151 +60,156 @@ QString InspectorView::namingHint(const std::string& output, int64_t movieCount)
               "A movie is never overwritten: a number is added.");
 }
 
-QLabel* InspectorView::rowLabel(QWidget* parent) {
-    QLabel* label = theme::label(QString(), 11, theme::textDim, parent);
-    label->setFixedWidth(kLabelWidth);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return label;
-}
-
-QWidget* InspectorView::row(QLabel* label, QWidget* control, QWidget* after) {
-    auto* line = new QWidget;
-    auto* layout = new QHBoxLayout(line);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(6);
-    layout->addWidget(label);
-    layout->addWidget(control, 1);
-    if (after) {
-        layout->addWidget(after);
-    }
-    return line;
-}
-
 InspectorView::InspectorView(RecorderModel& model, QWidget* parent)
     : QWidget(parent), model_(model) {
     setFixedWidth(kWidth);
     theme::setBackground(this, theme::panel);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    theme::setBackground(scroll->viewport(), theme::panel);
-    outer->addWidget(scroll);
-    auto* content = new QWidget;
-    theme::setBackground(content, theme::panel);
-    auto* column = new QVBoxLayout(content);
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    theme::setBackground(scroll_->viewport(), theme::panel);
+    outer->addWidget(scroll_);
+    content_ = new QWidget;
+    theme::setBackground(content_, theme::panel);
+    auto* column = new QVBoxLayout(content_);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
-    scroll->setWidget(content);
-    RecorderController& recorder = model_.recorder();
+    scroll_->setWidget(content_);
 
-    // Movie
+    buildMovieSection(content_, column);
+    column->addSpacing(kSectionGap);
+    buildAssembledSection(content_, column);
+    column->addSpacing(kSectionGap);
+    buildFilesSection(content_, column);
+    column->addSpacing(kSectionGap);
+    buildDisplaySection(content_, column);
+    column->addStretch(1);
+    column_ = column;
+
+    content_->installEventFilter(this);
+    folder_->installEventFilter(this);
+    scroll_->verticalScrollBar()->installEventFilter(this);
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
+    fitWidthToContent();
+}
+
+// --- Building the sections --------------------------------------------------------------------
+
+void InspectorView::buildMovieSection(QWidget* content, QVBoxLayout* column) {
+    RecorderController& recorder = model_.recorder();
     movieTitle_ = theme::sectionTitle(QString(), content);
     column->addWidget(movieTitle_);
-    codecLabel_ = rowLabel(content);
-    codec_ = menu(content);
-    for (const auto& [tag, text] :
-         std::vector<std::pair<const char*, const char*>>{{"h264", "H.264"},
-                                                          {"hevc", "HEVC"},
-                                                          {"prores422", "ProRes 422"},
-                                                          {"prores4444", "ProRes 4444"}}) {
-        codec_->addItem(QString::fromUtf8(text), QString::fromUtf8(tag));
+
+    codecLabel_ = form::rowLabel(content);
+    codec_ = form::menu(content);
+    for (const CodecDescription& codec : kCodecs) {
+        codec_->addItem(QString::fromUtf8(codec.displayName), QString::fromUtf8(codec.name));
     }
     connect(codec_, &QComboBox::activated, this, [this, &recorder](int index) {
         recorder.setCodec(codec_->itemData(index).toString().toStdString());
     });
-    column->addWidget(row(codecLabel_, codec_));
+    column->addWidget(form::row(codecLabel_, codec_));
 
-    fpsLabel_ = rowLabel(content);
-    fps_ = menu(content);
+    fpsLabel_ = form::rowLabel(content);
+    fps_ = form::menu(content);
     connect(fps_, &QComboBox::activated, this,
             [this, &recorder](int index) { recorder.setFps(fps_->itemData(index).toDouble()); });
-    column->addWidget(row(fpsLabel_, fps_));
+    column->addWidget(form::row(fpsLabel_, fps_));
 
-    bitrateLabel_ = rowLabel(content);
-    bitrate_ = numberField(content, true, RecorderController::kMaxBitrate);
+    bitrateLabel_ = form::rowLabel(content);
+    bitrate_ = form::numberField(content, true, RecorderController::kMaxBitrate);
     bitrateUnit_ = theme::label(QStringLiteral("Mbit/s"), 11, theme::textFaint, content);
     connect(bitrate_, &QLineEdit::editingFinished, this, [this, &recorder] {
         recorder.setBitrate(bitrate_->text().isEmpty() ? 0 : bitrate_->text().toDouble());
     });
-    column->addWidget(row(bitrateLabel_, bitrate_, bitrateUnit_));
+    column->addWidget(form::row(bitrateLabel_, bitrate_, bitrateUnit_));
 
-    soundLabel_ = rowLabel(content);
-    sound_ = menu(content);
+    soundLabel_ = form::rowLabel(content);
+    sound_ = form::menu(content);
     connect(sound_, &QComboBox::activated, this, [this, &recorder](int index) {
         recorder.setSound(sound_->itemData(index).toString().toStdString());
     });
-    column->addWidget(row(soundLabel_, sound_));
+    column->addWidget(form::row(soundLabel_, sound_));
     soundNote_ = theme::label(QString(), 10, theme::textFaint, content);
     soundNote_->setWordWrap(true);
     column->addWidget(soundNote_);
+}
 
-    // Assembled picture
-    column->addSpacing(4);
+void InspectorView::buildAssembledSection(QWidget* content, QVBoxLayout* column) {
+    RecorderController& recorder = model_.recorder();
     assembledTitle_ = theme::sectionTitle(QString(), content);
     column->addWidget(assembledTitle_);
     layoutPicker_ = new LayoutPicker(
         [&recorder](const std::string& name) { recorder.setLayout(name); }, content);
     column->addWidget(layoutPicker_);
 
-    gapLabel_ = rowLabel(content);
-    gap_ = numberField(content, false, static_cast<double>(RecorderController::kMaxGap));
+    gapLabel_ = form::rowLabel(content);
+    gap_ = form::numberField(content, false, static_cast<double>(RecorderController::kMaxGap));
     gapUnit_ = theme::label(QStringLiteral("pixels"), 11, theme::textFaint, content);
     connect(gap_, &QLineEdit::editingFinished, this,
             [this, &recorder] { recorder.setGap(gap_->text().toLongLong()); });
-    column->addWidget(row(gapLabel_, gap_, gapUnit_));
+    column->addWidget(form::row(gapLabel_, gap_, gapUnit_));
 
-    sizeLabel_ = rowLabel(content);
-    size_ = menu(content);
+    sizeLabel_ = form::rowLabel(content);
+    size_ = form::menu(content);
     connect(size_, &QComboBox::activated, this,
             [this](int index) { chooseSize(size_->itemData(index).toString().toStdString()); });
-    column->addWidget(row(sizeLabel_, size_));
+    column->addWidget(form::row(sizeLabel_, size_));
+
+    // The width and height, shown for a custom size.
     customRow_ = new QWidget(content);
     auto* customColumn = new QVBoxLayout(customRow_);
     customColumn->setContentsMargins(0, 0, 0, 0);
     customColumn->setSpacing(6);
-    widthLabel_ = rowLabel(customRow_);
-    width_ = numberField(customRow_, false, static_cast<double>(RecorderController::kMaxDimension));
+    const auto largest = static_cast<double>(RecorderController::kMaxDimension);
+    widthLabel_ = form::rowLabel(customRow_);
+    width_ = form::numberField(customRow_, false, largest);
     connect(width_, &QLineEdit::editingFinished, this,
             [this, &recorder] { recorder.setWidth(width_->text().toLongLong()); });
-    customColumn->addWidget(row(widthLabel_, width_));
-    heightLabel_ = rowLabel(customRow_);
-    height_ =
-        numberField(customRow_, false, static_cast<double>(RecorderController::kMaxDimension));
+    customColumn->addWidget(form::row(widthLabel_, width_));
+    heightLabel_ = form::rowLabel(customRow_);
+    height_ = form::numberField(customRow_, false, largest);
     connect(height_, &QLineEdit::editingFinished, this,
             [this, &recorder] { recorder.setHeight(height_->text().toLongLong()); });
-    customColumn->addWidget(row(heightLabel_, height_));
+    customColumn->addWidget(form::row(heightLabel_, height_));
     column->addWidget(customRow_);
+}
 
-    // Files
-    column->addSpacing(4);
+void InspectorView::buildFilesSection(QWidget* content, QVBoxLayout* column) {
+    RecorderController& recorder = model_.recorder();
     filesTitle_ = theme::sectionTitle(QString(), content);
     column->addWidget(filesTitle_);
-    folderLabel_ = rowLabel(content);
+
+    folderLabel_ = form::rowLabel(content);
     folder_ = new QPushButton(content);
     folder_->setFont(theme::font(11));
     folder_->setIcon(symbols::icon(symbols::kFolder, theme::textDim, 14));
     folder_->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 3px 6px; }"));
     folder_->setMinimumWidth(1);
     connect(folder_, &QPushButton::clicked, this, [this] { chooseFolder(); });
-    column->addWidget(row(folderLabel_, folder_));
-    nameLabel_ = rowLabel(content);
+    column->addWidget(form::row(folderLabel_, folder_));
+
+    nameLabel_ = form::rowLabel(content);
     name_ = new QLineEdit(content);
     name_->setFont(theme::font(11));
     name_->setMinimumWidth(1);
     connect(name_, &QLineEdit::editingFinished, this,
             [this, &recorder] { recorder.setName(name_->text().toStdString()); });
-    column->addWidget(row(nameLabel_, name_));
+    column->addWidget(form::row(nameLabel_, name_));
     hint_ = theme::label(QString(), 10, theme::textFaint, content);
     hint_->setWordWrap(true);
     column->addWidget(hint_);
+}
 
-    // Display
-    column->addSpacing(4);
+void InspectorView::buildDisplaySection(QWidget* content, QVBoxLayout* column) {
+    RecorderController& recorder = model_.recorder();
     displayTitle_ = theme::sectionTitle(QString(), content);
     column->addWidget(displayTitle_);
+
     performance_ = new QCheckBox(content);
     performance_->setFont(theme::font(11));
     theme::setTextColour(performance_, theme::text);
@@ -326,23 +219,21 @@ InspectorView::InspectorView(RecorderModel& model, QWidget* parent)
     performanceNote_ = theme::label(QString(), 10, theme::textFaint, content);
     performanceNote_->setWordWrap(true);
     column->addWidget(performanceNote_);
-    languageLabel_ = rowLabel(content);
-    language_ = menu(content);
+
+    languageLabel_ = form::rowLabel(content);
+    language_ = form::menu(content);
     connect(language_, &QComboBox::activated, this, [this](int index) {
         model_.setLanguage(language::allCases[static_cast<size_t>(index)]);
     });
-    column->addWidget(row(languageLabel_, language_));
-    column->addStretch(1);
-    column_ = column;
-
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    column->addWidget(form::row(languageLabel_, language_));
 }
 
 void InspectorView::addToDisplaySection(QWidget* control) {
     // Before the closing stretch, so the section stays at the top of the column.
     column_->insertWidget(column_->count() - 1, control);
 }
+
+// --- Showing the model ------------------------------------------------------------------------
 
 void InspectorView::retranslate() {
     movieTitle_->setText(tx("Film", "Movie").toUpper());
@@ -390,27 +281,34 @@ void InspectorView::retranslate() {
     }
 }
 
-void InspectorView::update() {
+void InspectorView::refresh() {
     updating_ = true;
     retranslate();
-    const bool idle = model_.isIdle();
+    showMovie();
+    showAssembled();
+    showFiles();
+    showDisplay();
+    fitControlsToTexts();
+    updating_ = false;
+}
 
+void InspectorView::showMovie() {
     {
         const QSignalBlocker blocker(codec_);
         codec_->setCurrentIndex(codec_->findData(QString::fromStdString(model_.codec())));
     }
 
-    std::vector<Entry> rates;
-    for (double rate : frameRates(model_.fps())) {
+    std::vector<form::Entry> rates;
+    for (double rate : inspector::frameRates(model_.fps())) {
         rates.push_back(
-            {rate == 0 ? tx("Identique à la source", "Same as source") : number(rate), rate});
+            {rate == 0 ? tx("Identique à la source", "Same as source") : form::number(rate), rate});
     }
-    setEntries(fps_, rates, model_.fps());
+    form::setEntries(fps_, rates, model_.fps());
 
-    setFieldText(bitrate_, model_.bitrate() > 0 ? number(model_.bitrate()) : QString());
+    form::setFieldText(bitrate_, model_.bitrate() > 0 ? form::number(model_.bitrate()) : QString());
     bitrate_->setEnabled(model_.codecHasBitrate());
 
-    std::vector<Entry> sounds = {
+    std::vector<form::Entry> sounds = {
         {tx("Aucun", "None"), QString()},
         {tx("Ordinateur", "Computer"), QString::fromUtf8(RecorderModel::kComputerSound)}};
     for (const std::string& title : model_.soundChoices()) {
@@ -421,38 +319,51 @@ void InspectorView::update() {
             {QString::fromStdString(model_.sound()) + tx(" (non sélectionnée)", " (not selected)"),
              QString::fromStdString(model_.sound())});
     }
-    setEntries(sound_, sounds, QString::fromStdString(model_.sound()));
-    sound_->setEnabled(idle);
+    form::setEntries(sound_, sounds, QString::fromStdString(model_.sound()));
+    sound_->setEnabled(model_.isIdle());
     soundNote_->setVisible(model_.soundIsMissing());
     soundNote_->setText(QString::fromStdString(model_.sound()) +
                         tx(" n’est pas sélectionnée : le film assemblé n’a pas de son.",
                            " is not selected: the assembled movie has no sound."));
+}
 
+void InspectorView::showAssembled() {
     layoutPicker_->retranslate();
     layoutPicker_->setLayoutName(model_.layout());
-    layoutPicker_->setPickerEnabled(idle && model_.output() != "separate");
+    layoutPicker_->setPickerEnabled(model_.isIdle() && model_.output() != "separate");
 
-    setFieldText(gap_, QString::number(model_.gap()));
+    form::setFieldText(gap_, QString::number(model_.gap()));
 
-    setEntries(size_,
-               {{tx("Automatique", "Automatic"), QStringLiteral("auto")},
-                {QString::fromUtf8("1920 × 1080"), QStringLiteral("1920x1080")},
-                {QString::fromUtf8("3840 × 2160"), QStringLiteral("3840x2160")},
-                {tx("Personnalisée", "Custom"), QStringLiteral("custom")}},
-               QString::fromStdString(sizeChoice(customSize_, model_.width(), model_.height())));
-    customRow_->setVisible(sizeChoice(customSize_, model_.width(), model_.height()) == "custom");
-    setFieldText(width_, QString::number(model_.width()));
-    setFieldText(height_, QString::number(model_.height()));
+    std::vector<form::Entry> sizes = {
+        {tx("Automatique", "Automatic"), QString::fromUtf8(inspector::kAutomaticSize)}};
+    for (const inspector::SizePreset& preset : inspector::kSizePresets) {
+        sizes.push_back({presetTitle(preset), QString::fromUtf8(preset.name)});
+    }
+    sizes.push_back({tx("Personnalisée", "Custom"), QString::fromUtf8(inspector::kCustomSize)});
+    const std::string choice = inspector::sizeChoice(customSize_, model_.width(), model_.height());
+    form::setEntries(size_, sizes, QString::fromStdString(choice));
+    customRow_->setVisible(choice == inspector::kCustomSize);
+    form::setFieldText(width_, QString::number(model_.width()));
+    form::setFieldText(height_, QString::number(model_.height()));
+}
 
+void InspectorView::showFiles() {
+    showFolder();
+    form::setFieldText(name_, QString::fromStdString(model_.name()));
+    hint_->setText(namingHint(model_.output(), model_.movieCount()));
+}
+
+void InspectorView::showFolder() {
+    // Shortened in the middle to the button's width, so both ends of the path stay readable.
     const QString folder = QString::fromStdString(model_.folder());
     folder_->setToolTip(folder);
     folder_->setText(folder_->fontMetrics().elidedText(folder, Qt::ElideMiddle,
                                                        std::max(40, folder_->width() - 34)));
-    setFieldText(name_, QString::fromStdString(model_.name()));
-    hint_->setText(namingHint(model_.output(), model_.movieCount()));
+}
 
+void InspectorView::showDisplay() {
     performance_->setChecked(model_.performance());
-    std::vector<Entry> languages;
+    std::vector<form::Entry> languages;
     for (size_t i = 0; i < language::allCases.size(); ++i) {
         languages.push_back(
             {QString::fromStdString(language::label(language::allCases[i])), static_cast<int>(i)});
@@ -460,15 +371,68 @@ void InspectorView::update() {
     const auto current =
         std::find(language::allCases.begin(), language::allCases.end(), model_.language()) -
         language::allCases.begin();
-    setEntries(language_, languages, static_cast<int>(current));
-    updating_ = false;
+    form::setEntries(language_, languages, static_cast<int>(current));
+}
+
+// --- Fitting the column to its texts ----------------------------------------------------------
+
+void InspectorView::fitControlsToTexts() {
+    // One label column, as wide as its widest label.
+    const std::vector<QLabel*> labels = {codecLabel_,  fpsLabel_,  bitrateLabel_, soundLabel_,
+                                         gapLabel_,    sizeLabel_, widthLabel_,   heightLabel_,
+                                         folderLabel_, nameLabel_, languageLabel_};
+    QStringList labelTexts;
+    for (const QLabel* label : labels) {
+        labelTexts << label->text();
+    }
+    const int labelWidth = form::widestText(codecLabel_, labelTexts);
+    for (QLabel* label : labels) {
+        label->setFixedWidth(labelWidth);
+    }
+
+    // Menus of fixed entries show each entry whole; the sound menu its two own entries (a
+    // source's title may be shortened); fields their placeholder, text or largest value.
+    for (QComboBox* menu : {codec_, fps_, size_, language_}) {
+        menu->setMinimumWidth(form::menuWidthFor(menu, entryTexts(menu)));
+    }
+    sound_->setMinimumWidth(form::menuWidthFor(sound_, entryTexts(sound_).mid(0, 2)));
+    bitrate_->setMinimumWidth(
+        form::fieldWidthFor(bitrate_, {bitrate_->placeholderText(), bitrate_->text()}));
+    gap_->setMinimumWidth(
+        form::fieldWidthFor(gap_, {QString::number(RecorderController::kMaxGap)}));
+    for (QLineEdit* side : {width_, height_}) {
+        side->setMinimumWidth(
+            form::fieldWidthFor(side, {QString::number(RecorderController::kMaxDimension)}));
+    }
+    name_->setMinimumWidth(form::fieldWidthFor(name_, {name_->placeholderText()}));
+}
+
+void InspectorView::fitWidthToContent() {
+    // As wide as the column's content needs, with room for the scroll bar when it shows.
+    const QScrollBar* bar = scroll_->verticalScrollBar();
+    const int scrollBar = bar->isVisible() ? bar->width() : 0;
+    setFixedWidth(std::max(kWidth, column_->minimumSize().width() + scrollBar));
+}
+
+bool InspectorView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == folder_ && event->type() == QEvent::Resize) {
+        showFolder();
+    }
+    // The column has just been laid out again, or the scroll bar came or went.
+    const bool columnChanged = watched == content_ && event->type() == QEvent::LayoutRequest;
+    const bool barChanged = watched == scroll_->verticalScrollBar() &&
+                            (event->type() == QEvent::Show || event->type() == QEvent::Hide);
+    if (columnChanged || barChanged) {
+        fitWidthToContent();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void InspectorView::chooseSize(const std::string& choice) {
-    customSize_ = choice == "custom";
-    const SizeSetting setting =
-        sizeForChoice(choice, model_.width(), model_.height(), model_.pictureSize().width,
-                      model_.pictureSize().height);
+    customSize_ = choice == inspector::kCustomSize;
+    const inspector::SizeSetting setting =
+        inspector::sizeForChoice(choice, model_.width(), model_.height(),
+                                 model_.pictureSize().width, model_.pictureSize().height);
     RecorderController& recorder = model_.recorder();
     if (setting.width != model_.width()) {
         recorder.setWidth(setting.width);
@@ -476,7 +440,7 @@ void InspectorView::chooseSize(const std::string& choice) {
     if (setting.height != model_.height()) {
         recorder.setHeight(setting.height);
     }
-    update();
+    refresh();
 }
 
 void InspectorView::chooseFolder() {

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -13,6 +12,7 @@ class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace zarvo {
@@ -25,24 +25,12 @@ class RecorderModel;
 // language). Each control shows the model's value and sets the controller's.
 class InspectorView : public QWidget {
   public:
+    // The narrowest the column is; it widens so that every menu and field shows its longest
+    // entry whole in the language shown.
     static constexpr int kWidth = 230;
 
     explicit InspectorView(RecorderModel& model, QWidget* parent = nullptr);
 
-    // The size menu's entry for a size: "custom" when the user picked it, else "auto" when a
-    // side is 0, else the preset of that size, else "custom".
-    static std::string sizeChoice(bool customSize, int64_t width, int64_t height);
-    // What choosing a size entry sets: the width and height, from the current ones and the
-    // assembled picture's size.
-    struct SizeSetting {
-        int64_t width = 0;
-        int64_t height = 0;
-    };
-    static SizeSetting sizeForChoice(const std::string& choice, int64_t width, int64_t height,
-                                     double pictureWidth, double pictureHeight);
-    // The frame-rate menu's values: 0 (same as the source), the usual rates, and the current
-    // one at the end when it is none of them.
-    static std::vector<double> frameRates(double current);
     // The naming hint under the file settings.
     static QString namingHint(const std::string& output, int64_t movieCount);
 
@@ -66,16 +54,33 @@ class InspectorView : public QWidget {
     QLabel* namingHintLabel() const { return hint_; }
     QCheckBox* performanceSwitch() const { return performance_; }
     QComboBox* languageMenu() const { return language_; }
+    QScrollArea* scrollArea() const { return scroll_; }
     bool customSize() const { return customSize_; }
 
     // Adds a control at the end of the display section (the updater's, from outside the view).
     void addToDisplaySection(QWidget* control);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
-    void update();
+    void buildMovieSection(QWidget* content, QVBoxLayout* column);
+    void buildAssembledSection(QWidget* content, QVBoxLayout* column);
+    void buildFilesSection(QWidget* content, QVBoxLayout* column);
+    void buildDisplaySection(QWidget* content, QVBoxLayout* column);
+
+    // Shows the model's current values and texts.
+    void refresh();
     void retranslate();
-    QLabel* rowLabel(QWidget* parent);
-    QWidget* row(QLabel* label, QWidget* control, QWidget* after = nullptr);
+    void showMovie();
+    void showAssembled();
+    void showFiles();
+    void showFolder();
+    void showDisplay();
+    // Widens the label column and the controls to their texts.
+    void fitControlsToTexts();
+    // Widens the view to what its column needs.
+    void fitWidthToContent();
 
     RecorderModel& model_;
     bool customSize_ = false;
@@ -85,6 +90,8 @@ class InspectorView : public QWidget {
     QLabel* assembledTitle_ = nullptr;
     QLabel* filesTitle_ = nullptr;
     QLabel* displayTitle_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* content_ = nullptr;
     QVBoxLayout* column_ = nullptr;
     QLabel* codecLabel_ = nullptr;
     QLabel* fpsLabel_ = nullptr;

@@ -17,8 +17,10 @@ class MainWindow : public QMainWindow {
   public:
     static constexpr int kMinimumWidth = 900;
     static constexpr int kMinimumHeight = 520;
-    static constexpr int kDefaultWidth = 1100;
-    static constexpr int kDefaultHeight = 680;
+    // Room for the sources, the picture and the whole inspector in French, within what a
+    // 1366 × 768 screen leaves for a window.
+    static constexpr int kDefaultWidth = 1200;
+    static constexpr int kDefaultHeight = 700;
 
     MainWindow(RecorderModel& model, std::function<void()> quit);
 

@@ -42,15 +42,15 @@ MenuBar::MenuBar(QMenuBar& menuBar, RecorderModel& model, std::function<void()> 
         connect(action, &QAction::triggered, this,
                 [this, language] { model_.setLanguage(language); });
     }
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
 QAction* MenuBar::languageAction(int index) const {
     return languages_->actions().value(index);
 }
 
-void MenuBar::update() {
+void MenuBar::refresh() {
     record_->setText(model_.isIdle() ? tx("Démarrer l’enregistrement", "Start Recording")
                                      : tx("Arrêter l’enregistrement", "Stop Recording"));
     quit_->setText(tx("Quitter", "Quit"));

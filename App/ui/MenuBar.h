@@ -29,7 +29,8 @@ class MenuBar : public QObject {
     QAction* languageAction(int index) const;
 
   private:
-    void update();
+    // Shows the current language and state in the menus.
+    void refresh();
 
     QMenuBar& menuBar_;
     RecorderModel& model_;

@@ -282,6 +282,8 @@ MonitorView::MonitorView(RecorderModel& model, QWidget* parent) : QWidget(parent
     emptyColumn->addWidget(symbol, 0, Qt::AlignHCenter);
     emptyTitle_ = theme::label(QString(), 14, theme::textDim, empty_);
     emptyTitle_->setAlignment(Qt::AlignCenter);
+    // On two lines rather than cut when the window is at its narrowest.
+    emptyTitle_->setWordWrap(true);
     emptyColumn->addWidget(emptyTitle_);
     emptyDetail_ = theme::label(QString(), 11, theme::textFaint, empty_);
     emptyDetail_->setAlignment(Qt::AlignCenter);
@@ -331,8 +333,8 @@ MonitorView::MonitorView(RecorderModel& model, QWidget* parent) : QWidget(parent
     column->addLayout(notes);
     stack_->addWidget(shown_);
 
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
 void MonitorView::resizeEvent(QResizeEvent* event) {
@@ -340,7 +342,7 @@ void MonitorView::resizeEvent(QResizeEvent* event) {
     placePicture();
 }
 
-void MonitorView::update() {
+void MonitorView::refresh() {
     emptyTitle_->setText(tx("Cocher une source pour l’enregistrer", "Tick a source to record it"));
     emptyDetail_->setText(
         tx("Les programmes qui partagent leurs images et les nœuds vidéo PipeWire "

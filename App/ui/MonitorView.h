@@ -118,7 +118,8 @@ class MonitorView : public QWidget {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
-    void update();
+    // Shows the model's current values and texts.
+    void refresh();
     void placePicture();
 
     RecorderModel& model_;

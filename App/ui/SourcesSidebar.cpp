@@ -65,11 +65,11 @@ SourcesSidebar::SourcesSidebar(RecorderModel& model, QWidget* parent)
     column->addStretch(1);
     scroll->setWidget(content_);
 
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
-void SourcesSidebar::update() {
+void SourcesSidebar::refresh() {
     const bool english = language::isEnglish();
     if (!built_ || english != shownEnglish_ || shownPlaces_ != model_.places() ||
         shownAvailable_ != model_.available()) {

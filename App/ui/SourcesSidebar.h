@@ -40,7 +40,8 @@ class SourcesSidebar : public QWidget {
     void dropEvent(QDropEvent* event) override;
 
   private:
-    void update();
+    // Shows the model's current values and texts.
+    void refresh();
     void rebuild();
 
     RecorderModel& model_;

@@ -76,15 +76,15 @@ StatusBar::StatusBar(RecorderModel& model, QWidget* parent) : QWidget(parent), m
     failure_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row_->addStretch(1);
     version_ = make("version", theme::textDim);
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
 void StatusBar::insertItem(QWidget* item) {
     row_->insertWidget(row_->indexOf(version_), item);
 }
 
-void StatusBar::update() {
+void StatusBar::refresh() {
     summary_->setText(summary(model_.freeSpace(), model_.movieCount()));
     if (model_.oscPort() < 1) {
         ports_->setText(tx("OSC non disponible", "OSC is not available"));

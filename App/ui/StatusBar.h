@@ -33,7 +33,8 @@ class StatusBar : public QWidget {
     void insertItem(QWidget* item);
 
   private:
-    void update();
+    // Shows the model's current values and texts.
+    void refresh();
 
     RecorderModel& model_;
     QHBoxLayout* row_ = nullptr;

@@ -30,7 +30,7 @@ TakeCaption TakeCaption::of(const RecorderModel& model) {
         caption.kind = Kind::failure;
         caption.warning = true;
         caption.parts.push_back({QString::fromStdString(model.failure()), theme::record});
-    } else if (model.state() == "recording") {
+    } else if (model.recorderState() == RecorderState::recording) {
         caption.kind = Kind::counts;
         caption.parts.push_back({QString::number(model.frames()) + tx(" images · ", " frames · ") +
                                      QString::number(model.dropped()) + tx(" perdues", " dropped"),
@@ -41,7 +41,7 @@ TakeCaption TakeCaption::of(const RecorderModel& model) {
                                          tx(" de son perdu", " of sound lost"),
                                      theme::accent});
         }
-    } else if (model.state() == "finishing") {
+    } else if (model.recorderState() == RecorderState::finishing) {
         caption.kind = Kind::finishing;
         caption.parts.push_back(
             {tx("Finalisation des films…", "Finishing the movies…"), theme::textDim});
@@ -123,15 +123,15 @@ TakeBar::TakeBar(RecorderModel& model, QWidget* parent) : QWidget(parent), model
     });
     row->addWidget(outputs_);
 
-    connect(&model_, &RecorderModel::changed, this, [this] { update(); });
-    update();
+    connect(&model_, &RecorderModel::changed, this, [this] { refresh(); });
+    refresh();
 }
 
 QPushButton* TakeBar::outputButton(int index) const {
     return static_cast<QPushButton*>(outputGroup_->button(index));
 }
 
-void TakeBar::update() {
+void TakeBar::refresh() {
     const bool recording = !model_.isIdle();
     recordButton_->setRecording(recording);
     recordButton_->setToolTip(recording ? tx("Arrêter l’enregistrement et finaliser les films "

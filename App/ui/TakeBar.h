@@ -48,7 +48,8 @@ class TakeBar : public QWidget {
     QPushButton* outputButton(int index) const;
 
   private:
-    void update();
+    // Shows the model's current values and texts.
+    void refresh();
 
     RecorderModel& model_;
     RecordButton* recordButton_ = nullptr;

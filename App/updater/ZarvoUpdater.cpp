@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -33,9 +32,9 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Spawn.h"
+#include "platform/Text.h"
 #include "platform/UserDefaults.h"
-
-extern char** environ;
 
 namespace zarvo {
 namespace fs = std::filesystem;
@@ -43,24 +42,9 @@ using json = nlohmann::json;
 
 namespace {
 
-constexpr const char* kBlanks = " \t\n\r\f\v";
 // The manifest entry used when none is under the application's own identifier.
 constexpr const char* kLegacyManifestEntry = "net.orvak.zarvo-recorder";
 constexpr const char* kOurBundleIdentifier = "net.mervane.zarvorecorder";
-
-std::string trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -104,18 +88,6 @@ std::string uuidString() {
         text += digits[bytes[i] & 0x0F];
     }
     return text;
-}
-
-std::map<std::string, std::string> processEnvironment() {
-    std::map<std::string, std::string> environment;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const std::string text = *entry;
-        const size_t equals = text.find('=');
-        if (equals != std::string::npos) {
-            environment.emplace(text.substr(0, equals), text.substr(equals + 1));
-        }
-    }
-    return environment;
 }
 
 std::optional<std::string> lookup(const std::map<std::string, std::string>& environment,
@@ -180,47 +152,22 @@ struct Descriptor {
     Descriptor& operator=(const Descriptor&) = delete;
 };
 
-// Spawn attributes for a program detached from us: its own session, default signal handling
-// and an empty signal mask, and none of our descriptors beyond the three standard ones.
-struct DetachedSpawn {
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    DetachedSpawn() {
-        posix_spawnattr_init(&attributes);
-        posix_spawn_file_actions_init(&actions);
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t all;
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(
-            &attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        // Our output may be a pipe that a reader waits to see closed: only the log is kept.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    }
-    ~DetachedSpawn() {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    DetachedSpawn(const DetachedSpawn&) = delete;
-    DetachedSpawn& operator=(const DetachedSpawn&) = delete;
-
-    // 0 when started, else the error number.
-    int spawn(const fs::path& program, std::vector<std::string> arguments) {
-        std::string path = program.string();
-        std::vector<char*> argv;
-        argv.push_back(path.data());
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        return ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    }
-};
+// Starts a program detached from us: its own session, default signal handling and an empty
+// signal mask, and none of our descriptors beyond the three standard ones. Our output may be a
+// pipe that a reader waits to see closed: only the log (standard error) is kept. 0 when
+// started, else the error number.
+int spawnDetached(const fs::path& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{program.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    SpawnOptions options;
+    options.input = SpawnStream::nullDevice();
+    options.output = SpawnStream::nullDevice();
+    options.closeOtherDescriptors = true;
+    options.resetSignals = true;
+    options.newSession = true;
+    pid_t pid = -1;
+    return spawnProcess(program.string(), argv, options, &pid);
+}
 
 }  // namespace
 
@@ -316,7 +263,7 @@ ZarvoUpdater::Options ZarvoUpdater::processOptions(MainQueue* mainQueue,
     options.environment = processEnvironment();
     const std::string bundle = RunningBundlePath();
     options.infoDictionary = BundleInfo(bundle);
-    options.currentAppURL = bundle;
+    options.currentAppPath = bundle;
     options.terminateApp = std::move(terminateApp);
     return options;
 }
@@ -332,9 +279,8 @@ ZarvoUpdater::ZarvoUpdater(Options options)
     }
     const json& info = options_.infoDictionary;
     bundleIdentifier_ = options_.bundleIdentifier;
-    if (bundleIdentifier_.empty() && info.is_object() && info.contains("CFBundleIdentifier") &&
-        info["CFBundleIdentifier"].is_string()) {
-        bundleIdentifier_ = info["CFBundleIdentifier"].get<std::string>();
+    if (bundleIdentifier_.empty()) {
+        bundleIdentifier_ = bundleText(info, "CFBundleIdentifier");
     }
     if (bundleIdentifier_.empty()) {
         bundleIdentifier_ = kOurBundleIdentifier;
@@ -421,7 +367,7 @@ bool ZarvoUpdater::isRunningTestsOrHeadless(const std::map<std::string, std::str
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
-    if (lowered(fs::path(path).extension().string()) != ".app") {
+    if (asciiLowercase(fs::path(path).extension().string()) != ".app") {
         return true;
     }
     const auto display = lookup(environment, "DISPLAY");
@@ -474,12 +420,12 @@ std::string ZarvoUpdater::githubLatestReleaseURL() const {
     return std::string(kReleaseHost) + "/repos/" + options_.repo + "/releases/latest";
 }
 
-fs::path ZarvoUpdater::destinationURL() const {
-    std::string current = options_.currentAppURL.string();
+fs::path ZarvoUpdater::destinationPath() const {
+    std::string current = options_.currentAppPath.string();
     while (current.size() > 1 && current.back() == '/') {
         current.pop_back();
     }
-    if (lowered(fs::path(current).extension().string()) == ".app") {
+    if (asciiLowercase(fs::path(current).extension().string()) == ".app") {
         return current;
     }
     std::string home = lookup(options_.environment, "HOME").value_or("");
@@ -570,7 +516,7 @@ UpdateOutcome<ReleaseInfo> ZarvoUpdater::parseRelease(const std::string& data,
         for (const char* key : {"name", "browser_download_url"}) {
             for (const json& asset : assets) {
                 if (asset.is_object() && asset.contains(key) && asset[key].is_string() &&
-                    endsWith(lowered(asset[key].get<std::string>()), ".zip")) {
+                    endsWith(asciiLowercase(asset[key].get<std::string>()), ".zip")) {
                     chosen = &asset;
                     break;
                 }
@@ -589,7 +535,7 @@ UpdateOutcome<ReleaseInfo> ZarvoUpdater::parseRelease(const std::string& data,
         // The release service states each asset's digest as "sha256:<hex>".
         if (const auto digest = stringField(*chosen, "digest", assetBad)) {
             const std::string value = trimmed(*digest);
-            if (lowered(value.substr(0, 7)) == "sha256:") {
+            if (asciiLowercase(value.substr(0, 7)) == "sha256:") {
                 release.sha256 = trimmed(value.substr(7));
             }
         }
@@ -860,7 +806,7 @@ std::optional<fs::path> ZarvoUpdater::findAppBundle(const fs::path& folder) {
     };
     auto isApp = [](const fs::path& path) {
         std::error_code error;
-        return lowered(path.extension().string()) == ".app" &&
+        return asciiLowercase(path.extension().string()) == ".app" &&
                fs::is_directory(fs::symlink_status(path, error));
     };
     const auto top = sortedEntries(folder);
@@ -886,14 +832,11 @@ std::optional<fs::path> ZarvoUpdater::findAppBundle(const fs::path& folder) {
 // --- Verification -----------------------------------------------------------------------------
 
 std::optional<std::string> ZarvoUpdater::bundleIdentifier(const fs::path& app) {
-    const json info = BundleInfo(app.string());
-    if (info.contains("CFBundleIdentifier") && info["CFBundleIdentifier"].is_string()) {
-        const std::string value = trimmed(info["CFBundleIdentifier"].get<std::string>());
-        if (!value.empty()) {
-            return value;
-        }
+    const std::string value = trimmed(bundleText(BundleInfo(app.string()), "CFBundleIdentifier"));
+    if (value.empty()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return value;
 }
 
 std::optional<UpdaterError> ZarvoUpdater::verifyApplication(const fs::path& newApp,
@@ -943,30 +886,18 @@ ProcessResult ZarvoUpdater::runProcess(const fs::path& executable,
         ::close(out[1]);
         return result;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    std::string path = executable.string();
-    std::vector<std::string> copies = arguments;
-    std::vector<char*> argv{path.data()};
-    for (auto& argument : copies) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    // Started with an empty signal mask (ours blocks the quit signals) and default signal
+    // handling, its input empty and its outputs into the pipes.
+    std::vector<std::string> argv{executable.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    SpawnOptions options;
+    options.input = SpawnStream::nullDevice();
+    options.output = SpawnStream::from(out[1]);
+    options.error = SpawnStream::from(err[1]);
+    options.closeOtherDescriptors = true;
+    options.resetSignals = true;
     pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const int spawned = spawnProcess(executable.string(), argv, options, &pid);
     ::close(out[1]);
     ::close(err[1]);
     if (spawned != 0) {
@@ -1278,7 +1209,7 @@ void ZarvoUpdater::downloadAndInstall(const ReleaseInfo& release) {
         return;
     }
     publish(Downloading{0});
-    const std::string expected = lowered(trimmed(release.sha256));
+    const std::string expected = asciiLowercase(trimmed(release.sha256));
     if (expected.empty()) {
         fail(UpdaterError::checksumMismatch("", ""));
         return;
@@ -1291,7 +1222,7 @@ void ZarvoUpdater::downloadAndInstall(const ReleaseInfo& release) {
                        {"User-Agent", "ZarvoRecorder/" + currentVersion_}};
     request.maxBodyBytes = kMaxArchiveBytes;
     worker_.async([this, life = life_, request, expected, loader = options_.dataLoader,
-                   currentApp = options_.currentAppURL]() mutable {
+                   currentApp = options_.currentAppPath]() mutable {
         std::error_code error;
         const fs::path work = fs::temp_directory_path(error) / ("ZarvoUpdater-" + uuidString());
         auto failed = [&](UpdateFailure failure) {
@@ -1380,7 +1311,7 @@ void ZarvoUpdater::finishVerification(fs::path workFolder, fs::path newApp) {
         fs::remove_all(workFolder, error);
         return;
     }
-    const fs::path destination = destinationURL();
+    const fs::path destination = destinationPath();
     if (options_.installerHandler) {
         const auto failure = options_.installerHandler(newApp, destination);
         fs::remove_all(workFolder, error);
@@ -1408,10 +1339,9 @@ std::optional<UpdaterError> ZarvoUpdater::spawnDetachedReplacement(const fs::pat
     if (program.empty()) {
         return UpdaterError::installerLaunchFailed("the running program cannot be found");
     }
-    DetachedSpawn spawn;
     const int error =
-        spawn.spawn(program, {kReplaceArgument, std::to_string(waitFor), newApp.string(),
-                              destination.string(), workFolder.string()});
+        spawnDetached(program, {kReplaceArgument, std::to_string(waitFor), newApp.string(),
+                                destination.string(), workFolder.string()});
     if (error != 0) {
         return UpdaterError::installerLaunchFailed(program.string() + ": " + errnoText(error));
     }
@@ -1578,9 +1508,8 @@ bool replaceApplication(pid_t waitFor, const fs::path& newApp, const fs::path& d
     logReplacer("installed " + destination.string());
 
     if (relaunch) {
-        DetachedSpawn spawn;
         const fs::path program = destination / "bin" / "zarvo-recorder";
-        if (const int failed = spawn.spawn(program, {}); failed != 0) {
+        if (const int failed = spawnDetached(program, {}); failed != 0) {
             logReplacer("cannot start " + program.string() + ": " + errnoText(failed));
         }
     }

@@ -170,7 +170,7 @@ class ZarvoUpdater {
         std::map<std::string, std::string> environment;
         nlohmann::json infoDictionary = nlohmann::json::object();  // the running bundle's
         std::string currentVersion;           // "" or "dev": from the information dictionary
-        std::filesystem::path currentAppURL;  // the running application folder
+        std::filesystem::path currentAppPath;  // the running application folder
         std::string repo = "mervane/ZarvoRecorder";
         std::string bundleIdentifier;  // "": the information dictionary's, else our own
         DataLoader dataLoader;         // empty: HTTP through libcurl
@@ -224,7 +224,7 @@ class ZarvoUpdater {
     const std::string& bundleIdentifier() const { return bundleIdentifier_; }
     const std::string& currentVersion() const { return currentVersion_; }
     std::optional<int64_t> currentBuild() const { return currentBuild_; }
-    const std::filesystem::path& currentAppURL() const { return options_.currentAppURL; }
+    const std::filesystem::path& currentAppPath() const { return options_.currentAppPath; }
 
     bool shouldAutoCheck(double now, bool isTestEnvironment) const;
     // Starts a check unless one is running, or a download or installation is under way.
@@ -236,7 +236,7 @@ class ZarvoUpdater {
     std::string githubLatestReleaseURL() const;
     // Where the installation goes: the running folder when it ends in ".app", else
     // ~/Applications/ZarvoRecorder.app.
-    std::filesystem::path destinationURL() const;
+    std::filesystem::path destinationPath() const;
 
     // True when no automatic check should run: ZARVO_DISABLE_UPDATE_CHECK is "1", the program
     // does not run from an installed ".app" folder (a build tree, a test program), or there is

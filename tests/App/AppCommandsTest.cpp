@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyleOptionFrame>
 #include <QTest>
 
 #include <atomic>
@@ -12,6 +17,7 @@
 
 #include "App/ui/AppCommands.h"
 #include "App/ui/ContentView.h"
+#include "App/ui/InspectorView.h"
 #include "App/ui/MainWindow.h"
 #include "App/ui/MenuBar.h"
 #include "App/ui/StatusBar.h"
@@ -110,6 +116,84 @@ TEST_F(AppCommandsTest, MenusStatusBarAndInspectorReachTheUpdaterHelpAndAbout) {
     EXPECT_EQ(commands_->checkButton()->text(), QString::fromUtf8("Vérifier MAJ…"));
     EXPECT_EQ(commands_->autoCheckSwitch()->text(), "Mises à jour auto");
     test::saveScreenshot(*window_, "window-update-available-fr");
+}
+
+// --- The inspector at the window's default size --------------------------------------------
+
+// The smallest screen the window is made for, less the room a desktop keeps for its panel and
+// the window's title bar.
+constexpr QSize kSmallScreen(1366, 768);
+constexpr int kDesktopRoom = 64;
+
+// Whether a closed menu is as wide as the toolkit says a menu showing only that text needs.
+bool menuShowsWhole(const QComboBox* menu, const QString& text) {
+    QComboBox probe;
+    probe.setFont(menu->font());
+    probe.setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    probe.addItem(text);
+    return menu->width() >= probe.sizeHint().width();
+}
+
+// Whether a field is wide enough for the text (a value or its placeholder) in its contents.
+bool fieldShowsWhole(const QLineEdit* field, const QString& text) {
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.rect = field->rect();
+    option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+    const QRect contents =
+        field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field);
+    const int margins = field->textMargins().left() + field->textMargins().right() + 2 * 2;
+    return field->fontMetrics().horizontalAdvance(text) + margins <= contents.width();
+}
+
+// The window as the program opens it, idle and during a take, in English and in French: every
+// menu and field of the inspector shows its current and its longest value whole, and the whole
+// column is seen without scrolling, on the smallest screen the window is made for.
+TEST_F(AppCommandsTest, InspectorShowsEveryValueWholeWithoutScrollingAtTheDefaultSize) {
+    EXPECT_LE(MainWindow::kDefaultWidth, kSmallScreen.width());
+    EXPECT_LE(MainWindow::kDefaultHeight + kDesktopRoom, kSmallScreen.height());
+    chooseOnline("HOST (Mixer)", 1280, 720);
+    controller_->setSound("HOST (Mixer)");
+    controller_->setOutput("both");
+    InspectorView& view = *window_->content()->inspector();
+    for (const bool recording : {false, true}) {
+        if (recording) {
+            startTake();
+        }
+        for (const AppLanguage language : {AppLanguage::en, AppLanguage::fr}) {
+            const QString name = QStringLiteral("window-default-size-") +
+                                 (recording ? "recording" : "idle") +
+                                 (language == AppLanguage::fr ? "-fr" : "-en");
+            const std::string where = name.toStdString();
+            language::set(language, *defaults_, false);
+            ASSERT_TRUE(waitFor([&] { return model_->language() == language; })) << where;
+            const QSize size(MainWindow::kDefaultWidth, MainWindow::kDefaultHeight);
+            window_->resize(size);
+            QTest::qWait(100);  // every layout pass the language change set off
+            test::saveScreenshot(*window_, name, size);
+
+            for (QComboBox* menu : {view.codecMenu(), view.fpsMenu(), view.soundMenu(),
+                                    view.sizeMenu(), view.languageMenu()}) {
+                EXPECT_TRUE(menuShowsWhole(menu, menu->currentText()))
+                    << where << ": " << menu->currentText().toStdString();
+                for (int i = 0; i < menu->count(); ++i) {
+                    EXPECT_TRUE(menuShowsWhole(menu, menu->itemText(i)))
+                        << where << ": " << menu->itemText(i).toStdString();
+                }
+            }
+            for (QLineEdit* field : {view.bitrateField(), view.nameField()}) {
+                EXPECT_TRUE(fieldShowsWhole(field, field->placeholderText()))
+                    << where << ": " << field->placeholderText().toStdString();
+            }
+            EXPECT_TRUE(fieldShowsWhole(view.gapField(), QStringLiteral("1000"))) << where;
+
+            // The column is seen whole: nothing beyond its right edge, nothing to scroll to.
+            const QScrollArea* scroll = view.scrollArea();
+            EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width()) << where;
+            EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << where;
+            EXPECT_LE(view.geometry().right(), window_->content()->width()) << where;
+        }
+    }
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         quit = true;
         status = 0;
     });
-    options.currentAppURL = arguments[0];
+    options.currentAppPath = arguments[0];
     options.infoDictionary = BundleInfo(arguments[0]);
     ZarvoUpdater updater(options);
 

@@ -52,7 +52,7 @@ class UpdaterServer : public ::testing::Test {
         options.infoDictionary = {{"CFBundleShortVersionString", "1.0"},
                                   {"CFBundleVersion", "7"},
                                   {"CFBundleIdentifier", kIdentifier}};
-        options.currentAppURL = installed();
+        options.currentAppPath = installed();
         options.checkTimeoutSeconds = 1;
         options.downloadTimeoutSeconds = 1;
         options.installerHandler = [this](

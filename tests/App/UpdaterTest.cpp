@@ -41,7 +41,7 @@ class UpdaterRules : public ::testing::Test {
         ZarvoUpdater::Options result;
         result.mainQueue = &loop;
         result.defaults = defaults;
-        result.currentAppURL = folder / "ZarvoRecorder.app";
+        result.currentAppPath = folder / "ZarvoRecorder.app";
         return result;
     }
 
@@ -311,11 +311,11 @@ TEST_F(UpdaterRules, TheRunningVersionAndDestinationComeFromTheBundle) {
     EXPECT_EQ(unset.bundleIdentifier(), "net.mervane.zarvorecorder");
 
     // Installed in place when running from an application folder, else in ~/Applications.
-    made.currentAppURL = "/opt/Apps/ZarvoRecorder.APP/";
-    EXPECT_EQ(ZarvoUpdater(made).destinationURL(), fs::path("/opt/Apps/ZarvoRecorder.APP"));
-    made.currentAppURL = "/home/me/src/build/App";
+    made.currentAppPath = "/opt/Apps/ZarvoRecorder.APP/";
+    EXPECT_EQ(ZarvoUpdater(made).destinationPath(), fs::path("/opt/Apps/ZarvoRecorder.APP"));
+    made.currentAppPath = "/home/me/src/build/App";
     made.environment["HOME"] = "/home/me";
-    EXPECT_EQ(ZarvoUpdater(made).destinationURL(),
+    EXPECT_EQ(ZarvoUpdater(made).destinationPath(),
               fs::path("/home/me/Applications/ZarvoRecorder.app"));
 }
 

@@ -17,6 +17,7 @@
 
 #include "App/DisplayProbe.h"
 #include "App/ui/ContentView.h"
+#include "App/ui/InspectorChoices.h"
 #include "App/ui/InspectorView.h"
 #include "App/ui/LayoutPicker.h"
 #include "App/ui/MainWindow.h"
@@ -79,9 +80,9 @@ class MainWindowTest : public ModelFixture {
 
 TEST_F(MainWindowTest, WindowHasItsSizesAndClosingAsksForTheQuitPath) {
     EXPECT_EQ(window_->minimumSize(), QSize(900, 520));
-    EXPECT_EQ(window_->size(), QSize(1100, 680));
+    EXPECT_EQ(window_->size(), QSize(1200, 700));
     EXPECT_EQ(sidebar().width(), 230);
-    EXPECT_EQ(inspector().width(), 230);
+    EXPECT_GE(inspector().width(), InspectorView::kWidth);  // wider for longer texts
     window_->close();
     EXPECT_EQ(quitRequests_, 1);
     EXPECT_TRUE(window_->isVisible());  // the quit path closes it once the movies are done
@@ -224,21 +225,21 @@ TEST_F(MainWindowTest, InspectorControlsSetTheController) {
 }
 
 TEST_F(MainWindowTest, SizeMenuShowsPresetsCustomAndAutomatic) {
-    EXPECT_EQ(InspectorView::sizeChoice(false, 0, 0), "auto");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1920, 0), "auto");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1920, 1080), "1920x1080");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 3840, 2160), "3840x2160");
-    EXPECT_EQ(InspectorView::sizeChoice(false, 1280, 720), "custom");
-    EXPECT_EQ(InspectorView::sizeChoice(true, 1920, 1080), "custom");
+    EXPECT_EQ(inspector::sizeChoice(false, 0, 0), "auto");
+    EXPECT_EQ(inspector::sizeChoice(false, 1920, 0), "auto");
+    EXPECT_EQ(inspector::sizeChoice(false, 1920, 1080), "1920x1080");
+    EXPECT_EQ(inspector::sizeChoice(false, 3840, 2160), "3840x2160");
+    EXPECT_EQ(inspector::sizeChoice(false, 1280, 720), "custom");
+    EXPECT_EQ(inspector::sizeChoice(true, 1920, 1080), "custom");
 
     // Custom keeps a size already set, else takes the picture's (capped), else 1920 × 1080.
-    auto custom = InspectorView::sizeForChoice("custom", 1280, 720, 5000, 1000);
+    auto custom = inspector::sizeForChoice("custom", 1280, 720, 5000, 1000);
     EXPECT_EQ(custom.width, 1280);
     EXPECT_EQ(custom.height, 720);
-    custom = InspectorView::sizeForChoice("custom", 0, 0, 20000, 1080);
+    custom = inspector::sizeForChoice("custom", 0, 0, 20000, 1080);
     EXPECT_EQ(custom.width, 16384);
     EXPECT_EQ(custom.height, 1080);
-    custom = InspectorView::sizeForChoice("custom", 0, 0, 0, 0);
+    custom = inspector::sizeForChoice("custom", 0, 0, 0, 0);
     EXPECT_EQ(custom.width, 1920);
     EXPECT_EQ(custom.height, 1080);
 
@@ -579,8 +580,9 @@ class WindowPictureTest : public MainWindowTest, public ::testing::WithParamInte
     void shoot(const QString& name) {
         QCoreApplication::processEvents();
         content().monitor()->textureView()->poll();
-        const QImage image = test::saveScreenshot(*window_, name + suffix(), QSize(1100, 680));
-        EXPECT_EQ(image.size(), QSize(1100, 680));
+        const QSize size(MainWindow::kDefaultWidth, MainWindow::kDefaultHeight);
+        const QImage image = test::saveScreenshot(*window_, name + suffix(), size);
+        EXPECT_EQ(image.size(), size);
     }
 };
 

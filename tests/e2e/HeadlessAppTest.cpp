@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "App/AppStartup.h"
+#include "App/CommandLine.h"
+#include "App/HeadlessApp.h"
+#include "App/SettingsMigration.h"
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/AppBundle.h"

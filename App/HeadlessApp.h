@@ -1,13 +1,11 @@
 #pragma once
 
+// The recorder as it runs without a window, and the start both programs share.
+
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -17,23 +15,8 @@ namespace zarvo {
 class MainQueue;
 class NDILibrary;
 class RecorderController;
-class SourceDirectory;
 
 namespace app {
-
-// The older client application whose recording settings are copied once into ours.
-inline constexpr const char* kOlderClientDomain = "net.orvak.zarvo-client";
-// Set in our domain once the copy was tried, so it never runs again.
-inline constexpr const char* kMigratedKey = "SettingsMigratedFromZarvoClient";
-
-// The settings taken over from the older client, in the order they are copied.
-const std::vector<std::string>& migratedKeys();
-
-// Copies the recording settings of the older client into the destination once: the first call
-// marks the destination as migrated (before copying, so a failed copy is not retried) and
-// copies each key the source holds and the destination does not. Values already in the
-// destination are kept. Returns once the destination's file holds the result.
-void migrateSettings(const UserDefaults& source, UserDefaults& destination);
 
 // The line logged at startup about the NDI runtime: "NDI is on: VERSION (PATH)" or
 // "NDI is off: REASON".
@@ -48,42 +31,6 @@ inline constexpr const char* kNetworkName = "ZarvoRecorder";
 // A port from an environment variable's text (null when unset): a decimal integer with an
 // optional sign and nothing else; `fallback` when the text is empty or anything else.
 long portFromEnvironment(const char* text, long fallback);
-
-// What the command line asks for. Unknown arguments are an error.
-struct Arguments {
-    bool headless = false;
-    bool help = false;
-    bool version = false;  // --version: print the version and quit
-    std::optional<std::string> error;
-};
-Arguments parseArguments(const std::vector<std::string>& arguments);
-
-// Waits for SIGTERM and SIGINT on a thread of its own (through a signalfd, never inside a
-// signal handler) and hands each one to the handler on that thread. Both signals must be
-// blocked in every thread: call blockQuitSignals() first thing in main, before any thread
-// exists, so that every later thread inherits the mask.
-class QuitSignalWatcher {
-  public:
-    using Handler = std::function<void(int signal)>;
-
-    static void blockQuitSignals();
-
-    // nullptr when the signal descriptor cannot be made.
-    static std::unique_ptr<QuitSignalWatcher> create(Handler handler);
-    // Stops and joins the thread.
-    ~QuitSignalWatcher();
-    QuitSignalWatcher(const QuitSignalWatcher&) = delete;
-    QuitSignalWatcher& operator=(const QuitSignalWatcher&) = delete;
-
-  private:
-    QuitSignalWatcher(int signalFd, int wakeFd, Handler handler);
-    void watch();
-
-    const int signalFd_;
-    const int wakeFd_;
-    const Handler handler_;
-    std::thread thread_;
-};
 
 // The running recorder without a window: the settings, the source directories, the computer
 // sound and the controller. Made and used on the main thread.
