@@ -53,12 +53,12 @@ std::unique_ptr<AppDelegate> AppDelegate::create() {
     QtMainQueue* queue = delegate->mainQueue_.get();
     delegate->signals_ = QuitSignalWatcher::create([queue, self](int signal) {
         queue->post([self, signal] {
-            Log(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            logLine(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             self->quit();
         });
     });
     if (!delegate->signals_) {
-        Log("ZarvoRecorder cannot watch for quit signals");
+        logLine("ZarvoRecorder cannot watch for quit signals");
     }
     return delegate;
 }
@@ -97,7 +97,7 @@ int runWithWindow(int argc, char** argv, const char* platform) {
         return 1;
     }
     delegate->window().show();
-    Log("ZarvoRecorder is running with its window");
+    logLine("ZarvoRecorder is running with its window");
     // The silent check at launch, once a day at most, never under tests or without a window.
     const double now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

@@ -45,12 +45,12 @@ long portFromEnvironment(const char* text, long fallback) {
 
 std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
     if (options.mainQueue == nullptr || !options.defaults || !options.ndiLibrary) {
-        Log("ZarvoRecorder cannot start: its main queue, settings or NDI library is missing");
+        logLine("ZarvoRecorder cannot start: its main queue, settings or NDI library is missing");
         return nullptr;
     }
     gpu::DeviceRef device = gpu::Device::systemDefault();
     if (!device) {
-        Log("ZarvoRecorder needs a GPU device, and none can be used");
+        logLine("ZarvoRecorder needs a GPU device, and none can be used");
         return nullptr;
     }
 
@@ -69,11 +69,11 @@ std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
         .defaults = std::move(options.defaults),
     });
     if (!app->controller_) {
-        Log("ZarvoRecorder cannot start: the recorder could not be made");
+        logLine("ZarvoRecorder cannot start: the recorder could not be made");
         return nullptr;
     }
     app->controller_->setNdiAvailable(options.ndiLibrary->isAvailable());
-    Log(ndiStatusLine(*options.ndiLibrary));
+    logLine(ndiStatusLine(*options.ndiLibrary));
 
     HeadlessApp* self = app.get();
     self->loggedErrorCount_ = self->controller_->errorCount();
@@ -84,7 +84,7 @@ std::unique_ptr<HeadlessApp> HeadlessApp::create(Options options) {
             if (controller.errorCount() != self->loggedErrorCount_) {
                 self->loggedErrorCount_ = controller.errorCount();
                 if (!controller.error().empty()) {
-                    Log("Error: " + controller.error());
+                    logLine("Error: " + controller.error());
                 }
             }
         });
@@ -103,7 +103,7 @@ void HeadlessApp::quit(std::function<void()> done) {
     }
     quitting_ = true;
     if (controller_->isRecording()) {
-        Log("Finishing the recording before quitting");
+        logLine("Finishing the recording before quitting");
         controller_->stopWithCompletionHandler(std::move(done));
     } else {
         done();
@@ -111,7 +111,7 @@ void HeadlessApp::quit(std::function<void()> done) {
 }
 
 std::unique_ptr<HeadlessApp> startRecorder(MainQueue& mainQueue) {
-    const std::string domain = applicationDomain(BundleInfo(RunningBundlePath()));
+    const std::string domain = applicationDomain(bundleInfo(runningBundlePath()));
     auto defaults = UserDefaults::forDomain(domain);
     migrateSettings(*UserDefaults::forDomain(kOlderClientDomain), *defaults);
     return HeadlessApp::create({

@@ -64,7 +64,7 @@ QuitSignalWatcher::~QuitSignalWatcher() {
 }
 
 void QuitSignalWatcher::watch() {
-    SetCurrentThreadName("quit-signals");
+    setCurrentThreadName("quit-signals");
     for (;;) {
         pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {

@@ -47,7 +47,7 @@ RecorderModel::RecorderModel(std::shared_ptr<RecorderController> controller,
       controller_(std::move(controller)),
       errorDisplayTime_(errorDisplayTime),
       ndiOffReason_(std::move(ndiOffReason)),
-      clock_(HostTime) {
+      clock_(hostTime) {
     // Errors from before the window are not shown.
     lastErrorCount_ = controller_->errorCount();
     language_ = language::current();

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         if (const auto platform = app::DisplayProbe::system().choosePlatform()) {
             return app::runWithWindow(argc, argv, platform->c_str());
         }
-        Log("No display can be opened: ZarvoRecorder runs without a window");
+        logLine("No display can be opened: ZarvoRecorder runs without a window");
     }
 
     RunLoop mainLoop;
@@ -83,18 +83,18 @@ int main(int argc, char** argv) {
     // A quit signal becomes a main-queue task that takes the quit path.
     auto watcher = app::QuitSignalWatcher::create([&mainLoop, &application](int signal) {
         mainLoop.post([&mainLoop, &application, signal] {
-            Log(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            logLine(std::string("Quitting on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             if (application) {
                 application->quit([&mainLoop] { mainLoop.stop(); });
             }
         });
     });
     if (!watcher) {
-        Log("ZarvoRecorder cannot watch for quit signals");
+        logLine("ZarvoRecorder cannot watch for quit signals");
         return 1;
     }
 
-    Log("ZarvoRecorder is running without a window");
+    logLine("ZarvoRecorder is running without a window");
     mainLoop.run();
 
     // The watcher first, so no task is posted to a loop that no longer runs; the recorder

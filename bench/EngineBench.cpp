@@ -18,7 +18,7 @@ void BM_PlaceReceivedFrame(benchmark::State& state) {
     static RecorderPlace place("Camera");
     const auto frame = gpu::Texture::make(64, 64);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(place.receivedFrame(frame, false, HostTime()));
+        benchmark::DoNotOptimize(place.receivedFrame(frame, false, hostTime()));
     }
 }
 BENCHMARK(BM_PlaceReceivedFrame)->Threads(1)->Threads(2)->Threads(8);

@@ -39,8 +39,8 @@
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
-#include "platform/syphon/SyphonFrames.h"
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
+#include "platform/framesharing/ServerRegistry.h"
 #include "sources/SyphonDirectory.h"
 #include "sources/SyphonSource.h"
 #include "tests/support/ControllerSetup.h"
@@ -79,8 +79,8 @@ int64_t PicturesIn(const std::filesystem::path& file) {
 // The newest frame number of a source's shared frames: frames are numbered from 1 on.
 uint64_t LatestFrame(const SyphonSource& source) {
     const std::string id =
-        SyphonDescriptionString(source.serverDescription(), kSyphonServerDescriptionUUIDKey);
-    const auto segment = syphon::FrameSegment::open(syphon::SegmentName(id));
+        syphonDescriptionString(source.serverDescription(), kSyphonServerDescriptionUUIDKey);
+    const auto segment = framesharing::FrameSegment::open(framesharing::segmentName(id));
     return segment ? segment->latestFrame() : 0;
 }
 

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             std::filesystem::copy_file(options.file, source);
         }
     };
-    if (const auto error = test::WriteTestMovie(options, 330, 0, true)) {
+    if (const auto error = test::writeTestMovie(options, 330, 0, true)) {
         std::fprintf(stderr, "the source take could not be written: %s\n", error->message.c_str());
         return 1;
     }
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
         uintmax_t header = 0;
         for (int run = 0; run < kRuns; ++run) {
             std::filesystem::remove(take);
-            if (!test::RepeatFragments(source, take, 6 * m, 0, true)) {
+            if (!test::repeatFragments(source, take, 6 * m, 0, true)) {
                 std::fprintf(stderr, "the synthetic take could not be made\n");
                 return 1;
             }

@@ -38,7 +38,7 @@ namespace {
 constexpr int64_t kWidth = 1920;
 constexpr int64_t kHeight = 1080;
 
-double Now() {
+double secondsNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
@@ -80,18 +80,18 @@ void MeasureConversion() {
         std::vector<double> times;
         const double cpuBefore = CpuSeconds();
         for (int i = 0; i < 300; ++i) {
-            const double start = Now();
-            if (!PipeWireFrameFits(format, {&plane, 1})) {
-                std::printf("  %s: does not fit\n", PipeWirePixelFormatName(c.format).c_str());
+            const double start = secondsNow();
+            if (!pipeWireFrameFits(format, {&plane, 1})) {
+                std::printf("  %s: does not fit\n", pipeWirePixelFormatName(c.format).c_str());
                 break;
             }
-            auto texture = ring.nextTexture(kWidth, kHeight, PipeWirePixelFormatHasAlpha(c.format));
-            ConvertPipeWireFrame(format, {&plane, 1}, *texture);
-            times.push_back((Now() - start) * 1000);
+            auto texture = ring.nextTexture(kWidth, kHeight, pipeWirePixelFormatHasAlpha(c.format));
+            convertPipeWireFrame(format, {&plane, 1}, *texture);
+            times.push_back((secondsNow() - start) * 1000);
         }
         const double cpu = (CpuSeconds() - cpuBefore) * 1000 / 300;
         std::printf("  %-5s median %.2f ms, 99th percentile %.2f ms, CPU %.2f ms per picture\n",
-                    PipeWirePixelFormatName(c.format).c_str(), Percentile(times, 0.5),
+                    pipeWirePixelFormatName(c.format).c_str(), Percentile(times, 0.5),
                     Percentile(times, 0.99), cpu);
     }
 }

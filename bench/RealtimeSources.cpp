@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     const auto folder = std::filesystem::temp_directory_path() / "zarvo-realtime";
     std::filesystem::create_directories(folder);
     std::vector<std::shared_ptr<MovieRecorder>> recorders;
-    const double start = HostTime() + 0.5;
+    const double start = hostTime() + 0.5;
     for (int i = 0; i < sources; ++i) {
         auto recorder = MovieRecorder::make(gpu::Device::systemDefault(), loop);
         const auto file = folder / ("source-" + std::to_string(i) + ".mov");
@@ -60,10 +60,10 @@ int main(int argc, char** argv) {
             const double offset = 0.007 * i;
             for (int frame = 0; frame < static_cast<int>(seconds * 30); ++frame) {
                 const double due = start + offset + frame / 30.0;
-                while (HostTime() < due) {
+                while (hostTime() < due) {
                     std::this_thread::sleep_for(std::chrono::microseconds(500));
                 }
-                recorders[i]->appendTexture(pictures[(frame + i) % 4], false, HostTime());
+                recorders[i]->appendTexture(pictures[(frame + i) % 4], false, hostTime());
             }
         });
     }
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     }
     int finished = 0;
     for (auto& recorder : recorders) {
-        recorder->finishAtTime(HostTime(), [&](const std::optional<Error>&) { ++finished; });
+        recorder->finishAtTime(hostTime(), [&](const std::optional<Error>&) { ++finished; });
     }
     loop.runUntil([&] { return finished == sources; }, 120);
     uint64_t dropped = 0;

@@ -28,9 +28,9 @@
 #include "bench/BenchSupport.h"
 #include "platform/Spawn.h"
 #include "platform/gpu/Device.h"
-#include "platform/syphon/SyphonClient.h"
-#include "platform/syphon/SyphonServer.h"
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/SyphonClient.h"
+#include "platform/framesharing/SyphonServer.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 
 using namespace zarvo;
 using bench::CpuSeconds;
@@ -99,7 +99,7 @@ std::optional<SyphonServerDescription> WaitForServer(const std::string& name, do
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     while (std::chrono::steady_clock::now() < deadline) {
         for (const auto& server : SyphonServerDirectory::sharedDirectory().servers()) {
-            if (SyphonDescriptionString(server, kSyphonServerDescriptionNameKey) == name) {
+            if (syphonDescriptionString(server, kSyphonServerDescriptionNameKey) == name) {
                 return server;
             }
         }

@@ -62,7 +62,7 @@ void AssembledPicture::compositionChanged(const std::vector<PlaceRef>& places, i
             clockPlace_.reset();
         }
     }
-    composeMonitorAtTime(HostTime(), true);
+    composeMonitorAtTime(hostTime(), true);
 }
 
 std::optional<Layout> AssembledPicture::takeLayout() const {
@@ -245,7 +245,7 @@ void AssembledPicture::setMonitorShown(bool shown) {
         monitorShown_ = shown;
     }
     if (shown) {
-        composeMonitorAtTime(HostTime(), false);
+        composeMonitorAtTime(hostTime(), false);
     } else {
         showPicture(nullptr);
     }

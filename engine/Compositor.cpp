@@ -33,7 +33,7 @@ bool usableDimension(double v) {
 
 std::unique_ptr<Compositor> Compositor::make(gpu::CommandQueueRef queue, size_t ringSize) {
     if (!queue) {
-        Log("Compositor could not be created: there is no command queue.");
+        logLine("Compositor could not be created: there is no command queue.");
         return nullptr;
     }
     return std::unique_ptr<Compositor>(

@@ -120,7 +120,7 @@ bool FrameFitter::draw(const gpu::Texture& texture, bool flipped, AVFrame* frame
             target.planes[p] = targets[p];
             target.strides[p] = targetStrides[p];
         }
-        ConvertBgraToPlanar(sourceRow, sourceStride, rect.width, rect.height, texture.isOpaque(),
+        convertBgraToPlanar(sourceRow, sourceStride, rect.width, rect.height, texture.isOpaque(),
                             *layout, target);
     } else if (!scale(texture, sourceRow, sourceStride, rect, format, targets, targetStrides)) {
         return false;

@@ -11,17 +11,17 @@ namespace {
 // billions of years past the origin.
 constexpr double kSlotLimit = 0x1p62;
 
-double UsableRate(double framesPerSecond) {
+double usableRate(double framesPerSecond) {
     return std::isfinite(framesPerSecond) && framesPerSecond > 0.0 ? framesPerSecond : 0.0;
 }
 
 }  // namespace
 
 FramePacer::FramePacer(double framesPerSecond)
-    : framesPerSecond_(UsableRate(framesPerSecond)), started_(false), firstTime_(0.0) {}
+    : framesPerSecond_(usableRate(framesPerSecond)), started_(false), firstTime_(0.0) {}
 
 FramePacer::FramePacer(double framesPerSecond, double origin)
-    : framesPerSecond_(UsableRate(framesPerSecond)),
+    : framesPerSecond_(usableRate(framesPerSecond)),
       started_(std::isfinite(origin)),
       firstTime_(started_ ? origin : 0.0) {}
 

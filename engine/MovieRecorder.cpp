@@ -271,7 +271,7 @@ void MovieRecorder::frameDone(bool written) {
         --framesPending_;
         if (written) {
             if (framesWritten_ == 0) {
-                firstWrittenTime_ = HostTime();
+                firstWrittenTime_ = hostTime();
             }
             ++framesWritten_;
         } else {

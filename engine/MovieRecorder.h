@@ -28,11 +28,6 @@ struct AVFrame;
 
 namespace zarvo {
 
-// The older name of movieError (MovieError.h), kept while its callers move over.
-inline Error MovieRecorderError(std::string message) {
-    return movieError(std::move(message));
-}
-
 class MovieWriter;
 class FrameFitter;
 class SoundConverter;

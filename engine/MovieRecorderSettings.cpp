@@ -5,15 +5,15 @@
 namespace zarvo {
 
 const std::vector<std::string>& MovieRecorderSettings::codecNames() {
-    return CodecNames().names();
+    return codecNameTable().names();
 }
 
 const std::string& MovieRecorderSettings::nameForCodec(int64_t codec) {
-    return CodecNames().nameAt(codec);
+    return codecNameTable().nameAt(codec);
 }
 
 bool MovieRecorderSettings::getCodec(int64_t& codec, std::string_view name) {
-    const auto index = CodecNames().indexOf(name);
+    const auto index = codecNameTable().indexOf(name);
     if (!index) {
         return false;
     }

@@ -1,4 +1,5 @@
 #include "engine/NameTable.h"
+#include "platform/Text.h"
 
 #include "engine/Codec.h"
 
@@ -11,7 +12,7 @@ namespace {
 // Decodes UTF-8 and lower-cases each character with the C.UTF-8 locale's simple case mapping,
 // so that "Caméra" and "CAMÉRA" fold alike. Bytes that are not valid UTF-8 stand for themselves
 // (mapped to a private range) so they still compare exactly.
-std::u32string FoldCase(std::string_view text) {
+std::u32string foldCase(std::string_view text) {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
     std::u32string folded;
     folded.reserve(text.size());
@@ -81,15 +82,15 @@ std::optional<std::string> NameTable::canonical(std::string_view name) const {
     return std::nullopt;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return FoldCase(a) == FoldCase(b);
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return foldCase(a) == foldCase(b);
 }
 
-bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
-    return FoldCase(text).find(FoldCase(part)) != std::u32string::npos;
+bool containsIgnoringCase(std::string_view text, std::string_view part) {
+    return foldCase(text).find(foldCase(part)) != std::u32string::npos;
 }
 
-const NameTable& CodecNames() {
+const NameTable& codecNameTable() {
     static const NameTable names([] {
         std::vector<std::string> codecs;
         for (const CodecDescription& codec : kCodecs) {
@@ -100,7 +101,7 @@ const NameTable& CodecNames() {
     return names;
 }
 
-const NameTable& OutputNames() {
+const NameTable& outputNameTable() {
     static const NameTable names{"separate", "assembled", "both"};
     return names;
 }

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Text.h"
 
 namespace zarvo {
 
@@ -37,19 +36,13 @@ private:
     std::vector<std::string> names_;
 };
 
-// Lower-cases the ASCII letters of a text, leaving every other byte as it is (the older name of
-// platform/Text.h's asciiLowercase).
-inline std::string AsciiLowercase(std::string_view text) {
-    return asciiLowercase(text);
-}
-
 // Case-insensitive comparisons for titles: letters compare without regard to case (ASCII and
 // the accented Latin letters of UTF-8), everything else byte for byte.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-bool ContainsIgnoringCase(std::string_view text, std::string_view part);
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+bool containsIgnoringCase(std::string_view text, std::string_view part);
 
 // The codec names of a movie (kCodecs' names, in its order), the output names of a take.
-const NameTable& CodecNames();
-const NameTable& OutputNames();
+const NameTable& codecNameTable();
+const NameTable& outputNameTable();
 
 }  // namespace zarvo

@@ -415,7 +415,7 @@ void convert444(const uint8_t* source, ptrdiff_t stride, int width, int height, 
 
 }  // namespace
 
-void ConvertBgraToPlanar(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
+void convertBgraToPlanar(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
                          bool opaque, PlanarLayout layout, const PlanarTarget& target,
                          bool allowVector) {
     if (source == nullptr || width < 1 || height < 1) {

@@ -28,7 +28,7 @@ struct PlanarTarget {
 // exact value and nearly all are that value rounded. One pass over the source, no scratch
 // memory; the rows are done with AVX2 where the processor has it (allowVector false: one
 // sample at a time, with the same results).
-void ConvertBgraToPlanar(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
+void convertBgraToPlanar(const uint8_t* source, ptrdiff_t sourceStride, int width, int height,
                          bool opaque, PlanarLayout layout, const PlanarTarget& target,
                          bool allowVector = true);
 

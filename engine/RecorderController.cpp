@@ -61,7 +61,7 @@ void RecorderController::listenToTheTake() {
     if (computerSound_) {
         computerSound_->setSoundHandler(
             [take = take_](const std::shared_ptr<const SourceSound>& sound) {
-                take->appendComputerSound(sound, HostTime());
+                take->appendComputerSound(sound, hostTime());
             });
     }
     take_->setMovieFailureHandler([weakSelf](uint64_t index, const Error& error) {
@@ -113,7 +113,7 @@ RecorderController::~RecorderController() {
     // A take still running is finished, so its movies are complete on disk; nobody waits for
     // the outcome. The take reports its end on the main queue, so it is kept until then.
     if (take_ && take_->isRecording()) {
-        take_->finishAtTime(HostTime(), [take = take_](const std::optional<Error>&) {});
+        take_->finishAtTime(hostTime(), [take = take_](const std::optional<Error>&) {});
     }
 }
 
@@ -157,7 +157,7 @@ void RecorderController::setBitrate(double bitrate) {
 }
 
 void RecorderController::setFolder(const std::string& folder) {
-    settings_.folder = ExpandTilde(folder);
+    settings_.folder = expandTilde(folder);
     saveSetting(RecorderSetting::folder);
     changed();
 }
@@ -169,7 +169,7 @@ void RecorderController::setName(const std::string& name) {
 }
 
 void RecorderController::setOutput(const std::string& output) {
-    const auto known = OutputNames().canonical(output);
+    const auto known = outputNameTable().canonical(output);
     if (!known) {
         return;
     }
@@ -238,8 +238,8 @@ bool RecorderController::failWithError(const std::string& text) {
 }
 
 std::string RecorderController::version() {
-    const std::string bundle = RunningBundlePath();
-    return versionOfBundle(bundle, BundleInfo(bundle));
+    const std::string bundle = runningBundlePath();
+    return versionOfBundle(bundle, bundleInfo(bundle));
 }
 
 std::string RecorderController::versionOfBundle(const std::string& bundlePath,

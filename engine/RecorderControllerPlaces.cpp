@@ -166,7 +166,7 @@ void RecorderController::connectPlaces() {
 }
 
 void RecorderController::connectPlace(const PlaceRef& place) {
-    place->checkTime = HostTime();
+    place->checkTime = hostTime();
     auto source = directory_->connectToSourceWithTitle(place->title(), device_);
     if (!source) {
         return;
@@ -183,7 +183,7 @@ void RecorderController::connectPlace(const PlaceRef& place) {
             if (!strongPlace) {
                 return;
             }
-            const double now = HostTime();
+            const double now = hostTime();
             const uint64_t index = strongPlace->receivedFrame(texture, flipped, now);
             if (index != kNotFound) {
                 take->appendTexture(texture, flipped, index, now);
@@ -195,7 +195,7 @@ void RecorderController::connectPlace(const PlaceRef& place) {
         if (!strongPlace) {
             return;
         }
-        const double now = HostTime();
+        const double now = hostTime();
         strongPlace->receivedFrameNotice(width, height, now);
         picture->placeReceivedFrameAtTime(strongPlace, now);
     });
@@ -206,7 +206,7 @@ void RecorderController::connectPlace(const PlaceRef& place) {
             if (!strongPlace) {
                 return;
             }
-            const double now = HostTime();
+            const double now = hostTime();
             const uint64_t index = strongPlace->receivedSoundAtTime(now);
             if (index != kNotFound) {
                 take->appendSound(sound, index, now);

@@ -60,7 +60,7 @@ void RecorderController::checkConnection(const PlaceRef& place, double now) {
 
 void RecorderController::refresh() {
     tellStatusObservers(false);
-    const double now = HostTime();
+    const double now = hostTime();
     for (const auto& place : places_) {
         place->measureAtTime(now);
         checkConnection(place, now);
@@ -98,7 +98,7 @@ bool RecorderController::start() {
             place->source->setPicturesWanted(true);
         }
     }
-    const double now = HostTime();
+    const double now = hostTime();
     plan.options.startTime = now;
 
     Error error;
@@ -144,7 +144,7 @@ void RecorderController::stopWithCompletionHandler(std::function<void()> handler
     if (state_ == RecorderState::finishing) {
         return;
     }
-    const double now = HostTime();
+    const double now = hostTime();
     lastElapsed_ = now - startTime_;
     if (computerSound_) {
         computerSound_->stop();
@@ -240,7 +240,7 @@ std::vector<TakeMovieRef> RecorderController::moviesOfTheTake() const {
 // --- Status of the current or last take ----------------------------------------------------
 
 double RecorderController::elapsed() const {
-    return state_ == RecorderState::recording ? HostTime() - startTime_ : lastElapsed_;
+    return state_ == RecorderState::recording ? hostTime() - startTime_ : lastElapsed_;
 }
 
 uint64_t RecorderController::frames() const {

@@ -40,11 +40,11 @@ struct RecorderParameter {
 
 // The number a message carries: its first argument when that is a number (a boolean counts as
 // 1 or 0), or a string that reads wholly as a decimal number, white space around it allowed.
-std::optional<double> NumberArgument(const std::vector<OSCArgument>& arguments);
+std::optional<double> numberArgument(const std::vector<OSCArgument>& arguments);
 // The first argument when it is a string; a number is not taken as one.
-std::optional<std::string> StringArgument(const std::vector<OSCArgument>& arguments);
+std::optional<std::string> stringArgument(const std::vector<OSCArgument>& arguments);
 // The first argument as text for a message (the empty string when there is none).
-std::string ArgumentText(const std::vector<OSCArgument>& arguments);
+std::string argumentText(const std::vector<OSCArgument>& arguments);
 // The integer part of a number, truncated toward zero; not-a-number counts as 0 and the
 // infinities as the largest integers, which the setters then clamp.
 int64_t integerPart(double number);

@@ -40,7 +40,7 @@ int64_t integerPart(double number) {
     return static_cast<int64_t>(std::clamp(std::trunc(number), -kLimit, kLimit));
 }
 
-std::optional<double> NumberArgument(const std::vector<OSCArgument>& arguments) {
+std::optional<double> numberArgument(const std::vector<OSCArgument>& arguments) {
     if (arguments.empty()) {
         return std::nullopt;
     }
@@ -58,7 +58,7 @@ std::optional<double> NumberArgument(const std::vector<OSCArgument>& arguments) 
         arguments.front());
 }
 
-std::optional<std::string> StringArgument(const std::vector<OSCArgument>& arguments) {
+std::optional<std::string> stringArgument(const std::vector<OSCArgument>& arguments) {
     if (arguments.empty()) {
         return std::nullopt;
     }
@@ -68,7 +68,7 @@ std::optional<std::string> StringArgument(const std::vector<OSCArgument>& argume
     return std::nullopt;
 }
 
-std::string ArgumentText(const std::vector<OSCArgument>& arguments) {
+std::string argumentText(const std::vector<OSCArgument>& arguments) {
     if (arguments.empty()) {
         return "";
     }

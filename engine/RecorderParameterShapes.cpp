@@ -14,7 +14,7 @@ using Arguments = std::vector<OSCArgument>;
 using Write = std::function<void(RecorderController&, double)>;
 
 std::string notOneOf(const Arguments& arguments, const std::vector<std::string>& names) {
-    return "\u201C" + ArgumentText(arguments) + "\u201D is not one of " + joined(names, ", ");
+    return "\u201C" + argumentText(arguments) + "\u201D is not one of " + joined(names, ", ");
 }
 
 // A setting read and written as a number.
@@ -25,7 +25,7 @@ RecorderParameter numberSetting(const WeakController& weak, std::string address,
     parameter.range = [maximum] { return numberRange(maximum); };
     parameter.get = readFrom(weak, std::move(read));
     parameter.set = [weak, write](const Arguments& arguments) -> std::optional<std::string> {
-        const auto value = NumberArgument(arguments);
+        const auto value = numberArgument(arguments);
         if (!value) {
             return "expects a number";
         }
@@ -111,7 +111,7 @@ RecorderParameter stringSetting(const WeakController& weak, std::string address,
     parameter.get =
         readFrom(weak, [read](const RecorderController& c) { return json((c.*read)()); });
     parameter.set = [weak, write](const Arguments& arguments) -> std::optional<std::string> {
-        const auto text = StringArgument(arguments);
+        const auto text = stringArgument(arguments);
         if (!text) {
             return "expects a string";
         }
@@ -133,7 +133,7 @@ RecorderParameter choiceSetting(const WeakController& weak, std::string address,
         readFrom(weak, [read](const RecorderController& c) { return json((c.*read)()); });
     parameter.set = [weak, names = std::move(names),
                      write](const Arguments& arguments) -> std::optional<std::string> {
-        const auto text = StringArgument(arguments);
+        const auto text = stringArgument(arguments);
         const std::string lowered = text ? asciiLowercase(*text) : std::string();
         if (!text || std::find(names.begin(), names.end(), lowered) == names.end()) {
             return notOneOf(arguments, names);

@@ -20,7 +20,7 @@ RecorderParameter recordParameter(const WeakController& weak) {
         return json(c.recorderState() == RecorderState::recording ? 1 : 0);
     });
     record.set = [weak](const Arguments& arguments) -> std::optional<std::string> {
-        const auto value = NumberArgument(arguments);
+        const auto value = numberArgument(arguments);
         if (!value) {
             return "expects 1 to start or 0 to stop";
         }

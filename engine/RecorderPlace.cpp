@@ -125,7 +125,7 @@ uint64_t RecorderPlace::soundIndex() const {
 
 bool RecorderPlace::hasSound() const {
     const double last = lastSoundTime();
-    return source != nullptr && last > 0 && HostTime() < last + 3.0;
+    return source != nullptr && last > 0 && hostTime() < last + 3.0;
 }
 
 std::string RecorderPlace::kindName() const {

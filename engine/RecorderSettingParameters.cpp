@@ -28,7 +28,7 @@ RecorderParameter sourceAtPlace(const WeakController& weak, std::string address,
         return json(n <= places.size() ? places[n - 1]->title() : std::string());
     });
     parameter.set = [weak, n](const Arguments& arguments) -> std::optional<std::string> {
-        const auto text = StringArgument(arguments);
+        const auto text = stringArgument(arguments);
         if (!text) {
             return "expects the title of a source, or an empty string";
         }
@@ -89,7 +89,7 @@ RecorderParameter soundParameter(const WeakController& weak) {
     };
     sound.get = readFrom(weak, [](const RecorderController& c) { return json(c.sound()); });
     sound.set = [weak](const Arguments& arguments) -> std::optional<std::string> {
-        const auto text = StringArgument(arguments);
+        const auto text = stringArgument(arguments);
         if (!text) {
             return "expects the title of a source chosen, computer, or an empty string";
         }
@@ -117,7 +117,7 @@ RecorderParameter performanceParameter(const WeakController& weak) {
     performance.get =
         readFrom(weak, [](const RecorderController& c) { return json(c.performance() ? 1 : 0); });
     performance.set = [weak](const Arguments& arguments) -> std::optional<std::string> {
-        const auto value = NumberArgument(arguments);
+        const auto value = numberArgument(arguments);
         if (!value) {
             return "expects 1 or 0";
         }
@@ -139,7 +139,7 @@ std::vector<RecorderParameter> choiceParameters(const WeakController& weak) {
         choiceSetting(weak, "/output",
                       "What a recording writes: separate (a movie for each source), assembled (one "
                       "movie of the sources together), or both",
-                      OutputNames().names(), &C::output, &C::setOutput));
+                      outputNameTable().names(), &C::output, &C::setOutput));
     choices.push_back(
         choiceSetting(weak, "/layout",
                       "How the sources are assembled, in their order: row (side by side), column "

@@ -24,7 +24,7 @@ bool isCodecName(const std::string& name) {
     return codecNamed(name).has_value();
 }
 bool isOutputName(const std::string& name) {
-    return OutputNames().indexOf(name).has_value();
+    return outputNameTable().indexOf(name).has_value();
 }
 bool isLayoutName(const std::string& name) {
     return knownLayoutName(name).has_value();
@@ -81,7 +81,7 @@ StoredValue storedValueOf(RecorderSetting setting, const RecorderSettings& setti
 void registerRecorderDefaults(UserDefaults& defaults) {
     defaults.registerDefaults({
         {kCodecKey, "h264"},
-        {kFolderKey, MoviesFolder()},
+        {kFolderKey, moviesFolder()},
         {kNameKey, ""},
         {kOutputKey, "separate"},
         {kLayoutKey, "row"},
@@ -92,7 +92,7 @@ void registerRecorderDefaults(UserDefaults& defaults) {
 RecorderSettings loadRecorderSettings(const UserDefaults& defaults) {
     RecorderSettings settings;
     settings.codec = storedName(defaults, kCodecKey, isCodecName, kCodecs.front().name);
-    settings.output = storedName(defaults, kOutputKey, isOutputName, OutputNames().nameAt(0));
+    settings.output = storedName(defaults, kOutputKey, isOutputName, outputNameTable().nameAt(0));
     settings.layout = storedName(defaults, kLayoutKey, isLayoutName, Layout::nameForKind(0));
     settings.width = dimensionWithinLimits(defaults.integerForKey(kWidthKey));
     settings.height = dimensionWithinLimits(defaults.integerForKey(kHeightKey));

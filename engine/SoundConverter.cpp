@@ -54,7 +54,7 @@ std::shared_ptr<const SourceSound> SoundConverter::convert(
         if (produced < 0) {
             char text[AV_ERROR_MAX_STRING_SIZE] = {};
             av_strerror(produced, text, sizeof text);
-            Log(std::string("MovieRecorder could not convert sound: ") + text);
+            logLine(std::string("MovieRecorder could not convert sound: ") + text);
             break;
         }
         collected.insert(collected.end(), out.begin(), out.begin() + 2 * produced);

@@ -31,7 +31,7 @@ std::optional<int64_t> ToFrames(double value) {
 }
 
 // a + b, or nothing when the sum leaves the 64-bit range.
-std::optional<int64_t> AddFrames(int64_t a, int64_t b) {
+std::optional<int64_t> addFrames(int64_t a, int64_t b) {
     int64_t sum = 0;
     if (__builtin_add_overflow(a, b, &sum)) {
         return std::nullopt;
@@ -128,7 +128,7 @@ std::vector<SoundTimeline::Sound> SoundTimeline::piecesForSound(const Sound& sou
         const double error = 2.0 * smoothed - smoothedTwice;
         if (std::fabs(error) <= rate_ * kToleratedErrorSeconds) {
             const std::optional<int64_t> written =
-                AddFrames(written_, static_cast<int64_t>(sound->frameCount()));
+                addFrames(written_, static_cast<int64_t>(sound->frameCount()));
             if (!written) {
                 return {};
             }
@@ -169,7 +169,7 @@ std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& so
         } else {
             resetSmoothing();
         }
-        if (const std::optional<int64_t> leftOut = AddFrames(leftOut_, n)) {
+        if (const std::optional<int64_t> leftOut = addFrames(leftOut_, n)) {
             leftOut_ = *leftOut;
         }
         return {};
@@ -178,11 +178,11 @@ std::vector<SoundTimeline::Sound> SoundTimeline::applyCorrection(const Sound& so
     // Counts in frames after the buffer is written; refused (left uncounted) on overflow.
     const int64_t gap = std::max<int64_t>(offset, 0);
     const int64_t overlap = offset < 0 ? -offset : 0;  // Less than n here, so no overflow.
-    std::optional<int64_t> written = AddFrames(written_, gap);
+    std::optional<int64_t> written = addFrames(written_, gap);
     if (written) {
-        written = AddFrames(*written, n - overlap);
+        written = addFrames(*written, n - overlap);
     }
-    const std::optional<int64_t> leftOut = AddFrames(leftOut_, overlap);
+    const std::optional<int64_t> leftOut = addFrames(leftOut_, overlap);
     if (!written || !leftOut) {
         return {};
     }

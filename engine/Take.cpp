@@ -4,7 +4,9 @@
 
 #include <cmath>
 
+#include "engine/MovieError.h"
 #include "engine/NameTable.h"
+#include "platform/Text.h"
 
 namespace zarvo {
 
@@ -30,7 +32,7 @@ std::string withoutMovieExtension(const std::string& name) {
     if (dot == std::string::npos || dot == 0) {
         return name;
     }
-    if (AsciiLowercase(name.substr(dot + 1)) != "mov") {
+    if (asciiLowercase(name.substr(dot + 1)) != "mov") {
         return name;
     }
     return name.substr(0, dot);
@@ -48,12 +50,12 @@ int64_t wholeNumber(double value) {
 Take::Take(gpu::DeviceRef device, MainQueue& mainQueue)
     : device_(std::move(device)), mainQueue_(mainQueue) {}
 
-const std::vector<std::string>& Take::outputNames() { return OutputNames().names(); }
+const std::vector<std::string>& Take::outputNames() { return outputNameTable().names(); }
 
-const std::string& Take::nameForOutput(int64_t output) { return OutputNames().nameAt(output); }
+const std::string& Take::nameForOutput(int64_t output) { return outputNameTable().nameAt(output); }
 
 bool Take::getOutput(int64_t& output, std::string_view name) {
-    const auto index = OutputNames().indexOf(name);
+    const auto index = outputNameTable().indexOf(name);
     if (!index) {
         return false;
     }
@@ -112,19 +114,19 @@ bool Take::start(const StartOptions& options, Error* error) {
     {
         std::lock_guard lock(lock_);
         if (recording_) {
-            return fail(MovieRecorderError("A recording is already in progress"));
+            return fail(movieError("A recording is already in progress"));
         }
         if (finishing_) {
-            return fail(MovieRecorderError("The previous movies are still being finished"));
+            return fail(movieError("The previous movies are still being finished"));
         }
     }
     const size_t count = options.sourceTitles.size();
     if (count == 0) {
-        return fail(MovieRecorderError("No source is selected"));
+        return fail(movieError("No source is selected"));
     }
     std::error_code failure;
     if (!std::filesystem::is_directory(options.folder, failure)) {
-        return fail(MovieRecorderError("The folder “" + options.folder.string() +
+        return fail(movieError("The folder “" + options.folder.string() +
                                        "” does not exist"));
     }
     const TakeOutput output = options.output;
@@ -134,10 +136,10 @@ bool Take::start(const StartOptions& options, Error* error) {
     const int64_t assembledHeight = wholeNumber(options.assembledSize.height);
     if (assembled) {
         if (!(options.assembledSize.width >= 2) || !(options.assembledSize.height >= 2)) {
-            return fail(MovieRecorderError("The assembled picture has no size"));
+            return fail(movieError("The assembled picture has no size"));
         }
         if (options.assembledSize.width > 16384 || options.assembledSize.height > 16384) {
-            return fail(MovieRecorderError(
+            return fail(movieError(
                 "An assembled picture of " + std::to_string(assembledWidth) + " × " +
                 std::to_string(assembledHeight) +
                 " is too large to be written. Choose a smaller size for the assembled movie"));
@@ -148,7 +150,7 @@ bool Take::start(const StartOptions& options, Error* error) {
     while (recorders_.size() < needed) {
         auto recorder = MovieRecorder::make(device_, mainQueue_);
         if (!recorder) {
-            return fail(MovieRecorderError(
+            return fail(movieError(
                 "Movies cannot be written on this computer: no picture device is available"));
         }
         recorders_.push_back(std::move(recorder));
@@ -156,7 +158,7 @@ bool Take::start(const StartOptions& options, Error* error) {
     if (assembled && !assembledRecorder_) {
         assembledRecorder_ = MovieRecorder::make(device_, mainQueue_);
         if (!assembledRecorder_) {
-            return fail(MovieRecorderError(
+            return fail(movieError(
                 "Movies cannot be written on this computer: no picture device is available"));
         }
     }
@@ -187,7 +189,7 @@ bool Take::start(const StartOptions& options, Error* error) {
         if (!assembledRecorder_->startWriting(*assembledURL, settings, options.startTime,
                                               &reason)) {
             if (::access(options.folder.c_str(), W_OK) == 0) {
-                reason = MovieRecorderError(reason.message +
+                reason = movieError(reason.message +
                                             ". Choose a smaller size for the assembled movie, "
                                             "or HEVC or ProRes");
             }
@@ -335,7 +337,7 @@ void Take::finishAtTime(double endTime, Completion completion) {
         if (!recording_) {
             mainQueue_.post([completion] {
                 if (completion) {
-                    completion(MovieRecorderError("There is no recording in progress"));
+                    completion(movieError("There is no recording in progress"));
                 }
             });
             return;
@@ -366,7 +368,7 @@ void Take::finishAtTime(double endTime, Completion completion) {
         }
         if (completion) {
             completion(total > 0 ? std::nullopt
-                                 : std::optional<Error>(MovieRecorderError(
+                                 : std::optional<Error>(movieError(
                                        "No frame was received, so no movie was written")));
         }
     };

@@ -79,7 +79,7 @@ TakePlan planTake(const RecorderSettings& settings, const std::vector<PlaceRef>&
 
     plan.sizes = AssembledPicture::sizesOf(places);
     options.sizes = knownSizes(plan.sizes);
-    options.output = static_cast<TakeOutput>(OutputNames().indexOrFirst(settings.output));
+    options.output = static_cast<TakeOutput>(outputNameTable().indexOrFirst(settings.output));
     planAssembledPicture(plan, settings);
 
     options.name = settings.name.empty() ? unnamedTakeName(now) : settings.name;

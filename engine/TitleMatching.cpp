@@ -15,7 +15,7 @@ std::optional<std::string> firstMatching(const std::string& text,
         }
     }
     for (const auto& candidate : candidates) {
-        if (ContainsIgnoringCase(candidate, text)) {
+        if (containsIgnoringCase(candidate, text)) {
             return candidate;
         }
     }
@@ -78,7 +78,7 @@ std::optional<std::string> soundChoiceMatching(const std::string& text,
     if (text.empty()) {
         return std::string();
     }
-    if (EqualsIgnoringCase(text, "computer")) {
+    if (equalsIgnoringCase(text, "computer")) {
         return std::string("computer");
     }
     return placeTitleMatching(text, places);

@@ -6,7 +6,7 @@
 namespace zarvo {
 namespace fs = std::filesystem;
 
-std::string RunningBundlePath() {
+std::string runningBundlePath() {
     std::error_code error;
     const fs::path program = fs::read_symlink("/proc/self/exe", error);
     if (error) {
@@ -19,7 +19,7 @@ std::string RunningBundlePath() {
     return folder.string();
 }
 
-nlohmann::json BundleInfo(const std::string& bundlePath) {
+nlohmann::json bundleInfo(const std::string& bundlePath) {
     std::ifstream in(fs::path(bundlePath) / "Info.json");
     if (!in) {
         return nlohmann::json::object();

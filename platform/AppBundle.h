@@ -8,10 +8,10 @@ namespace zarvo {
 
 // The folder of the running application when it runs from an installed copy
 // (ZarvoRecorder.app/bin/PROGRAM gives ZarvoRecorder.app), else the program's own folder.
-std::string RunningBundlePath();
+std::string runningBundlePath();
 
 // The bundle's information: Info.json in the bundle folder, or an empty object.
-nlohmann::json BundleInfo(const std::string& bundlePath);
+nlohmann::json bundleInfo(const std::string& bundlePath);
 
 // The text under that key of the bundle's information; empty when absent or not a text.
 std::string bundleText(const nlohmann::json& bundleInfo, const char* key);

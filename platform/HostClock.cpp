@@ -4,7 +4,7 @@
 
 namespace zarvo {
 
-double HostTime() {
+double hostTime() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;

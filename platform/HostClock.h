@@ -4,6 +4,6 @@ namespace zarvo {
 
 // The host media clock: one monotonic clock in seconds. Frame and sound arrival times, take
 // start and end, and the refresh and composition pacing are all read from it.
-double HostTime();
+double hostTime();
 
 }  // namespace zarvo

@@ -18,7 +18,7 @@ std::function<void(const std::string&)>& logSink() {
 
 }  // namespace
 
-void Log(std::string_view line) {
+void logLine(std::string_view line) {
     std::lock_guard lock(logMutex());
     if (logSink()) {
         logSink()(std::string(line));
@@ -28,7 +28,7 @@ void Log(std::string_view line) {
     std::fflush(stderr);
 }
 
-void SetLogSink(std::function<void(const std::string&)> sink) {
+void setLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lock(logMutex());
     logSink() = std::move(sink);
 }

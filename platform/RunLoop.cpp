@@ -46,7 +46,7 @@ void RunLoop::postAfter(double delaySeconds, Task task) {
         post(std::move(task));
         return;
     }
-    schedule(HostTime() + delaySeconds, Scheduled{std::move(task), nullptr});
+    schedule(hostTime() + delaySeconds, Scheduled{std::move(task), nullptr});
 }
 
 std::unique_ptr<Timer> RunLoop::scheduleRepeating(double intervalSeconds, Task task) {
@@ -54,7 +54,7 @@ std::unique_ptr<Timer> RunLoop::scheduleRepeating(double intervalSeconds, Task t
     // A timer must leave the loop time to run other work; a non-positive interval would spin.
     state->interval = std::isfinite(intervalSeconds) ? std::max(intervalSeconds, 0.0001) : 1e9;
     state->task = std::move(task);
-    schedule(HostTime() + state->interval, Scheduled{nullptr, state});
+    schedule(hostTime() + state->interval, Scheduled{nullptr, state});
     return std::make_unique<TimerHandle>(std::move(state));
 }
 
@@ -74,7 +74,7 @@ bool RunLoop::runOne(double deadline, bool honourStop, double dueBy) {
     {
         std::unique_lock lock(mutex_);
         for (;;) {
-            const double now = HostTime();
+            const double now = hostTime();
             // Due timers and delayed tasks join the ready queue in time order.
             while (!delayed_.empty() && delayed_.begin()->first.first <= std::min(now, dueBy)) {
                 auto node = delayed_.extract(delayed_.begin());
@@ -121,7 +121,7 @@ void RunLoop::run() {
         stopRequested_ = false;
     }
     for (;;) {
-        runOne(HostTime() + 3600.0, true);
+        runOne(hostTime() + 3600.0, true);
         std::lock_guard lock(mutex_);
         if (stopRequested_) {
             stopRequested_ = false;
@@ -139,9 +139,9 @@ void RunLoop::stop() {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& condition, double timeoutSeconds) {
-    const double deadline = HostTime() + timeoutSeconds;
+    const double deadline = hostTime() + timeoutSeconds;
     while (!condition()) {
-        const double now = HostTime();
+        const double now = hostTime();
         if (now >= deadline) {
             return false;
         }
@@ -153,8 +153,8 @@ bool RunLoop::runUntil(const std::function<bool()>& condition, double timeoutSec
 }
 
 void RunLoop::runFor(double seconds) {
-    const double deadline = HostTime() + seconds;
-    while (HostTime() < deadline) {
+    const double deadline = hostTime() + seconds;
+    while (hostTime() < deadline) {
         runOne(deadline, false);
     }
 }
@@ -162,7 +162,7 @@ void RunLoop::runFor(double seconds) {
 size_t RunLoop::drain() {
     // Only what is due as draining starts: a timer that comes due again meanwhile (its task
     // outlasting its interval) would otherwise keep drain running for ever.
-    const double start = HostTime();
+    const double start = hostTime();
     size_t count = 0;
     while (runOne(0.0, false, start)) {
         ++count;

@@ -53,7 +53,7 @@ void SerialQueue::sync(const Task& task) {
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 void SerialQueue::loop(const std::shared_ptr<State>& state, const std::string& name) {
-    SetCurrentThreadName(name);
+    setCurrentThreadName(name);
     for (;;) {
         Task task;
         {

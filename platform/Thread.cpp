@@ -6,7 +6,7 @@
 
 namespace zarvo {
 
-void SetCurrentThreadName(std::string_view name) {
+void setCurrentThreadName(std::string_view name) {
     std::string shortName(name.substr(0, 15));
     pthread_setname_np(pthread_self(), shortName.c_str());
 }

@@ -5,6 +5,6 @@
 namespace zarvo {
 
 // Names the calling thread, as debuggers and `top -H` show it (at most 15 bytes are kept).
-void SetCurrentThreadName(std::string_view name);
+void setCurrentThreadName(std::string_view name);
 
 }  // namespace zarvo

@@ -91,7 +91,7 @@ void UserDefaults::changedLocked() {
             writer_ = std::thread([this] { writeLoop(); });
         } catch (const std::system_error& error) {
             // Without a thread the change is written here and now, as a last resort.
-            Log(std::string("Settings are written without their writer thread: ") + error.what());
+            logLine(std::string("Settings are written without their writer thread: ") + error.what());
             writeFile(values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
             writtenChanges_ = changes_;
             written_.notify_all();
@@ -102,7 +102,7 @@ void UserDefaults::changedLocked() {
 }
 
 void UserDefaults::writeLoop() {
-    SetCurrentThreadName("UserDefaults");
+    setCurrentThreadName("UserDefaults");
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return stopping_ || changes_ != writtenChanges_; });
@@ -162,10 +162,10 @@ void UserDefaults::load() {
     }
     fs::rename(path_, aside, error);
     if (error) {
-        Log("Settings file “" + path_.string() + "” could not be read, nor moved aside (" +
+        logLine("Settings file “" + path_.string() + "” could not be read, nor moved aside (" +
             error.message() + "); the defaults are used");
     } else {
-        Log("Settings file “" + path_.string() + "” could not be read; it was kept as “" +
+        logLine("Settings file “" + path_.string() + "” could not be read; it was kept as “" +
             aside.string() + "” and the defaults are used");
     }
 }
@@ -175,7 +175,7 @@ void UserDefaults::writeFile(const std::string& text) const {
     fs::create_directories(path_.parent_path(), error);
     int reason = 0;
     if (!replaceFileAtomically(path_, text, true, &reason)) {
-        Log("Settings file “" + path_.string() +
+        logLine("Settings file “" + path_.string() +
             "” could not be written: " + std::strerror(reason));
     }
 }

@@ -49,7 +49,7 @@ std::string xdgVideosFolder(const std::string& home) {
 
 }  // namespace
 
-std::string HomeFolder() {
+std::string homeFolder() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] != '\0') {
         return home;
@@ -58,8 +58,8 @@ std::string HomeFolder() {
     return fromDatabase.empty() ? "/" : fromDatabase;
 }
 
-std::string MoviesFolder() {
-    const std::string home = HomeFolder();
+std::string moviesFolder() {
+    const std::string home = homeFolder();
     std::error_code error;
     for (const std::string& candidate : {xdgVideosFolder(home), home + "/Videos"}) {
         if (!candidate.empty() && fs::is_directory(candidate, error)) {
@@ -69,14 +69,14 @@ std::string MoviesFolder() {
     return home;
 }
 
-std::string ExpandTilde(const std::string& path) {
+std::string expandTilde(const std::string& path) {
     if (path.empty() || path[0] != '~') {
         return path;
     }
     const size_t slash = path.find('/');
     const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos
                                                                        : slash - 1);
-    const std::string home = user.empty() ? HomeFolder() : homeOfUser(user);
+    const std::string home = user.empty() ? homeFolder() : homeOfUser(user);
     if (home.empty()) {
         return path;  // an unknown user: the path is left as written
     }

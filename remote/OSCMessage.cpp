@@ -114,7 +114,7 @@ bool OSCMessage::readBundle(const uint8_t* bytes, size_t length, int depth,
 
 bool OSCMessage::readMessage(const uint8_t* bytes, size_t length, std::vector<OSCMessage>& into) {
     size_t offset = 0;
-    std::optional<std::string> address = ReadString(bytes, length, offset);
+    std::optional<std::string> address = readString(bytes, length, offset);
     if (!address) {
         return false;
     }
@@ -124,7 +124,7 @@ bool OSCMessage::readMessage(const uint8_t* bytes, size_t length, std::vector<OS
         into.emplace_back(std::move(*address), std::move(arguments));
         return true;
     }
-    const std::optional<std::string> tags = ReadString(bytes, length, offset);
+    const std::optional<std::string> tags = readString(bytes, length, offset);
     if (!tags) {
         return false;
     }
@@ -160,7 +160,7 @@ bool OSCMessage::readMessage(const uint8_t* bytes, size_t length, std::vector<OS
                 break;
             case 's':
             case 'S': {
-                std::optional<std::string> string = ReadString(bytes, length, offset);
+                std::optional<std::string> string = readString(bytes, length, offset);
                 if (!string) {
                     return false;
                 }
@@ -214,7 +214,7 @@ bool OSCMessage::readMessage(const uint8_t* bytes, size_t length, std::vector<OS
 
 std::vector<uint8_t> OSCMessage::packet() const {
     std::vector<uint8_t> out;
-    AppendString(out, address_);
+    appendString(out, address_);
     std::string tags = ",";
     std::vector<uint8_t> data;
     for (const OSCArgument& argument : arguments_) {
@@ -223,7 +223,7 @@ std::vector<uint8_t> OSCMessage::packet() const {
                 using T = std::decay_t<decltype(value)>;
                 if constexpr (std::is_same_v<T, std::string>) {
                     tags += 's';
-                    AppendString(data, value);
+                    appendString(data, value);
                 } else if constexpr (std::is_same_v<T, bool>) {
                     tags += value ? 'T' : 'F';
                 } else if constexpr (std::is_same_v<T, float>) {
@@ -246,7 +246,7 @@ std::vector<uint8_t> OSCMessage::packet() const {
             },
             argument);
     }
-    AppendString(out, tags);
+    appendString(out, tags);
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
@@ -277,7 +277,7 @@ std::string OSCMessage::description() const {
     return text;
 }
 
-std::optional<std::string> OSCMessage::ReadString(const uint8_t* bytes, size_t length,
+std::optional<std::string> OSCMessage::readString(const uint8_t* bytes, size_t length,
                                                   size_t& offset) {
     if (offset >= length) {
         return std::nullopt;
@@ -300,7 +300,7 @@ std::optional<std::string> OSCMessage::ReadString(const uint8_t* bytes, size_t l
     return std::string(text);
 }
 
-void OSCMessage::AppendString(std::vector<uint8_t>& out, const std::string& string) {
+void OSCMessage::appendString(std::vector<uint8_t>& out, const std::string& string) {
     const size_t count = std::min(string.size(), string.find('\0'));
     out.insert(out.end(), string.begin(), string.begin() + static_cast<std::ptrdiff_t>(count));
     out.insert(out.end(), 4 - count % 4, uint8_t{0});

@@ -58,12 +58,12 @@ class OSCMessage {
 
     // Reads the NUL-ended, NUL-padded UTF-8 string at `offset` and moves `offset` past its
     // padding; nothing (and `offset` untouched) when it is cut short or not valid UTF-8.
-    static std::optional<std::string> ReadString(const uint8_t* bytes, size_t length,
+    static std::optional<std::string> readString(const uint8_t* bytes, size_t length,
                                                  size_t& offset);
 
     // Appends the string's bytes and 1 to 4 NULs, up to the next multiple of 4. A string holding
     // a NUL is written up to that NUL, as a reader would see it.
-    static void AppendString(std::vector<uint8_t>& out, const std::string& string);
+    static void appendString(std::vector<uint8_t>& out, const std::string& string);
 
   private:
     static bool readMessage(const uint8_t* bytes, size_t length, std::vector<OSCMessage>& into);

@@ -108,10 +108,10 @@ void OSCQueryServer::fillValues(json& document, const std::vector<OSCQueryNode::
             try {
                 results.push_back(provider());
             } catch (const std::exception& error) {
-                Log(std::string("OSCQuery: value provider raised: ") + error.what());
+                logLine(std::string("OSCQuery: value provider raised: ") + error.what());
                 results.emplace_back();
             } catch (...) {
-                Log("OSCQuery: value provider raised: an unknown exception");
+                logLine("OSCQuery: value provider raised: an unknown exception");
                 results.emplace_back();
             }
         }
@@ -124,7 +124,7 @@ void OSCQueryServer::fillValues(json& document, const std::vector<OSCQueryNode::
     std::unique_lock lock(reading->mutex);
     if (!reading->done.wait_for(lock, std::chrono::duration<double>(kValueTimeoutSeconds),
                                 [&] { return reading->finished; })) {
-        Log("OSCQuery: timed out reading values (main thread busy)");
+        logLine("OSCQuery: timed out reading values (main thread busy)");
         return;
     }
     for (size_t i = 0; i < jobs.size() && i < reading->results.size(); ++i)

@@ -112,7 +112,7 @@ std::string serializedBody(const std::optional<json>& body) {
     try {
         return body->dump();
     } catch (const json::exception& error) {
-        Log(std::string("OSCQuery: JSON serialization failed: ") + error.what());
+        logLine(std::string("OSCQuery: JSON serialization failed: ") + error.what());
         return {};
     }
 }

@@ -17,10 +17,10 @@ constexpr const char* kServiceType = "_oscjson._tcp";
 
 void logBindFailure(const BoundPort& listening, long firstPort) {
     if (listening.socketError != 0) {
-        Log("OSCQuery: socket() failed: " + systemErrorText(listening.socketError));
+        logLine("OSCQuery: socket() failed: " + systemErrorText(listening.socketError));
         return;
     }
-    Log("OSCQuery: could not bind a TCP port starting at " + std::to_string(firstPort));
+    logLine("OSCQuery: could not bind a TCP port starting at " + std::to_string(firstPort));
 }
 
 }  // namespace
@@ -74,13 +74,13 @@ bool OSCQueryServer::startOnPort(long firstPort) {
     }
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC);
     if (wakeFd < 0) {
-        Log("OSCQuery: could not create the listening watch: " + systemErrorText(errno));
+        logLine("OSCQuery: could not create the listening watch: " + systemErrorText(errno));
         ::close(listening.fd);
         return false;
     }
     beginAccepting(listening, wakeFd);
     lifecycle.unlock();
-    Log("OSCQuery server started on TCP port " + std::to_string(listening.port) +
+    logLine("OSCQuery server started on TCP port " + std::to_string(listening.port) +
         " (namespace of OSC port " + std::to_string(oscPort()) + ")");
     publishBonjour();
     return true;
@@ -175,7 +175,7 @@ void OSCQueryServer::announce(const std::string& name, long port, bool firstAtte
         if (previous)
             previous->stop();
         publisher->start();
-        Log("OSCQuery service published for Bonjour as \"" + name + "\" (_oscjson._tcp. port " +
+        logLine("OSCQuery service published for Bonjour as \"" + name + "\" (_oscjson._tcp. port " +
             std::to_string(port) + ")");
     });
 }
@@ -189,7 +189,7 @@ void OSCQueryServer::publicationEnded(const ServicePublisher::Outcome& outcome) 
             return;
     }
     if (outcome.published) {
-        Log("OSCQuery: Bonjour publication confirmed as \"" + outcome.name +
+        logLine("OSCQuery: Bonjour publication confirmed as \"" + outcome.name +
             "\" (_oscjson._tcp. port " + std::to_string(outcome.port) + ")");
         return;
     }
@@ -197,12 +197,12 @@ void OSCQueryServer::publicationEnded(const ServicePublisher::Outcome& outcome) 
         collisionRetried_ = true;
         const std::string name = serverName().value_or(kDefaultServiceName);
         const std::string retryName = name + " " + std::to_string(httpPort());
-        Log("OSCQuery: nom Bonjour « " + name + " » déjà pris sur cette machine — nouvelle " +
+        logLine("OSCQuery: nom Bonjour « " + name + " » déjà pris sur cette machine — nouvelle " +
             "tentative sous « " + retryName + " »");
         publishBonjourWithName(retryName);
         return;
     }
-    Log("OSCQuery: Bonjour publication failed: " + outcome.errorText + " (Avahi error " +
+    logLine("OSCQuery: Bonjour publication failed: " + outcome.errorText + " (Avahi error " +
         std::to_string(outcome.errorCode) + ")");
 }
 

@@ -30,10 +30,10 @@ constexpr size_t kMaxDatagram = 65535;
 
 void logBindFailure(const BoundPort& socket, long firstPort) {
     if (socket.socketError != 0) {
-        Log("OSC: socket() failed: " + systemErrorText(socket.socketError));
+        logLine("OSC: socket() failed: " + systemErrorText(socket.socketError));
         return;
     }
-    Log("OSC: no free UDP port from " + std::to_string(firstPort) + " to " +
+    logLine("OSC: no free UDP port from " + std::to_string(firstPort) + " to " +
         std::to_string(firstPort + kPortsTriedFromFirst - 1));
 }
 
@@ -217,7 +217,7 @@ bool OSCReceiver::startOnPort(long firstPort, Handler handler) {
     const int fd = socket.fd;
     if (!makeNonBlocking(fd)) {
         // A blocking socket would hold the queue in recv; better not to run at all.
-        Log("OSC: fcntl() failed: " + systemErrorText(errno));
+        logLine("OSC: fcntl() failed: " + systemErrorText(errno));
         close(fd);
         return false;
     }
@@ -231,7 +231,7 @@ bool OSCReceiver::startOnPort(long firstPort, Handler handler) {
         close(fd);
     });
     if (!watch->valid() || !watch->start()) {
-        Log("OSC: could not watch the socket");
+        logLine("OSC: could not watch the socket");
         close(fd);
         return false;
     }

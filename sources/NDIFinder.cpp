@@ -64,7 +64,7 @@ NDIFinder::~NDIFinder() {
 
 void NDIFinder::discover(std::shared_ptr<State> state, const ndi::NDIlib_v5* table, void* find,
                          MainQueue* mainQueue) {
-    SetCurrentThreadName("NDIFinder");
+    setCurrentThreadName("NDIFinder");
     while (true) {
         {
             std::lock_guard lock(state->mutex);

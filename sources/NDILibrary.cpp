@@ -15,18 +15,18 @@ namespace {
 
 const std::string kRuntimeFile = NDILibrary::kFileName;
 
-std::string Join(const std::string& folder, const std::string& name) {
+std::string join(const std::string& folder, const std::string& name) {
     return (fs::path(folder) / name).string();
 }
 
-bool ExistsAsFile(const std::string& path) {
+bool existsAsFile(const std::string& path) {
     std::error_code error;
     const auto status = fs::status(path, error);
     return !error && fs::exists(status) && !fs::is_directory(status);
 }
 
 // Whether the table holds every entry the recorder calls.
-bool IsComplete(const ndi::NDIlib_v5& table) {
+bool isComplete(const ndi::NDIlib_v5& table) {
     return table.initialize != nullptr && table.version != nullptr &&
            table.is_supported_CPU != nullptr && table.find_create_v2 != nullptr &&
            table.find_destroy != nullptr && table.find_wait_for_sources != nullptr &&
@@ -36,7 +36,7 @@ bool IsComplete(const ndi::NDIlib_v5& table) {
            table.recv_destroy != nullptr;
 }
 
-std::string DlError() {
+std::string dlError() {
     const char* text = dlerror();
     return text != nullptr ? text : "";
 }
@@ -51,7 +51,7 @@ const std::shared_ptr<const NDILibrary>& NDILibrary::sharedLibrary() {
                 environment[name] = value;
             }
         }
-        return loadFirstAvailable(candidatePaths(environment, RunningBundlePath()));
+        return loadFirstAvailable(candidatePaths(environment, runningBundlePath()));
     }();
     return shared;
 }
@@ -67,13 +67,13 @@ std::vector<std::string> NDILibrary::candidatePaths(
     }
     std::vector<std::string> candidates;
     if (!bundlePath.empty()) {
-        candidates.push_back(Join(Join(bundlePath, "lib"), kRuntimeFile));
+        candidates.push_back(join(join(bundlePath, "lib"), kRuntimeFile));
     }
     if (const std::string runtimeDir = valueOf("NDI_RUNTIME_DIR_V6"); !runtimeDir.empty()) {
-        candidates.push_back(Join(runtimeDir, kRuntimeFile));
+        candidates.push_back(join(runtimeDir, kRuntimeFile));
     }
-    candidates.push_back(Join("/usr/local/lib", kRuntimeFile));
-    candidates.push_back(Join("/usr/lib", kRuntimeFile));
+    candidates.push_back(join("/usr/local/lib", kRuntimeFile));
+    candidates.push_back(join("/usr/lib", kRuntimeFile));
     return candidates;
 }
 
@@ -81,7 +81,7 @@ std::shared_ptr<const NDILibrary> NDILibrary::loadFirstAvailable(
     const std::vector<std::string>& candidates) {
     std::shared_ptr<const NDILibrary> firstFailure;
     for (const auto& candidate : candidates) {
-        if (!ExistsAsFile(candidate)) {
+        if (!existsAsFile(candidate)) {
             continue;
         }
         auto library = load(candidate);
@@ -112,7 +112,7 @@ std::shared_ptr<const NDILibrary> NDILibrary::load(const std::string& path) {
     dlerror();
     void* handle = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        const std::string error = DlError();
+        const std::string error = dlError();
         std::error_code ignored;
         if (fs::exists(path, ignored)) {
             return unavailable(path + " is not an NDI library (" +
@@ -122,7 +122,7 @@ std::shared_ptr<const NDILibrary> NDILibrary::load(const std::string& path) {
     }
     const auto loadTable = reinterpret_cast<ndi::NDIlib_v5_load_t>(dlsym(handle, ndi::kLoadSymbol));
     const ndi::NDIlib_v5* table = loadTable != nullptr ? loadTable() : nullptr;
-    if (table == nullptr || !IsComplete(*table)) {
+    if (table == nullptr || !isComplete(*table)) {
         dlclose(handle);
         return unavailable(path + " is not an NDI library");
     }

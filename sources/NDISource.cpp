@@ -20,7 +20,7 @@ namespace {
 constexpr uint32_t kCaptureTimeoutMs = 100;
 
 // The four characters of a code, up to the first zero byte.
-std::string FourCCText(int code) {
+std::string fourCCText(int code) {
     std::string text;
     const auto bits = static_cast<uint32_t>(code);
     for (int i = 0; i < 4; ++i) {
@@ -72,7 +72,7 @@ std::shared_ptr<NDISource> NDISource::create(std::string title, const std::strin
         return nullptr;
     }
     if (!clock) {
-        clock = HostTime;
+        clock = hostTime;
     }
     auto state = std::make_shared<State>();
     state->name = name;
@@ -111,7 +111,7 @@ NDISource::~NDISource() {
 }
 
 void NDISource::receive(std::shared_ptr<Receiving> receiving) {
-    SetCurrentThreadName("NDISource");
+    setCurrentThreadName("NDISource");
     State& state = *receiving->state;
     const ndi::NDIlib_v5& table = *receiving->table;
     void* const receiver = receiving->receiver;
@@ -137,8 +137,8 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
         if (type == ndi::kFrameTypeAudio) {
             if (audio.FourCC != ndi::kFourCCFLTp) {
                 if (!soundLogged) {
-                    Log("NDISource: " + receiving->title + " sends sound as " +
-                        FourCCText(audio.FourCC) + ", which is left out");
+                    logLine("NDISource: " + receiving->title + " sends sound as " +
+                        fourCCText(audio.FourCC) + ", which is left out");
                     soundLogged = true;
                 }
             } else if (audio.no_channels >= 1 && audio.no_samples >= 1 &&
@@ -164,8 +164,8 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
             const bool hasAlpha = video.FourCC == ndi::kFourCCBGRA;
             if (!hasAlpha && video.FourCC != ndi::kFourCCBGRX) {
                 if (!picturesLogged) {
-                    Log("NDISource: " + receiving->title + " sends pictures as " +
-                        FourCCText(video.FourCC) + ", which are dropped");
+                    logLine("NDISource: " + receiving->title + " sends pictures as " +
+                        fourCCText(video.FourCC) + ", which are dropped");
                     picturesLogged = true;
                 }
             } else if (!state.handlers.picturesWanted()) {

@@ -73,7 +73,7 @@ struct PipeWireDirectory::Watch {
 };
 
 void PipeWireDirectory::Watch::run() {
-    SetCurrentThreadName("PipeWire");
+    setCurrentThreadName("PipeWire");
     {
         auto made = std::make_unique<pipewire::StoppableLoop>();
         std::lock_guard lock(mutex);
@@ -94,11 +94,11 @@ void PipeWireDirectory::Watch::run() {
         }
         lock.unlock();
         if (reached) {
-            Log("PipeWire: the connection to PipeWire was lost (" + why +
+            logLine("PipeWire: the connection to PipeWire was lost (" + why +
                 "); its sources are gone until it answers again");
             failureLogged = true;
         } else if (!failureLogged) {
-            Log("PipeWire: no PipeWire sources, because " + why);
+            logLine("PipeWire: no PipeWire sources, because " + why);
             failureLogged = true;
         }
         lock.lock();
@@ -137,7 +137,7 @@ bool PipeWireDirectory::Watch::attempt() {
                 }
                 self->reached = true;
                 if (self->failureLogged) {
-                    Log("PipeWire: PipeWire answers again; its sources are listed");
+                    logLine("PipeWire: PipeWire answers again; its sources are listed");
                     self->failureLogged = false;
                 }
                 std::lock_guard lock(self->mutex);
@@ -163,7 +163,7 @@ bool PipeWireDirectory::Watch::attempt() {
                                const spa_dict* props) {
                 auto* self = static_cast<Watch*>(data);
                 if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
-                    self->clientApps[id] = pipewire::DictString(props, PW_KEY_APP_NAME);
+                    self->clientApps[id] = pipewire::dictString(props, PW_KEY_APP_NAME);
                     self->publish();
                 } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
                     self->addNode(id, props);
@@ -184,11 +184,11 @@ bool PipeWireDirectory::Watch::attempt() {
             };
             return events;
         }();
-        pipewire::AddCoreListener(core, &coreListener, &coreEvents, this);
-        registry = pipewire::GetRegistry(core);
+        pipewire::addCoreListener(core, &coreListener, &coreEvents, this);
+        registry = pipewire::getRegistry(core);
         if (registry != nullptr) {
-            pipewire::AddRegistryListener(registry, &registryListener, &registryEvents, this);
-            syncSeq = pipewire::Sync(core);
+            pipewire::addRegistryListener(registry, &registryListener, &registryEvents, this);
+            syncSeq = pipewire::sync(core);
             loop->run();
         } else {
             why = std::string("its registry cannot be read (") + std::strerror(errno) + ")";
@@ -223,14 +223,14 @@ bool PipeWireDirectory::Watch::attempt() {
 void PipeWireDirectory::Watch::addNode(uint32_t id, const spa_dict* props) {
     // The class is in the announcement; description and application name come with the
     // node's own information, for which it is bound.
-    if (!pipewire::IsVideoSourceClass(pipewire::DictString(props, PW_KEY_MEDIA_CLASS))) {
+    if (!pipewire::isVideoSourceClass(pipewire::dictString(props, PW_KEY_MEDIA_CLASS))) {
         return;
     }
     auto node = std::make_unique<Node>();
     node->watch = this;
     node->id = id;
     node->serial = pipewire::DictNumber(props, PW_KEY_OBJECT_SERIAL).value_or(0);
-    node->proxy = pipewire::BindNode(registry, id);
+    node->proxy = pipewire::bindNode(registry, id);
     if (node->proxy == nullptr) {
         return;
     }
@@ -243,10 +243,10 @@ void PipeWireDirectory::Watch::addNode(uint32_t id, const spa_dict* props) {
                 return;
             }
             const spa_dict* nodeProps = info->props;
-            self->mediaClass = pipewire::DictString(nodeProps, PW_KEY_MEDIA_CLASS);
-            self->name = pipewire::DictString(nodeProps, PW_KEY_NODE_NAME);
-            self->description = pipewire::DictString(nodeProps, PW_KEY_NODE_DESCRIPTION);
-            self->app = pipewire::DictString(nodeProps, PW_KEY_APP_NAME);
+            self->mediaClass = pipewire::dictString(nodeProps, PW_KEY_MEDIA_CLASS);
+            self->name = pipewire::dictString(nodeProps, PW_KEY_NODE_NAME);
+            self->description = pipewire::dictString(nodeProps, PW_KEY_NODE_DESCRIPTION);
+            self->app = pipewire::dictString(nodeProps, PW_KEY_APP_NAME);
             self->device = spa_dict_lookup(nodeProps, PW_KEY_DEVICE_ID) != nullptr;
             const auto client = pipewire::DictNumber(nodeProps, PW_KEY_CLIENT_ID);
             self->client = client ? static_cast<uint32_t>(*client) : SPA_ID_INVALID;
@@ -255,7 +255,7 @@ void PipeWireDirectory::Watch::addNode(uint32_t id, const spa_dict* props) {
         };
         return events;
     }();
-    pipewire::AddNodeListener(node->proxy, &node->listener, &nodeEvents, node.get());
+    pipewire::addNodeListener(node->proxy, &node->listener, &nodeEvents, node.get());
     nodes.push_back(std::move(node));
 }
 
@@ -268,7 +268,7 @@ void PipeWireDirectory::Watch::removeNode(std::vector<std::unique_ptr<Node>>::it
 void PipeWireDirectory::Watch::publish() {
     std::vector<PipeWireNode> now;
     for (const auto& node : nodes) {
-        if (!node->hasInfo || !pipewire::IsVideoSourceClass(node->mediaClass)) {
+        if (!node->hasInfo || !pipewire::isVideoSourceClass(node->mediaClass)) {
             continue;
         }
         // A device's node (a camera) belongs to no program; a program's stream, to the
@@ -282,7 +282,7 @@ void PipeWireDirectory::Watch::publish() {
         }
         const std::string& name = node->description.empty() ? node->name : node->description;
         now.push_back(
-            {node->id, node->serial, LocalSourceTitle(name, app), app.empty() ? "PipeWire" : app});
+            {node->id, node->serial, localSourceTitle(name, app), app.empty() ? "PipeWire" : app});
     }
     {
         std::lock_guard lock(mutex);
@@ -304,7 +304,7 @@ void PipeWireDirectory::Watch::publish() {
 }
 
 std::shared_ptr<PipeWireDirectory> PipeWireDirectory::create(MainQueue& mainQueue) {
-    pipewire::Initialize();
+    pipewire::initialize();
     auto watch = std::make_shared<Watch>();
     watch->mainQueue = &mainQueue;
     std::shared_ptr<PipeWireDirectory> directory(new PipeWireDirectory(watch));
@@ -312,7 +312,7 @@ std::shared_ptr<PipeWireDirectory> PipeWireDirectory::create(MainQueue& mainQueu
     try {
         directory->thread_ = std::thread([watch] { watch->run(); });
     } catch (const std::system_error& error) {
-        Log(std::string("PipeWire: no PipeWire sources, because its thread cannot start (") +
+        logLine(std::string("PipeWire: no PipeWire sources, because its thread cannot start (") +
             error.what() + ")");
         return directory;
     }

@@ -18,7 +18,7 @@ struct Rows {
 };
 
 // Whether rows rows of rowBytes bytes, stride bytes apart, fit in size bytes.
-bool RowsFit(size_t size, int64_t stride, int64_t rowBytes, int64_t rows) {
+bool rowsFit(size_t size, int64_t stride, int64_t rowBytes, int64_t rows) {
     if (rows < 1 || rowBytes < 1 || stride < rowBytes || stride > INT_MAX) {
         return false;
     }
@@ -33,10 +33,10 @@ bool RowsFit(size_t size, int64_t stride, int64_t rowBytes, int64_t rows) {
 }
 
 // The rows of a plane at offset within a block, or nothing when they do not fit.
-std::optional<Rows> PlaneRows(const PipeWirePlane& block, size_t offset, int64_t stride,
+std::optional<Rows> planeRows(const PipeWirePlane& block, size_t offset, int64_t stride,
                               int64_t rowBytes, int64_t rows) {
     if (block.bytes == nullptr || offset > block.size ||
-        !RowsFit(block.size - offset, stride, rowBytes, rows)) {
+        !rowsFit(block.size - offset, stride, rowBytes, rows)) {
         return std::nullopt;
     }
     return Rows{block.bytes + offset, static_cast<int>(stride)};
@@ -46,7 +46,7 @@ int64_t StrideOr(const PipeWirePlane& block, int64_t fallback) {
     return block.stride != 0 ? block.stride : fallback;
 }
 
-const libyuv::YuvConstants* Constants(const PipeWireVideoFormat& format) {
+const libyuv::YuvConstants* constants(const PipeWireVideoFormat& format) {
     if (format.matrix == PipeWireColorMatrix::BT709) {
         return format.fullRange ? &libyuv::kYuvF709Constants : &libyuv::kYuvH709Constants;
     }
@@ -55,14 +55,14 @@ const libyuv::YuvConstants* Constants(const PipeWireVideoFormat& format) {
 
 // Each converter first finds the planes in the blocks, and without a texture answers only
 // whether they hold a whole picture.
-bool ConvertPacked(const PipeWireVideoFormat& format, const PipeWirePlane& block,
+bool convertPacked(const PipeWireVideoFormat& format, const PipeWirePlane& block,
                    gpu::Texture* texture) {
     const int64_t width = format.width;
     const int64_t height = format.height;
     const bool yuv = format.pixelFormat == PipeWirePixelFormat::YUY2 ||
                      format.pixelFormat == PipeWirePixelFormat::UYVY;
     const int64_t rowBytes = yuv ? (width + 1) / 2 * 4 : width * 4;
-    const auto rows = PlaneRows(block, 0, StrideOr(block, rowBytes), rowBytes, height);
+    const auto rows = planeRows(block, 0, StrideOr(block, rowBytes), rowBytes, height);
     if (!rows || texture == nullptr) {
         return rows.has_value();
     }
@@ -105,10 +105,10 @@ bool ConvertPacked(const PipeWireVideoFormat& format, const PipeWirePlane& block
                           : libyuv::UYVYToI422(rows->bytes, rows->stride, y, w, u, chromaWidth, v,
                                                chromaWidth, w, h);
     return split == 0 && libyuv::I422ToARGBMatrix(y, w, u, chromaWidth, v, chromaWidth, destination,
-                                                  destinationStride, Constants(format), w, h) == 0;
+                                                  destinationStride, constants(format), w, h) == 0;
 }
 
-bool ConvertNV12(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> blocks,
+bool convertNV12(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> blocks,
                  gpu::Texture* texture) {
     const int64_t width = format.width;
     const int64_t height = format.height;
@@ -117,15 +117,15 @@ bool ConvertNV12(const PipeWireVideoFormat& format, std::span<const PipeWirePlan
     std::optional<Rows> luma;
     std::optional<Rows> chroma;
     if (blocks.size() >= 2) {
-        luma = PlaneRows(blocks[0], 0, StrideOr(blocks[0], width), width, height);
-        chroma = PlaneRows(blocks[1], 0, StrideOr(blocks[1], chromaRowBytes), chromaRowBytes,
+        luma = planeRows(blocks[0], 0, StrideOr(blocks[0], width), width, height);
+        chroma = planeRows(blocks[1], 0, StrideOr(blocks[1], chromaRowBytes), chromaRowBytes,
                            chromaRows);
     } else {
         // One block: the interleaved chroma follows the luma, rows as long as the luma's.
         const int64_t stride = StrideOr(blocks[0], width);
-        luma = PlaneRows(blocks[0], 0, stride, width, height);
+        luma = planeRows(blocks[0], 0, stride, width, height);
         if (luma) {
-            chroma = PlaneRows(blocks[0], static_cast<size_t>(stride * height), stride,
+            chroma = planeRows(blocks[0], static_cast<size_t>(stride * height), stride,
                                chromaRowBytes, chromaRows);
         }
     }
@@ -134,11 +134,11 @@ bool ConvertNV12(const PipeWireVideoFormat& format, std::span<const PipeWirePlan
     }
     return libyuv::NV12ToARGBMatrix(luma->bytes, luma->stride, chroma->bytes, chroma->stride,
                                     texture->bytes(), static_cast<int>(texture->bytesPerRow()),
-                                    Constants(format), static_cast<int>(width),
+                                    constants(format), static_cast<int>(width),
                                     static_cast<int>(height)) == 0;
 }
 
-bool ConvertI420(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> blocks,
+bool convertI420(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> blocks,
                  gpu::Texture* texture) {
     const int64_t width = format.width;
     const int64_t height = format.height;
@@ -148,21 +148,21 @@ bool ConvertI420(const PipeWireVideoFormat& format, std::span<const PipeWirePlan
     std::optional<Rows> u;
     std::optional<Rows> v;
     if (blocks.size() >= 3) {
-        y = PlaneRows(blocks[0], 0, StrideOr(blocks[0], width), width, height);
-        u = PlaneRows(blocks[1], 0, StrideOr(blocks[1], chromaWidth), chromaWidth, chromaRows);
-        v = PlaneRows(blocks[2], 0, StrideOr(blocks[2], chromaWidth), chromaWidth, chromaRows);
+        y = planeRows(blocks[0], 0, StrideOr(blocks[0], width), width, height);
+        u = planeRows(blocks[1], 0, StrideOr(blocks[1], chromaWidth), chromaWidth, chromaRows);
+        v = planeRows(blocks[2], 0, StrideOr(blocks[2], chromaWidth), chromaWidth, chromaRows);
     } else if (blocks.size() == 1) {
         // One block: U then V follow the luma, their rows half as far apart.
         const int64_t stride = StrideOr(blocks[0], width);
         const int64_t chromaStride = (stride + 1) / 2;
         const auto uOffset = static_cast<size_t>(stride * height);
         const auto vOffset = uOffset + static_cast<size_t>(chromaStride * chromaRows);
-        y = PlaneRows(blocks[0], 0, stride, width, height);
+        y = planeRows(blocks[0], 0, stride, width, height);
         if (y) {
-            u = PlaneRows(blocks[0], uOffset, chromaStride, chromaWidth, chromaRows);
+            u = planeRows(blocks[0], uOffset, chromaStride, chromaWidth, chromaRows);
         }
         if (u) {
-            v = PlaneRows(blocks[0], vOffset, chromaStride, chromaWidth, chromaRows);
+            v = planeRows(blocks[0], vOffset, chromaStride, chromaWidth, chromaRows);
         }
     }
     if (!y || !u || !v || texture == nullptr) {
@@ -170,11 +170,11 @@ bool ConvertI420(const PipeWireVideoFormat& format, std::span<const PipeWirePlan
     }
     return libyuv::I420ToARGBMatrix(y->bytes, y->stride, u->bytes, u->stride, v->bytes, v->stride,
                                     texture->bytes(), static_cast<int>(texture->bytesPerRow()),
-                                    Constants(format), static_cast<int>(width),
+                                    constants(format), static_cast<int>(width),
                                     static_cast<int>(height)) == 0;
 }
 
-bool ConvertMJPEG(const PipeWireVideoFormat& format, const PipeWirePlane& block,
+bool convertMJPEG(const PipeWireVideoFormat& format, const PipeWirePlane& block,
                   gpu::Texture* texture) {
     if (block.bytes == nullptr || block.size == 0) {
         return false;
@@ -196,7 +196,7 @@ bool ConvertMJPEG(const PipeWireVideoFormat& format, const PipeWirePlane& block,
 
 }  // namespace
 
-std::string PipeWirePixelFormatName(PipeWirePixelFormat format) {
+std::string pipeWirePixelFormatName(PipeWirePixelFormat format) {
     switch (format) {
         case PipeWirePixelFormat::BGRx:
             return "BGRx";
@@ -220,13 +220,13 @@ std::string PipeWirePixelFormatName(PipeWirePixelFormat format) {
     return "unknown";
 }
 
-bool PipeWirePixelFormatHasAlpha(PipeWirePixelFormat format) {
+bool pipeWirePixelFormatHasAlpha(PipeWirePixelFormat format) {
     return format == PipeWirePixelFormat::BGRA || format == PipeWirePixelFormat::RGBA;
 }
 
 namespace {
 
-bool Convert(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
+bool convert(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
              gpu::Texture* texture) {
     if (planes.empty() || format.width < 1 || format.height < 1 ||
         format.width > gpu::Texture::kMaxDimension || format.height > gpu::Texture::kMaxDimension ||
@@ -236,25 +236,25 @@ bool Convert(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> p
     }
     switch (format.pixelFormat) {
         case PipeWirePixelFormat::NV12:
-            return ConvertNV12(format, planes, texture);
+            return convertNV12(format, planes, texture);
         case PipeWirePixelFormat::I420:
-            return ConvertI420(format, planes, texture);
+            return convertI420(format, planes, texture);
         case PipeWirePixelFormat::MJPEG:
-            return ConvertMJPEG(format, planes[0], texture);
+            return convertMJPEG(format, planes[0], texture);
         default:
-            return ConvertPacked(format, planes[0], texture);
+            return convertPacked(format, planes[0], texture);
     }
 }
 
 }  // namespace
 
-bool PipeWireFrameFits(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes) {
-    return Convert(format, planes, nullptr);
+bool pipeWireFrameFits(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes) {
+    return convert(format, planes, nullptr);
 }
 
-bool ConvertPipeWireFrame(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
+bool convertPipeWireFrame(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
                           gpu::Texture& texture) {
-    return Convert(format, planes, &texture);
+    return convert(format, planes, &texture);
 }
 
 }  // namespace zarvo

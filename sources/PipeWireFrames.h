@@ -49,22 +49,22 @@ struct PipeWirePlane {
 };
 
 // The short name of a format, for log lines ("BGRx", "MJPEG").
-std::string PipeWirePixelFormatName(PipeWirePixelFormat format);
+std::string pipeWirePixelFormatName(PipeWirePixelFormat format);
 
 // Whether pictures of the format carry transparency that the recorder keeps.
-bool PipeWirePixelFormatHasAlpha(PipeWirePixelFormat format);
+bool pipeWirePixelFormatHasAlpha(PipeWirePixelFormat format);
 
 // Whether the blocks of one buffer hold a whole picture of the format. Planar YUV comes either
 // as one block per plane or as one block holding the planes one after the other (chroma rows as
 // long as the luma's for NV12, half as long for I420). A size shorter than the rows need, a
 // stride shorter than a row, too few blocks or a JPEG of another size do not fit.
-bool PipeWireFrameFits(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes);
+bool pipeWireFrameFits(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes);
 
 // Converts one buffer's picture into the BGRA texture, which is format.width × format.height.
 // Answers false, without writing a pixel, when the blocks do not fit (above); only a JPEG that
 // fails to decode part-way may leave part of the texture written. Nothing outside a block's size
 // is ever read.
-bool ConvertPipeWireFrame(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
+bool convertPipeWireFrame(const PipeWireVideoFormat& format, std::span<const PipeWirePlane> planes,
                           gpu::Texture& texture);
 
 }  // namespace zarvo

@@ -49,12 +49,12 @@ constexpr std::array<FormatEntry, 8> kRawFormats = {{
     {SPA_VIDEO_FORMAT_I420, PipeWirePixelFormat::I420},
 }};
 
-const spa_pod* PopPod(spa_pod_builder* builder, spa_pod_frame* frame) {
+const spa_pod* popPod(spa_pod_builder* builder, spa_pod_frame* frame) {
     return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, frame));
 }
 
 // Any size and rate, for one media subtype; for raw video, the formats above.
-const spa_pod* BuildEnumFormat(spa_pod_builder* builder, uint32_t subtype) {
+const spa_pod* buildEnumFormat(spa_pod_builder* builder, uint32_t subtype) {
     spa_pod_frame object{};
     spa_pod_frame choice{};
     spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
@@ -84,12 +84,12 @@ const spa_pod* BuildEnumFormat(spa_pod_builder* builder, uint32_t subtype) {
     spa_pod_builder_fraction(builder, 0, 1);
     spa_pod_builder_fraction(builder, 1000, 1);
     spa_pod_builder_pop(builder, &choice);
-    return PopPod(builder, &object);
+    return popPod(builder, &object);
 }
 
 // Buffers in memory the process can read: shared memory files or plain memory. A compressed
 // picture's size is not known from its format: room for a generous JPEG is asked for.
-const spa_pod* BuildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat& format) {
+const spa_pod* buildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat& format) {
     spa_pod_frame object{};
     spa_pod_frame choice{};
     spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
@@ -109,21 +109,21 @@ const spa_pod* BuildBuffers(spa_pod_builder* builder, const PipeWireVideoFormat&
     spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Flags, 0);
     spa_pod_builder_int(builder, (1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr));
     spa_pod_builder_pop(builder, &choice);
-    return PopPod(builder, &object);
+    return popPod(builder, &object);
 }
 
 // A header on every buffer: its sequence number tells which pictures the node published that
 // never reached the stream.
-const spa_pod* BuildHeaderMeta(spa_pod_builder* builder) {
+const spa_pod* buildHeaderMeta(spa_pod_builder* builder) {
     spa_pod_frame object{};
     spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
     spa_pod_builder_add(builder, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
                         SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header)), 0);
-    return PopPod(builder, &object);
+    return popPod(builder, &object);
 }
 
 // The recorder's format for a negotiated one, or nothing for a format it does not take.
-std::optional<PipeWireVideoFormat> ParseFormat(const spa_pod* param, std::string* unsupported) {
+std::optional<PipeWireVideoFormat> parseFormat(const spa_pod* param, std::string* unsupported) {
     uint32_t mediaType = 0;
     uint32_t mediaSubtype = 0;
     if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
@@ -281,7 +281,7 @@ void PipeWireSource::Receiving::drop(const std::string& why) {
         ++state->dropped;
     }
     if (!droppedLogged) {
-        Log("PipeWire: " + title + " sends " + why + ", which are dropped");
+        logLine("PipeWire: " + title + " sends " + why + ", which are dropped");
         droppedLogged = true;
     }
 }
@@ -309,10 +309,10 @@ void PipeWireSource::Receiving::tryLink() {
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", output->id);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", streamNode);
     pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", input->id);
-    link = pipewire::CreateLink(core, &props->dict);
+    link = pipewire::createLink(core, &props->dict);
     pw_properties_free(props);
     if (link == nullptr) {
-        Log("PipeWire: " + title + " cannot be linked: " + std::strerror(errno));
+        logLine("PipeWire: " + title + " cannot be linked: " + std::strerror(errno));
         state->lose();
         return;
     }
@@ -322,7 +322,7 @@ void PipeWireSource::Receiving::tryLink() {
         events.error = [](void* data, int, int res, const char* message) {
             auto* self = static_cast<Receiving*>(data);
             if (!self->linkLogged) {
-                Log("PipeWire: " + self->title +
+                logLine("PipeWire: " + self->title +
                     " cannot be linked: " + (message != nullptr ? message : std::strerror(-res)));
                 self->linkLogged = true;
             }
@@ -340,7 +340,7 @@ void PipeWireSource::Receiving::connectStream() {
         PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
     stream = pw_stream_new(core, "ZarvoRecorder", props);
     if (stream == nullptr) {
-        Log("PipeWire: " + title + " cannot be received: " + std::strerror(errno));
+        logLine("PipeWire: " + title + " cannot be received: " + std::strerror(errno));
         state->lose();
         return;
     }
@@ -351,7 +351,7 @@ void PipeWireSource::Receiving::connectStream() {
                                   const char* error) {
             auto* self = static_cast<Receiving*>(data);
             if (now == PW_STREAM_STATE_ERROR) {
-                Log("PipeWire: " + self->title +
+                logLine("PipeWire: " + self->title +
                     " stopped: " + (error != nullptr ? error : "an error"));
                 self->state->lose();
                 return;
@@ -369,9 +369,9 @@ void PipeWireSource::Receiving::connectStream() {
                 return;
             }
             std::string unsupported;
-            const auto format = param != nullptr ? ParseFormat(param, &unsupported) : std::nullopt;
+            const auto format = param != nullptr ? parseFormat(param, &unsupported) : std::nullopt;
             if (param != nullptr && !format && !self->formatLogged) {
-                Log("PipeWire: " + self->title + " sends " + unsupported + ", which is left out");
+                logLine("PipeWire: " + self->title + " sends " + unsupported + ", which is left out");
                 self->formatLogged = true;
             }
             {
@@ -386,8 +386,8 @@ void PipeWireSource::Receiving::connectStream() {
                 std::array<uint8_t, 256> bytes{};
                 spa_pod_builder builder{};
                 spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
-                const spa_pod* params[] = {BuildBuffers(&builder, *format),
-                                           BuildHeaderMeta(&builder)};
+                const spa_pod* params[] = {buildBuffers(&builder, *format),
+                                           buildHeaderMeta(&builder)};
                 pw_stream_update_params(self->stream, params, 2);
             }
         };
@@ -419,12 +419,12 @@ void PipeWireSource::Receiving::connectStream() {
     std::array<uint8_t, 1024> bytes{};
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    const spa_pod* params[] = {BuildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_raw),
-                               BuildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_mjpg)};
+    const spa_pod* params[] = {buildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_raw),
+                               buildEnumFormat(&builder, SPA_MEDIA_SUBTYPE_mjpg)};
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     if (pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 2) < 0) {
-        Log("PipeWire: " + title + " cannot be received: the stream does not connect");
+        logLine("PipeWire: " + title + " cannot be received: the stream does not connect");
         state->lose();
     }
 }
@@ -487,19 +487,19 @@ bool PipeWireSource::Receiving::convert(const spa_buffer& buffer) {
                            chunk.stride};
     }
     const std::span<const PipeWirePlane> blocks(planes.data(), count);
-    if (!PipeWireFrameFits(*format, blocks)) {
-        drop("buffers that do not hold a whole " + PipeWirePixelFormatName(format->pixelFormat) +
+    if (!pipeWireFrameFits(*format, blocks)) {
+        drop("buffers that do not hold a whole " + pipeWirePixelFormatName(format->pixelFormat) +
              " picture of " + std::to_string(format->width) + "×" + std::to_string(format->height));
         return false;
     }
     Waiting next{nullptr, format->width, format->height};
     if (state->handlers.picturesWanted()) {
         next.picture = ring.nextTexture(format->width, format->height,
-                                        PipeWirePixelFormatHasAlpha(format->pixelFormat));
+                                        pipeWirePixelFormatHasAlpha(format->pixelFormat));
         if (!next.picture) {
             return false;
         }
-        if (!ConvertPipeWireFrame(*format, blocks, *next.picture)) {
+        if (!convertPipeWireFrame(*format, blocks, *next.picture)) {
             drop("pictures that cannot be decoded");
             return false;
         }
@@ -545,7 +545,7 @@ void PipeWireSource::Receiving::deliver() {
 
 std::shared_ptr<PipeWireSource> PipeWireSource::create(std::string title, uint32_t nodeId,
                                                        uint64_t nodeSerial, gpu::DeviceRef device) {
-    pipewire::Initialize();
+    pipewire::initialize();
     auto state = std::make_shared<State>();
     auto receiving = std::make_shared<Receiving>(std::move(device));
     receiving->state = state;
@@ -569,7 +569,7 @@ std::shared_ptr<PipeWireSource> PipeWireSource::create(std::string title, uint32
 }
 
 void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
-    SetCurrentThreadName("PipeWireSource");
+    setCurrentThreadName("PipeWireSource");
     Receiving& r = *receiving;
     State& state = *r.state;
     r.loop = std::make_unique<pipewire::StoppableLoop>();
@@ -591,7 +591,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
     }
     r.core = pw_context_connect(r.loop->context(), nullptr, 0);
     if (r.core == nullptr) {
-        Log("PipeWire: " + r.title + " cannot be received: PipeWire does not answer (" +
+        logLine("PipeWire: " + r.title + " cannot be received: PipeWire does not answer (" +
             std::strerror(errno) + ")");
         run = false;
     }
@@ -617,7 +617,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
             auto* self = static_cast<Receiving*>(data);
             if (id == PW_ID_CORE) {
                 if (res != -EPIPE) {
-                    Log("PipeWire: " + self->title + " lost its connection: " +
+                    logLine("PipeWire: " + self->title + " lost its connection: " +
                         (message != nullptr ? message : std::strerror(-res)));
                 }
                 self->state->lose();
@@ -643,7 +643,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
                 }
                 self->ports.push_back(
                     {id, static_cast<uint32_t>(*node),
-                     pipewire::DictString(props, PW_KEY_PORT_DIRECTION) == "out"});
+                     pipewire::dictString(props, PW_KEY_PORT_DIRECTION) == "out"});
                 self->tryLink();
             }
         };
@@ -665,11 +665,11 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
         run = r.handOver != nullptr;
     }
     if (run) {
-        pipewire::AddCoreListener(r.core, &r.coreListener, &coreEvents, &r);
-        r.registry = pipewire::GetRegistry(r.core);
+        pipewire::addCoreListener(r.core, &r.coreListener, &coreEvents, &r);
+        r.registry = pipewire::getRegistry(r.core);
         if (r.registry != nullptr) {
-            pipewire::AddRegistryListener(r.registry, &r.registryListener, &registryEvents, &r);
-            r.syncSeq = pipewire::Sync(r.core);
+            pipewire::addRegistryListener(r.registry, &r.registryListener, &registryEvents, &r);
+            r.syncSeq = pipewire::sync(r.core);
             r.loop->run();
         }
     }

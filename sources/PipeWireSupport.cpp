@@ -6,18 +6,18 @@
 
 namespace zarvo::pipewire {
 
-void Initialize() {
+void initialize() {
     static std::once_flag once;
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-std::string DictString(const spa_dict* dict, const char* key) {
+std::string dictString(const spa_dict* dict, const char* key) {
     const char* value = dict != nullptr ? spa_dict_lookup(dict, key) : nullptr;
     return value != nullptr ? std::string(value) : std::string();
 }
 
 std::optional<uint64_t> DictNumber(const spa_dict* dict, const char* key) {
-    const std::string text = DictString(dict, key);
+    const std::string text = dictString(dict, key);
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
@@ -26,40 +26,40 @@ std::optional<uint64_t> DictNumber(const spa_dict* dict, const char* key) {
     return value;
 }
 
-bool IsVideoSourceClass(const std::string& mediaClass) {
+bool isVideoSourceClass(const std::string& mediaClass) {
     return mediaClass == "Video/Source" || mediaClass == "Stream/Output/Video";
 }
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 
-void AddCoreListener(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
+void addCoreListener(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
     pw_core_add_listener(core, hook, events, data);
 }
 
-pw_registry* GetRegistry(pw_core* core) {
+pw_registry* getRegistry(pw_core* core) {
     return pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
 }
 
-int Sync(pw_core* core) {
+int sync(pw_core* core) {
     return pw_core_sync(core, PW_ID_CORE, 0);
 }
 
-void AddRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registry_events* events,
+void addRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registry_events* events,
                          void* data) {
     pw_registry_add_listener(registry, hook, events, data);
 }
 
-pw_proxy* BindNode(pw_registry* registry, uint32_t id) {
+pw_proxy* bindNode(pw_registry* registry, uint32_t id) {
     return static_cast<pw_proxy*>(
         pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
 }
 
-void AddNodeListener(pw_proxy* node, spa_hook* hook, const pw_node_events* events, void* data) {
+void addNodeListener(pw_proxy* node, spa_hook* hook, const pw_node_events* events, void* data) {
     pw_node_add_listener(reinterpret_cast<pw_node*>(node), hook, events, data);
 }
 
-pw_proxy* CreateLink(pw_core* core, const spa_dict* props) {
+pw_proxy* createLink(pw_core* core, const spa_dict* props) {
     return static_cast<pw_proxy*>(pw_core_create_object(
         core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, props, 0));
 }

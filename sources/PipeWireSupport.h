@@ -13,10 +13,10 @@
 namespace zarvo::pipewire {
 
 // Starts the library once per process; safe from any thread.
-void Initialize();
+void initialize();
 
 // The string under key, or "" when the dictionary lacks it.
-std::string DictString(const spa_dict* dict, const char* key);
+std::string dictString(const spa_dict* dict, const char* key);
 
 // The unsigned number under key, or nothing when it is missing or no number.
 std::optional<uint64_t> DictNumber(const spa_dict* dict, const char* key);
@@ -24,18 +24,18 @@ std::optional<uint64_t> DictNumber(const spa_dict* dict, const char* key);
 // Whether nodes of this media class publish video that can be recorded: sources such as cameras
 // and capture cards ("Video/Source"), and the output streams of programs ("Stream/Output/Video",
 // what a GStreamer pipeline's pipewiresink registers).
-bool IsVideoSourceClass(const std::string& mediaClass);
+bool isVideoSourceClass(const std::string& mediaClass);
 
 // The library's calls that are macros over casts, as plain functions.
-void AddCoreListener(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data);
-pw_registry* GetRegistry(pw_core* core);
+void addCoreListener(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data);
+pw_registry* getRegistry(pw_core* core);
 // Asks for a round trip; answers its sequence number, given back to the core's done event.
-int Sync(pw_core* core);
-void AddRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registry_events* events,
+int sync(pw_core* core);
+void addRegistryListener(pw_registry* registry, spa_hook* hook, const pw_registry_events* events,
                          void* data);
-pw_proxy* BindNode(pw_registry* registry, uint32_t id);
-void AddNodeListener(pw_proxy* node, spa_hook* hook, const pw_node_events* events, void* data);
-pw_proxy* CreateLink(pw_core* core, const spa_dict* props);
+pw_proxy* bindNode(pw_registry* registry, uint32_t id);
+void addNodeListener(pw_proxy* node, spa_hook* hook, const pw_node_events* events, void* data);
+pw_proxy* createLink(pw_core* core, const spa_dict* props);
 
 // A thread's PipeWire loop and context, with a stop that any thread may ask for at any time.
 // The library's own quit, asked from another thread before the loop has started to run, is

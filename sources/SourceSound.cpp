@@ -21,14 +21,14 @@ static_assert(sizeof(std::size_t) >= sizeof(uint64_t));
 
 // Uninitialised room for frameCount frames, or null when the count is too large to
 // express in bytes or the allocator refuses. Never throws and never aborts.
-SampleBuffer AllocateFrames(uint64_t frameCount) {
+SampleBuffer allocateFrames(uint64_t frameCount) {
     if (frameCount > SourceSound::kMaxFrameCount) {
         return nullptr;
     }
     return SampleBuffer(static_cast<float*>(std::malloc(frameCount * kBytesPerFrame)));
 }
 
-std::shared_ptr<const SourceSound> MakeSound(SampleBuffer buffer, uint64_t frameCount,
+std::shared_ptr<const SourceSound> makeSound(SampleBuffer buffer, uint64_t frameCount,
                                              double sampleRate) {
     return std::make_shared<SourceSound>(std::move(buffer), frameCount, sampleRate);
 }
@@ -74,7 +74,7 @@ std::shared_ptr<const SourceSound> SourceSound::soundWithPlanarSamples(
         right = reinterpret_cast<const float*>(reinterpret_cast<const char*>(samples) +
                                                channelStrideInBytes);
     }
-    SampleBuffer buffer = AllocateFrames(frameCount);
+    SampleBuffer buffer = allocateFrames(frameCount);
     if (!buffer) {
         return nullptr;
     }
@@ -83,7 +83,7 @@ std::shared_ptr<const SourceSound> SourceSound::soundWithPlanarSamples(
         out[kChannels * i] = left[i];
         out[kChannels * i + 1] = right[i];
     }
-    return MakeSound(std::move(buffer), frameCount, sampleRate);
+    return makeSound(std::move(buffer), frameCount, sampleRate);
 }
 
 std::shared_ptr<const SourceSound> SourceSound::soundWithInterleavedStereoSamples(
@@ -92,12 +92,12 @@ std::shared_ptr<const SourceSound> SourceSound::soundWithInterleavedStereoSample
         !IsUsableRate(sampleRate)) {
         return nullptr;
     }
-    SampleBuffer buffer = AllocateFrames(frameCount);
+    SampleBuffer buffer = allocateFrames(frameCount);
     if (!buffer) {
         return nullptr;
     }
     std::memcpy(buffer.get(), samples, frameCount * kBytesPerFrame);
-    return MakeSound(std::move(buffer), frameCount, sampleRate);
+    return makeSound(std::move(buffer), frameCount, sampleRate);
 }
 
 std::shared_ptr<const SourceSound> SourceSound::silenceOfFrameCount(uint64_t frameCount,
@@ -115,7 +115,7 @@ std::shared_ptr<const SourceSound> SourceSound::silenceOfFrameCount(uint64_t fra
     if (!buffer) {
         throw SoundAllocationError(frameCount);
     }
-    return MakeSound(std::move(buffer), frameCount, sampleRate);
+    return makeSound(std::move(buffer), frameCount, sampleRate);
 }
 
 std::shared_ptr<const SourceSound> SourceSound::soundFromFrame(uint64_t index) const {
@@ -126,12 +126,12 @@ std::shared_ptr<const SourceSound> SourceSound::soundFromFrame(uint64_t index) c
         return shared_from_this();
     }
     const uint64_t remaining = frameCount_ - index;
-    SampleBuffer buffer = AllocateFrames(remaining);
+    SampleBuffer buffer = allocateFrames(remaining);
     if (!buffer) {
         return nullptr;
     }
     std::memcpy(buffer.get(), buffer_.get() + kChannels * index, remaining * kBytesPerFrame);
-    return MakeSound(std::move(buffer), remaining, sampleRate_);
+    return makeSound(std::move(buffer), remaining, sampleRate_);
 }
 
 }  // namespace zarvo

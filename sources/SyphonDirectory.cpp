@@ -1,27 +1,27 @@
 #include "sources/SyphonDirectory.h"
 
-#include "platform/syphon/SyphonClient.h"
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/SyphonClient.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 #include "sources/SyphonSource.h"
 
 namespace zarvo {
 
-std::string SyphonSourceTitle(const SyphonServerDescription& description) {
-    return LocalSourceTitle(
-        SyphonDescriptionString(description, kSyphonServerDescriptionNameKey),
-        SyphonDescriptionString(description, kSyphonServerDescriptionAppNameKey));
+std::string syphonSourceTitle(const SyphonServerDescription& description) {
+    return localSourceTitle(
+        syphonDescriptionString(description, kSyphonServerDescriptionNameKey),
+        syphonDescriptionString(description, kSyphonServerDescriptionAppNameKey));
 }
 
-std::string LocalSourceTitle(const std::string& name, const std::string& app) {
+std::string localSourceTitle(const std::string& name, const std::string& app) {
     if (name.empty()) {
         return app.empty() ? "Untitled Server" : app;
     }
     return app.empty() ? name : name + " - " + app;
 }
 
-std::string SyphonSourceDetail(const SyphonServerDescription& description) {
+std::string syphonSourceDetail(const SyphonServerDescription& description) {
     const std::string app =
-        SyphonDescriptionString(description, kSyphonServerDescriptionAppNameKey);
+        syphonDescriptionString(description, kSyphonServerDescriptionAppNameKey);
     return app.empty() ? "Syphon" : app;
 }
 
@@ -60,7 +60,7 @@ SyphonDirectory::~SyphonDirectory() {
 std::vector<SourceDescription> SyphonDirectory::availableSources() {
     std::vector<SourceDescription> sources;
     for (const auto& server : SyphonServerDirectory::sharedDirectory().servers()) {
-        sources.emplace_back(SyphonSourceTitle(server), SyphonSourceDetail(server),
+        sources.emplace_back(syphonSourceTitle(server), syphonSourceDetail(server),
                              FrameSourceKind::Syphon);
     }
     return sources;
@@ -70,7 +70,7 @@ std::shared_ptr<FrameSource> SyphonDirectory::connectToSourceWithTitle(
     const std::string& title, const gpu::DeviceRef& device) {
     // Servers that share the title are tried in order until one can be reached.
     for (const auto& server : SyphonServerDirectory::sharedDirectory().servers()) {
-        if (SyphonSourceTitle(server) != title) {
+        if (syphonSourceTitle(server) != title) {
             continue;
         }
         bool valid = false;

@@ -6,18 +6,18 @@
 
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 #include "sources/SourceDirectory.h"
 
 namespace zarvo {
 
 // The title a source published on this computer is listed and connected by: "name - app", or
 // whichever of the two is not empty, or "Untitled Server" when both are.
-std::string LocalSourceTitle(const std::string& name, const std::string& app);
+std::string localSourceTitle(const std::string& name, const std::string& app);
 // The title of a server, by that rule.
-std::string SyphonSourceTitle(const SyphonServerDescription& description);
+std::string syphonSourceTitle(const SyphonServerDescription& description);
 // The second line shown for a server: its application's name, or "Syphon" when it has none.
-std::string SyphonSourceDetail(const SyphonServerDescription& description);
+std::string syphonSourceDetail(const SyphonServerDescription& description);
 
 // The servers published on this computer, as sources. Lists what the shared server directory
 // holds, in its order, and connects to the first server of a title whose probe connects.

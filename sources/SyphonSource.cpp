@@ -1,6 +1,6 @@
 #include "sources/SyphonSource.h"
 
-#include "platform/syphon/SyphonClient.h"
+#include "platform/framesharing/SyphonClient.h"
 
 namespace zarvo {
 

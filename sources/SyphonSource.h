@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 #include "sources/SourceDirectory.h"
 
 namespace zarvo {

@@ -25,7 +25,7 @@ constexpr double kMarkerPeriod = 2.0;
 // Segments a to g of a seven-segment digit, bit 0 = a (top), clockwise, g in the middle.
 constexpr uint8_t kSegments[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07, 0x7f, 0x6f};
 
-void Fill(gpu::Texture& texture, int64_t left, int64_t top, int64_t right, int64_t bottom,
+void fill(gpu::Texture& texture, int64_t left, int64_t top, int64_t right, int64_t bottom,
           Colour colour) {
     left = std::clamp<int64_t>(left, 0, texture.width());
     right = std::clamp<int64_t>(right, 0, texture.width());
@@ -50,10 +50,10 @@ TestPicture::TestPicture(int64_t width, int64_t height, double fps, bool alpha)
     const int64_t barsBottom = height * 2 / 3;
     constexpr int64_t kBarCount = std::size(kBars);
     for (int64_t i = 0; i < kBarCount; ++i) {
-        Fill(*background_, width * i / kBarCount, 0, width * (i + 1) / kBarCount, barsBottom,
+        fill(*background_, width * i / kBarCount, 0, width * (i + 1) / kBarCount, barsBottom,
              kBars[i]);
     }
-    Fill(*background_, 0, barsBottom, width, height,
+    fill(*background_, 0, barsBottom, width, height,
          Colour{40, 32, 32, static_cast<uint8_t>(alpha ? 128 : 255)});
 }
 
@@ -77,7 +77,7 @@ void TestPicture::drawDigit(gpu::Texture& texture, int digit, int64_t left, int6
     };
     for (int i = 0; i < 7; ++i) {
         if (segments & (1 << i)) {
-            Fill(texture, boxes[i].left, boxes[i].top, boxes[i].right, boxes[i].bottom, kInk);
+            fill(texture, boxes[i].left, boxes[i].top, boxes[i].right, boxes[i].bottom, kInk);
         }
     }
 }
@@ -109,9 +109,9 @@ void TestPicture::draw(uint64_t frame, gpu::Texture& texture) const {
     const int64_t side = std::max<int64_t>(1, bandHeight / 2);
     const auto left = static_cast<int64_t>(across * static_cast<double>(width_ - side));
     const int64_t top = bandTop + (bandHeight - side) / 2;
-    Fill(texture, left, top, left + side, top + side, kMarker);
+    fill(texture, left, top, left + side, top + side, kMarker);
     // A thin line through the bars above the marker, so that movement shows everywhere.
-    Fill(texture, left + side / 2, 0, left + side / 2 + std::max<int64_t>(1, side / 8), bandTop,
+    fill(texture, left + side / 2, 0, left + side / 2 + std::max<int64_t>(1, side / 8), bandTop,
          kInk);
 }
 

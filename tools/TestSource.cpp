@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "platform/gpu/Texture.h"
-#include "platform/syphon/SyphonServer.h"
+#include "platform/framesharing/SyphonServer.h"
 #include "tools/TestPicture.h"
 
 namespace {
@@ -43,7 +43,7 @@ struct Settings {
     std::optional<double> duration;
 };
 
-std::optional<double> ParseNumber(const std::string& text) {
+std::optional<double> parseNumber(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     const double value = std::strtod(text.c_str(), &end);
@@ -53,13 +53,13 @@ std::optional<double> ParseNumber(const std::string& text) {
     return value;
 }
 
-bool ParseSize(const std::string& text, Settings& settings) {
+bool parseSize(const std::string& text, Settings& settings) {
     const size_t x = text.find('x');
     if (x == std::string::npos) {
         return false;
     }
-    const auto width = ParseNumber(text.substr(0, x));
-    const auto height = ParseNumber(text.substr(x + 1));
+    const auto width = parseNumber(text.substr(0, x));
+    const auto height = parseNumber(text.substr(x + 1));
     const auto fits = [](std::optional<double> value) {
         return value && *value >= 1 && *value <= zarvo::gpu::Texture::kMaxDimension &&
                *value == std::floor(*value);
@@ -73,7 +73,7 @@ bool ParseSize(const std::string& text, Settings& settings) {
 }
 
 // The settings, or an explanation on standard error and nothing.
-std::optional<Settings> ParseArguments(int argc, char** argv) {
+std::optional<Settings> parseArguments(int argc, char** argv) {
     Settings settings;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -110,13 +110,13 @@ std::optional<Settings> ParseArguments(int argc, char** argv) {
         } else if (option == "--app") {
             settings.app = *value;
         } else if (option == "--size") {
-            valid = ParseSize(*value, settings);
+            valid = parseSize(*value, settings);
         } else if (option == "--fps") {
-            const auto fps = ParseNumber(*value);
+            const auto fps = parseNumber(*value);
             valid = fps && *fps > 0 && *fps <= kMaxFps;
             settings.fps = fps.value_or(0);
         } else {
-            const auto duration = ParseNumber(*value);
+            const auto duration = parseNumber(*value);
             valid = duration && *duration >= 0;
             settings.duration = duration;
         }
@@ -129,14 +129,14 @@ std::optional<Settings> ParseArguments(int argc, char** argv) {
     return settings;
 }
 
-double Now() {
+double secondsNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 // Sleeps until the monotonic time given, or until a signal arrives.
-void SleepUntil(double when) {
+void sleepUntil(double when) {
     const double whole = std::floor(when);
     const timespec until{static_cast<time_t>(whole), static_cast<long>((when - whole) * 1e9)};
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
@@ -145,7 +145,7 @@ void SleepUntil(double when) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto settings = ParseArguments(argc, argv);
+    const auto settings = parseArguments(argc, argv);
     if (!settings) {
         return 2;
     }
@@ -171,13 +171,13 @@ int main(int argc, char** argv) {
                 settings->fps);
     std::fflush(stdout);
 
-    const double start = Now();
+    const double start = secondsNow();
     const double end = settings->duration ? start + *settings->duration : INFINITY;
     const double interval = 1.0 / settings->fps;
     uint64_t frame = 0;
     while (!gQuit.load()) {
         // Frames keep to the clock: after a delay the picture skips ahead rather than hurrying.
-        const double now = Now();
+        const double now = secondsNow();
         if (now >= end) {
             break;
         }
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
         picture.draw(frame, *texture);
         server->publishFrameTexture(*texture);
         ++frame;
-        SleepUntil(std::min(end, start + static_cast<double>(frame) * interval));
+        sleepUntil(std::min(end, start + static_cast<double>(frame) * interval));
     }
     server->stop();
     return 0;

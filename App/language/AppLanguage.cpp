@@ -180,7 +180,7 @@ std::shared_ptr<UserDefaults> standardDefaults() {
     std::lock_guard lock(state().mutex);
     if (!state().defaults) {
         state().defaults =
-            UserDefaults::forDomain(applicationDomain(BundleInfo(RunningBundlePath())));
+            UserDefaults::forDomain(applicationDomain(bundleInfo(runningBundlePath())));
     }
     return state().defaults;
 }

@@ -50,7 +50,7 @@ void ToolkitTranslations::apply() {
     // The toolkit's own texts are written in English: only French needs a translation.
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     if (!impl_->translator.load(QStringLiteral("qtbase_fr"), folder)) {
-        Log("The toolkit's French texts are not installed (qtbase_fr.qm in " +
+        logLine("The toolkit's French texts are not installed (qtbase_fr.qm in " +
             folder.toStdString() + ")");
         return;
     }

@@ -130,10 +130,10 @@ void AppCommands::showHelp() {
 }
 
 void AppCommands::showAbout() {
-    const std::string bundle = RunningBundlePath();
+    const std::string bundle = runningBundlePath();
     const int64_t port = model_.oscPort();
     AboutWindowController::shared().show(
-        AboutFacts::ofBundle(bundle, BundleInfo(bundle), model_.ndiAvailable(),
+        AboutFacts::ofBundle(bundle, bundleInfo(bundle), model_.ndiAvailable(),
                              port > 0 ? std::optional<int>(static_cast<int>(port)) : std::nullopt),
         [this] { showHelp(); }, [this] { checkForUpdates(); });
 }

@@ -144,7 +144,7 @@ void releaseSharedController() {
 // --- The help pages ---------------------------------------------------------------------------
 
 QString helpFolder() {
-    const fs::path bundle = RunningBundlePath();
+    const fs::path bundle = runningBundlePath();
     const fs::path installed = fs::path("share") / "zarvo-recorder" / "Help";
     // The application folder, or a prefix such as /usr/local whose bin/ holds the program.
     for (const fs::path& folder : {bundle / installed, bundle.parent_path() / installed}) {

@@ -59,7 +59,7 @@ TextureView::TextureView(Provider provider, bool isLimited, QWidget* parent)
     setAttribute(Qt::WA_NoSystemBackground);
     if (std::getenv("ZARVO_MONITOR_STATS") != nullptr) {
         stats_ = std::make_unique<Stats>();
-        stats_->periodStart = HostTime();
+        stats_->periodStart = hostTime();
     }
     timer_ = new QTimer(this);
     timer_->setTimerType(Qt::PreciseTimer);
@@ -136,7 +136,7 @@ void TextureView::poll() {
     }
     lastSeen_ = frame.texture.get();
     frame_ = std::move(frame);
-    arrival_ = HostTime();
+    arrival_ = hostTime();
     counted_ = false;
     update();
 }
@@ -207,7 +207,7 @@ void TextureView::paintEvent(QPaintEvent*) {
         counted_ = true;
         ++picturesDrawn_;
         if (stats_ && frame_.time > 0) {
-            report(HostTime() - frame_.time);
+            report(hostTime() - frame_.time);
         }
     }
 }
@@ -217,7 +217,7 @@ void TextureView::report(double latency) {
     ++stats.count;
     stats.total += latency;
     stats.longest = std::max(stats.longest, latency);
-    const double now = HostTime();
+    const double now = hostTime();
     if (now - stats.periodStart >= kStatsPeriod) {
         char line[200];
         std::snprintf(line, sizeof line,
@@ -225,7 +225,7 @@ void TextureView::report(double latency) {
                       "source's frame to its picture: mean %.1f ms, longest %.1f ms",
                       static_cast<unsigned long long>(stats.count), now - stats.periodStart, rate(),
                       stats.total / static_cast<double>(stats.count) * 1000, stats.longest * 1000);
-        Log(line);
+        logLine(line);
         stats = Stats{};
         stats.periodStart = now;
     }

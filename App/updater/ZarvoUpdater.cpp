@@ -261,8 +261,8 @@ ZarvoUpdater::Options ZarvoUpdater::processOptions(MainQueue* mainQueue,
     options.mainQueue = mainQueue;
     options.defaults = std::move(defaults);
     options.environment = processEnvironment();
-    const std::string bundle = RunningBundlePath();
-    options.infoDictionary = BundleInfo(bundle);
+    const std::string bundle = runningBundlePath();
+    options.infoDictionary = bundleInfo(bundle);
     options.currentAppPath = bundle;
     options.terminateApp = std::move(terminateApp);
     return options;
@@ -355,7 +355,7 @@ void ZarvoUpdater::fail(const UpdateFailure& error) {
 // --- Decisions --------------------------------------------------------------------------------
 
 bool ZarvoUpdater::isRunningTestsOrHeadless() {
-    return isRunningTestsOrHeadless(processEnvironment(), RunningBundlePath());
+    return isRunningTestsOrHeadless(processEnvironment(), runningBundlePath());
 }
 
 bool ZarvoUpdater::isRunningTestsOrHeadless(const std::map<std::string, std::string>& environment,
@@ -832,7 +832,7 @@ std::optional<fs::path> ZarvoUpdater::findAppBundle(const fs::path& folder) {
 // --- Verification -----------------------------------------------------------------------------
 
 std::optional<std::string> ZarvoUpdater::bundleIdentifier(const fs::path& app) {
-    const std::string value = trimmed(bundleText(BundleInfo(app.string()), "CFBundleIdentifier"));
+    const std::string value = trimmed(bundleText(bundleInfo(app.string()), "CFBundleIdentifier"));
     if (value.empty()) {
         return std::nullopt;
     }
@@ -1325,7 +1325,7 @@ void ZarvoUpdater::finishVerification(fs::path workFolder, fs::path newApp) {
         fail(*failure);
         return;
     }
-    Log("ZarvoUpdater: quitting to install " + newApp.string() + " as " + destination.string());
+    logLine("ZarvoUpdater: quitting to install " + newApp.string() + " as " + destination.string());
     if (options_.terminateApp) {
         options_.terminateApp();
     }
@@ -1353,7 +1353,7 @@ std::optional<UpdaterError> ZarvoUpdater::spawnDetachedReplacement(const fs::pat
 namespace {
 
 void logReplacer(const std::string& line) {
-    Log("ZarvoUpdater: " + line);
+    logLine("ZarvoUpdater: " + line);
 }
 
 // Waits until the process has ended; false when it still runs after the time.

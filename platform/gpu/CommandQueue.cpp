@@ -29,7 +29,7 @@ thread_local const void* tRunningQueue = nullptr;
 bool CommandBuffer::renderPass(TextureRef target, ClearColor clear, std::vector<DrawQuad> draws) {
     std::lock_guard lock(mutex_);
     if (status_ != Status::NotCommitted) {
-        Log("A render pass was refused: its command buffer is already committed.");
+        logLine("A render pass was refused: its command buffer is already committed.");
         return false;
     }
     std::string problem;
@@ -48,7 +48,7 @@ bool CommandBuffer::renderPass(TextureRef target, ClearColor clear, std::vector<
         if (error_.empty()) {
             error_ = problem;
         }
-        Log(problem);
+        logLine(problem);
         return false;
     }
     passes_.push_back({std::move(target), clear, std::move(draws)});
@@ -58,7 +58,7 @@ bool CommandBuffer::renderPass(TextureRef target, ClearColor clear, std::vector<
 bool CommandBuffer::addCompletedHandler(CompletedHandler handler) {
     std::lock_guard lock(mutex_);
     if (status_ != Status::NotCommitted) {
-        Log("A completion handler was refused: its command buffer is already committed.");
+        logLine("A completion handler was refused: its command buffer is already committed.");
         return false;
     }
     handlers_.push_back(std::move(handler));
@@ -69,7 +69,7 @@ bool CommandBuffer::commit() {
     {
         std::lock_guard lock(mutex_);
         if (status_ != Status::NotCommitted) {
-            Log("A command buffer was committed twice; the second commit was refused.");
+            logLine("A command buffer was committed twice; the second commit was refused.");
             return false;
         }
         status_ = Status::Committed;
@@ -94,7 +94,7 @@ bool CommandBuffer::commit() {
         handlers.swap(handlers_);
     }
     finishedSignal_.notify_all();
-    Log(error());
+    logLine(error());
     return false;
 }
 
@@ -104,7 +104,7 @@ CommandBuffer::Status CommandBuffer::waitUntilCompleted() {
         return status_;
     }
     if (tRunningQueue != nullptr && tRunningQueue == queue_.lock().get()) {
-        Log("A command buffer was waited for on its own queue's thread; not waiting.");
+        logLine("A command buffer was waited for on its own queue's thread; not waiting.");
         return status_;
     }
     finishedSignal_.wait(lock, [&] { return finished_; });
@@ -144,7 +144,7 @@ void CommandBuffer::execute(Renderer& renderer) {
             }
         } catch (const std::exception& e) {
             problem = std::string("Drawing failed: ") + e.what();
-            Log(problem);
+            logLine(problem);
         }
     }
     passes.clear();  // the textures are released before anyone hears of completion
@@ -163,7 +163,7 @@ void CommandBuffer::execute(Renderer& renderer) {
         try {
             handler(*this);
         } catch (const std::exception& e) {
-            Log(std::string("A command buffer's completion handler failed: ") + e.what());
+            logLine(std::string("A command buffer's completion handler failed: ") + e.what());
         }
     }
     handlers.clear();  // may hold the last references to this buffer's users
@@ -183,7 +183,7 @@ CommandQueueRef CommandQueue::make(const DeviceRef& device, std::string name) {
     try {
         return CommandQueueRef(new CommandQueue(device, std::move(name)));
     } catch (const std::system_error& e) {
-        Log(std::string("A command queue could not start its thread: ") + e.what());
+        logLine(std::string("A command queue could not start its thread: ") + e.what());
         return nullptr;
     }
 }
@@ -216,7 +216,7 @@ CommandBufferRef CommandQueue::commandBuffer() {
 
 void CommandQueue::loop(const std::shared_ptr<CommandBuffer::Shared>& shared,
                         const std::string& name) {
-    SetCurrentThreadName(name);
+    setCurrentThreadName(name);
     tRunningQueue = shared.get();
     Renderer renderer;  // its tables and helper thread belong to this thread
     for (;;) {

@@ -352,7 +352,7 @@ struct Renderer::Helper {
 
     explicit Helper(const std::string& name) {
         thread = std::thread([this, name] {
-            SetCurrentThreadName(name);
+            setCurrentThreadName(name);
             run();
         });
     }
@@ -512,7 +512,7 @@ void Renderer::render(const RenderPass& pass) {
         try {
             helper_ = std::make_unique<Helper>(helperName_);
         } catch (const std::system_error& e) {
-            Log(std::string("The drawing helper thread could not be started: ") + e.what());
+            logLine(std::string("The drawing helper thread could not be started: ") + e.what());
         }
     }
     if (parts == 1 || !helper_) {

@@ -43,7 +43,7 @@ std::string inPath(const std::string& name) {
 
 std::map<std::string, std::string> entryValues(const fs::path& file) {
     std::map<std::string, std::string> values;
-    std::istringstream lines(test::ReadFile(file));
+    std::istringstream lines(test::readFile(file));
     for (std::string line; std::getline(lines, line);) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos) {

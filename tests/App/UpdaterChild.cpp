@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         status = 0;
     });
     options.currentAppPath = arguments[0];
-    options.infoDictionary = BundleInfo(arguments[0]);
+    options.infoDictionary = bundleInfo(arguments[0]);
     ZarvoUpdater updater(options);
 
     ScopedObserver observer(

@@ -34,7 +34,7 @@ class UpdaterServer : public ::testing::Test {
         language::resetForTesting(AppLanguage::en);
         fs::create_directories(temporary);
         // The running application: a folder of ours with its identifier.
-        ASSERT_TRUE(test::WriteZip(folder / "current.zip",
+        ASSERT_TRUE(test::writeZip(folder / "current.zip",
                                    test::FakeApplication("ZarvoRecorder.app", kIdentifier, "1.0")));
         fs::create_directories(folder / "installed");
         ASSERT_FALSE(ZarvoUpdater::extractZip(folder / "current.zip", folder / "installed"));
@@ -58,7 +58,7 @@ class UpdaterServer : public ::testing::Test {
         options.installerHandler = [this](
                                        const fs::path& newApp,
                                        const fs::path& destination) -> std::optional<std::string> {
-            installedVersion = test::ReadFile(newApp / "Info.json");
+            installedVersion = test::readFile(newApp / "Info.json");
             installedAt = destination;
             return installerFailure;
         };
@@ -93,8 +93,8 @@ class UpdaterServer : public ::testing::Test {
     void serveRelease(const std::vector<ZipEntry>& entries, std::optional<std::string> digest = {},
                       HttpTestServer::Response archiveResponse = {}) {
         const fs::path archive = folder / "release.zip";
-        ASSERT_TRUE(test::WriteZip(archive, entries));
-        archiveResponse.body = test::ReadFile(archive);
+        ASSERT_TRUE(test::writeZip(archive, entries));
+        archiveResponse.body = test::readFile(archive);
         archiveResponse.contentType = "application/zip";
         server.route("/ZarvoRecorder-2.0.zip", archiveResponse);
         const json manifest = {
@@ -131,7 +131,7 @@ class UpdaterServer : public ::testing::Test {
     void expectNothingChanged() {
         EXPECT_EQ(installedVersion, "");
         EXPECT_EQ(terminations, 0);
-        EXPECT_NE(test::ReadFile(installed() / "Info.json").find("\"1.0\""), std::string::npos);
+        EXPECT_NE(test::readFile(installed() / "Info.json").find("\"1.0\""), std::string::npos);
         EXPECT_TRUE(fs::is_empty(temporary)) << "the work folder is removed";
     }
 
@@ -187,8 +187,8 @@ TEST_F(UpdaterServer, ACheckAsksTheManifestAndFindsTheNewerRelease) {
 TEST_F(UpdaterServer, AGitHubRecordWithAnUpperCaseArchiveInstalls) {
     const fs::path archive = folder / "gh.zip";
     ASSERT_TRUE(
-        test::WriteZip(archive, test::FakeApplication("ZarvoRecorder.app", kIdentifier, "2.1")));
-    const std::string bytes = test::ReadFile(archive);
+        test::writeZip(archive, test::FakeApplication("ZarvoRecorder.app", kIdentifier, "2.1")));
+    const std::string bytes = test::readFile(archive);
     server.route("/download/ZarvoRecorder-2.1.ZIP", {200, bytes, "application/zip"});
     // The digest's hexadecimal in upper case still matches.
     std::string digest = ZarvoUpdater::sha256Hex(bytes);
@@ -363,8 +363,8 @@ TEST_F(UpdaterServer, BadArchivesFailAndLeaveTheApplicationAsItWas) {
     expectNothingChanged();
 
     const fs::path whole = folder / "whole.zip";
-    ASSERT_TRUE(test::WriteZip(whole, app));
-    const std::string bytes = test::ReadFile(whole);
+    ASSERT_TRUE(test::writeZip(whole, app));
+    const std::string bytes = test::readFile(whole);
     const std::string half = bytes.substr(0, bytes.size() / 2);
     server.route("/half.zip", {200, half, "application/zip"});
     server.route("/manifest.json", {200, json{{"version", "2.0"},

@@ -43,7 +43,7 @@ std::vector<pid_t> processesOf(const fs::path& program) {
 }
 
 std::string bundleVersion(const fs::path& app) {
-    const json info = json::parse(test::ReadFile(app / "Info.json"), nullptr, false);
+    const json info = json::parse(test::readFile(app / "Info.json"), nullptr, false);
     return info.is_object() ? info.value("CFBundleShortVersionString", "") : "";
 }
 
@@ -68,22 +68,22 @@ TEST(UpdaterInstall, AnInstalledApplicationIsReplacedByTheNewerReleaseAndStarts)
     const fs::path copy = folder / "release" / "ZarvoRecorder.app";
     fs::create_directories(copy.parent_path());
     fs::copy(app, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    json info = json::parse(test::ReadFile(copy / "Info.json"));
+    json info = json::parse(test::readFile(copy / "Info.json"));
     info["CFBundleShortVersionString"] = versionB;
-    test::WriteFile(copy / "Info.json", info.dump(4));
+    test::writeFile(copy / "Info.json", info.dump(4));
     const fs::path archive = folder / "ZarvoRecorder-B.zip";
-    ASSERT_TRUE(test::WriteZip(archive, test::FolderEntries(copy, "ZarvoRecorder.app/")));
+    ASSERT_TRUE(test::writeZip(archive, test::folderEntries(copy, "ZarvoRecorder.app/")));
     fs::remove_all(copy.parent_path());
 
     test::HttpTestServer server;
-    const std::string bytes = test::ReadFile(archive);
+    const std::string bytes = test::readFile(archive);
     server.route("/ZarvoRecorder-B.zip", {200, bytes, "application/zip"});
     server.route("/manifest.json", {200, json{{"version", versionB},
                                               {"url", server.url("/ZarvoRecorder-B.zip")},
                                               {"sha256", ZarvoUpdater::sha256Hex(bytes)}}
                                              .dump()});
 
-    const long ports = test::FreePortRange(2);
+    const long ports = test::freePortRange(2);
     const fs::path temporary = folder / "tmp";
     fs::create_directories(temporary);
     test::ScopedEnv manifest("ZARVO_UPDATE_URL", server.url("/manifest.json").c_str());
@@ -110,11 +110,11 @@ TEST(UpdaterInstall, AnInstalledApplicationIsReplacedByTheNewerReleaseAndStarts)
     // The replacer waited for the running program to end, swapped the folders and started the
     // new copy, which serves its version.
     const fs::path program = app / "bin" / "zarvo-recorder";
-    ASSERT_TRUE(test::WaitFor([&] { return bundleVersion(app) == versionB; }, 60));
+    ASSERT_TRUE(test::waitFor([&] { return bundleVersion(app) == versionB; }, 60));
     std::string served;
-    const bool answered = test::WaitFor(
+    const bool answered = test::waitFor(
         [&] {
-            const auto value = test::HttpGetJson(ports + 1, "/status/version");
+            const auto value = test::httpGetJson(ports + 1, "/status/version");
             if (value && value->contains("VALUE") && (*value)["VALUE"].is_array() &&
                 !(*value)["VALUE"].empty() && (*value)["VALUE"][0].is_string()) {
                 served = (*value)["VALUE"][0].get<std::string>();
@@ -128,7 +128,7 @@ TEST(UpdaterInstall, AnInstalledApplicationIsReplacedByTheNewerReleaseAndStarts)
     }
     EXPECT_TRUE(answered) << "served " << served;
     EXPECT_EQ(started.size(), 1u);
-    EXPECT_TRUE(test::WaitFor([&] { return processesOf(program).empty(); }, 30));
+    EXPECT_TRUE(test::waitFor([&] { return processesOf(program).empty(); }, 30));
 
     // One application beside nothing else; the work folder is gone.
     std::vector<std::string> beside;

@@ -342,7 +342,7 @@ class UpdaterDisk : public ::testing::Test {
   protected:
     fs::path zip(const std::vector<ZipEntry>& entries) {
         const fs::path path = folder / ("archive" + std::to_string(++count) + ".zip");
-        EXPECT_TRUE(test::WriteZip(path, entries));
+        EXPECT_TRUE(test::writeZip(path, entries));
         return path;
     }
     std::optional<UpdateFailure> extract(const std::vector<ZipEntry>& entries,
@@ -370,7 +370,7 @@ TEST_F(UpdaterDisk, ExtractionKeepsModesAndLinksInsideTheFolder) {
     entries.push_back({"Z.app/lib/libz.so", "libz.so.1", ZipEntry::Kind::symlink});
     ASSERT_FALSE(extract(entries, into)) << "a sound archive extracts";
     EXPECT_TRUE(fs::is_symlink(into / "Z.app/lib/libz.so"));
-    EXPECT_EQ(test::ReadFile(into / "Z.app/lib/libz.so"), "library");
+    EXPECT_EQ(test::readFile(into / "Z.app/lib/libz.so"), "library");
     EXPECT_NE(fs::status(into / "Z.app/bin/zarvo-recorder").permissions() & fs::perms::owner_exec,
               fs::perms::none);
 }
@@ -397,11 +397,11 @@ TEST_F(UpdaterDisk, EntriesEscapingTheFolderFailAndWriteNothingOutside) {
 
     // A cut archive, and something that is no archive.
     const fs::path whole = zip(test::FakeApplication("Z.app", "net.x", "1.0"));
-    std::string bytes = test::ReadFile(whole);
-    test::WriteFile(folder / "cut.zip", bytes.substr(0, bytes.size() / 2));
+    std::string bytes = test::readFile(whole);
+    test::writeFile(folder / "cut.zip", bytes.substr(0, bytes.size() / 2));
     fs::create_directories(folder / "cut");
     EXPECT_TRUE(ZarvoUpdater::extractZip(folder / "cut.zip", folder / "cut"));
-    test::WriteFile(folder / "text.zip", "not a zip at all");
+    test::writeFile(folder / "text.zip", "not a zip at all");
     EXPECT_TRUE(ZarvoUpdater::extractZip(folder / "text.zip", folder / "cut"));
     EXPECT_TRUE(ZarvoUpdater::extractZip(folder / "missing.zip", folder / "cut"));
 }
@@ -487,7 +487,7 @@ TEST_F(UpdaterDisk, ReplacementSwapsWholeFoldersAndRemovesTheOldOneLast) {
     const fs::path destination = apps / "ZarvoRecorder.app";
     const fs::path work = folder / "ZarvoUpdater-1";
     ASSERT_FALSE(extract(test::FakeApplication("ZarvoRecorder.app", "x", "1.0"), apps));
-    test::WriteFile(destination / "only-in-old.txt", "old");
+    test::writeFile(destination / "only-in-old.txt", "old");
     ASSERT_FALSE(extract(test::FakeApplication("ZarvoRecorder.app", "x", "2.0"), work / "ex"));
     // What a replacement cut short by a power loss left beside it.
     fs::create_directories(apps / ".ZarvoRecorder.app.new-99/bin");
@@ -500,7 +500,7 @@ TEST_F(UpdaterDisk, ReplacementSwapsWholeFoldersAndRemovesTheOldOneLast) {
     }
     ::waitpid(child, nullptr, 0);
     ASSERT_TRUE(replaceApplication(child, work / "ex/ZarvoRecorder.app", destination, work, false));
-    EXPECT_NE(test::ReadFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
+    EXPECT_NE(test::readFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
     EXPECT_FALSE(fs::exists(destination / "only-in-old.txt"));
     EXPECT_FALSE(fs::exists(work));
     EXPECT_EQ(tree(apps), (std::vector<std::string>{
@@ -511,25 +511,25 @@ TEST_F(UpdaterDisk, ReplacementSwapsWholeFoldersAndRemovesTheOldOneLast) {
     const fs::path fresh = folder / "home/Applications/ZarvoRecorder.app";
     ASSERT_FALSE(extract(test::FakeApplication("ZarvoRecorder.app", "x", "3.0"), work / "ex"));
     ASSERT_TRUE(replaceApplication(0, work / "ex/ZarvoRecorder.app", fresh, work, false));
-    EXPECT_NE(test::ReadFile(fresh / "Info.json").find("\"3.0\""), std::string::npos);
+    EXPECT_NE(test::readFile(fresh / "Info.json").find("\"3.0\""), std::string::npos);
 
     // A new copy that is not there leaves the installed one whole.
     EXPECT_FALSE(replaceApplication(0, work / "gone.app", destination, work, false));
-    EXPECT_NE(test::ReadFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
+    EXPECT_NE(test::readFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
     EXPECT_EQ(tree(apps).size(), 4u);
 
     // A process that does not quit in time: nothing is replaced.
     ASSERT_FALSE(extract(test::FakeApplication("ZarvoRecorder.app", "x", "4.0"), work / "ex"));
     EXPECT_FALSE(replaceApplication(::getpid(), work / "ex/ZarvoRecorder.app", destination, work,
                                     false, 0.2));
-    EXPECT_NE(test::ReadFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
+    EXPECT_NE(test::readFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
     EXPECT_FALSE(fs::exists(work));
 
     // A cut between the two renames of a file system without exchange left the installed copy
     // aside and no destination: the next replacement puts it back before going on.
     fs::rename(destination, apps / ".ZarvoRecorder.app.old-97");
     EXPECT_FALSE(replaceApplication(0, work / "gone.app", destination, work, false));
-    EXPECT_NE(test::ReadFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
+    EXPECT_NE(test::readFile(destination / "Info.json").find("\"2.0\""), std::string::npos);
     EXPECT_EQ(tree(apps).size(), 4u);
 }
 

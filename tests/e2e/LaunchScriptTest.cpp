@@ -80,12 +80,12 @@ class LaunchedScript {
 
     // Reads lines into the output until one is the line; whether it came within a minute.
     bool readThrough(const std::string& line) {
-        return test::WaitFor([&] { return readLine() == line; }, 60);
+        return test::waitFor([&] { return readLine() == line; }, 60);
     }
 
     // Reads what is left of the output, until its end or for ten seconds at the most.
     void readToEnd() {
-        test::WaitFor(
+        test::waitFor(
             [&] {
                 readLine();
                 return script_.outputEnded();

@@ -61,7 +61,7 @@ MovieRecorderSettings movieSettings() {
 bool feedFrame(RunLoop& loop, MovieRecorder& recorder, const gpu::TextureRef& texture, int i) {
     const double time = kStart + i / kFps;
     // 1600 frames of sound per picture: 48 kHz at 30 pictures a second.
-    recorder.appendSound(test::ToneSound(1600, 48000, 440, 0.3, 1600 * static_cast<uint64_t>(i)),
+    recorder.appendSound(test::toneSound(1600, 48000, 440, 0.3, 1600 * static_cast<uint64_t>(i)),
                          time);
     recorder.appendTexture(texture, false, time);
     return loop.runUntil([&] { return recorder.framesPending() == 0; }, 60);
@@ -75,7 +75,7 @@ int record(const std::filesystem::path& file) {
         say("error " + error.message);
         return 1;
     }
-    const auto texture = test::NoiseTexture(160, 90, 7);
+    const auto texture = test::noiseTexture(160, 90, 7);
     for (int i = 0; i < 375; ++i) {
         if (!feedFrame(loop, *recorder, texture, i)) {
             say("error frames stuck");
@@ -104,7 +104,7 @@ int fill(const std::filesystem::path& file) {
         say("error " + error.message);
         return 1;
     }
-    const auto texture = test::NoiseTexture(160, 90, 9);
+    const auto texture = test::noiseTexture(160, 90, 9);
     bool limited = false;
     int i = 0;
     for (; i < 3000 && failures == 0; ++i) {
@@ -188,7 +188,7 @@ int finishUntil(const std::filesystem::path& file, int stop) {
             }
         }
     };
-    const auto error = test::WriteTestMovie(options, 375, 0, true);
+    const auto error = test::writeTestMovie(options, 375, 0, true);
     say(error ? "error " + error->message : "finished");
     return 1;
 }
@@ -205,7 +205,7 @@ int finishOnFullDisk(const std::filesystem::path& file) {
             }
         }
     };
-    const auto error = test::WriteTestMovie(options, 375, 0, true);
+    const auto error = test::writeTestMovie(options, 375, 0, true);
     if (!error) {
         say("finished");
         return 1;

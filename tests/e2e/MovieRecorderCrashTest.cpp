@@ -117,16 +117,16 @@ TEST(MovieRecorderCrashTest, AMovieKilledWhileBeingFinishedPlaysInFullAtEverySte
 
         // Until the last step, the fragmented header is the first one and readers take it; from
         // the last step on, the finished header is the only one.
-        const auto top = test::TopLevelBoxes(file);
+        const auto top = test::topLevelBoxes(file);
         ASSERT_GE(top.size(), 3u);
         if (step < 4) {
             EXPECT_EQ(top[1].type, "moov");
-            EXPECT_FALSE(test::BoxesAt(file, "moov/mvex").empty());
-            EXPECT_EQ(test::CountTopLevel(file, "moof"), 2u);
+            EXPECT_FALSE(test::boxesAt(file, "moov/mvex").empty());
+            EXPECT_EQ(test::countTopLevel(file, "moof"), 2u);
         } else {
-            EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
-            EXPECT_EQ(test::CountTopLevel(file, "moof"), 0u);
-            EXPECT_TRUE(test::BoxesAt(file, "moov/mvex").empty());
+            EXPECT_EQ(test::countTopLevel(file, "moov"), 1u);
+            EXPECT_EQ(test::countTopLevel(file, "moof"), 0u);
+            EXPECT_TRUE(test::boxesAt(file, "moov/mvex").empty());
         }
         ExpectWholeMovie(file);
     }
@@ -148,9 +148,9 @@ TEST(MovieRecorderCrashTest, AFullDiskWhileFinishingKeepsTheFragmentedMovie) {
 
     // The part of the new header that fitted was cut off again: the fragmented movie, whole.
     EXPECT_EQ(std::to_string(std::filesystem::file_size(file)), report["size"]);
-    EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
-    EXPECT_EQ(test::CountTopLevel(file, "moof"), 2u);
-    EXPECT_EQ(test::CountTopLevel(file, "mfra"), 1u);
+    EXPECT_EQ(test::countTopLevel(file, "moov"), 1u);
+    EXPECT_EQ(test::countTopLevel(file, "moof"), 2u);
+    EXPECT_EQ(test::countTopLevel(file, "mfra"), 1u);
     ExpectWholeMovie(file);
 }
 

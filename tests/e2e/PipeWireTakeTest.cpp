@@ -23,11 +23,11 @@ namespace {
 
 TEST(PipeWireTakeTest, RecordsAPipeWireNodeBesideATestSourceUntilTheNodeGoesAway) {
     ZARVO_REQUIRE_PIPEWIRE();
-    test::UsePrivateSyphonRegistry();
+    test::usePrivateSyphonRegistry();
     test::ChildProcess pattern(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(pattern.started());
-    auto stage = test::StartGstPublisher(test::GstPublisherOptions(test::Named("Stage"), "Mixer")
+    auto stage = test::startGstPublisher(test::GstPublisherOptions(test::Named("Stage"), "Mixer")
                                              .withFormat("I420")
                                              .withSize(96, 64)
                                              .withColour(0xff3366cc));
@@ -122,11 +122,11 @@ class PipeWireNodesTake : public ::testing::Test {
     static constexpr int kNodes = 3;
 
     void SetUp() override {
-        if (!test::PipeWireStarted()) {
+        if (!test::pipeWireStarted()) {
             return;
         }
         for (int i = 1; i <= kNodes; ++i) {
-            publishers_.push_back(test::StartGstPublisher(
+            publishers_.push_back(test::startGstPublisher(
                 test::GstPublisherOptions(test::Named("Node " + std::to_string(i)), "Take")
                     .withSize(80, 48)));
             ASSERT_TRUE(publishers_.back()->started());

@@ -29,11 +29,11 @@ class RemoteControlTest : public ::testing::Test {
   protected:
     fs::path movies() const { return environment_.movies(); }
 
-    void send(long port, const OSCMessage& message) { test::SendDatagram(port, message.packet()); }
+    void send(long port, const OSCMessage& message) { test::sendDatagram(port, message.packet()); }
 
     // The first element of an address's value, read over OSCQuery.
     static json valueAt(long queryPort, const std::string& address) {
-        const auto answer = test::HttpGetJson(queryPort, address + "?VALUE");
+        const auto answer = test::httpGetJson(queryPort, address + "?VALUE");
         if (!answer || !answer->contains("VALUE") || (*answer)["VALUE"].empty()) {
             return nullptr;
         }
@@ -43,7 +43,7 @@ class RemoteControlTest : public ::testing::Test {
     // Polls the address until it reads the value.
     static bool waitForValue(long queryPort, const std::string& address, const json& expected,
                              double timeout = 20) {
-        return test::WaitFor([&] { return valueAt(queryPort, address) == expected; }, timeout);
+        return test::waitFor([&] { return valueAt(queryPort, address) == expected; }, timeout);
     }
 
     // The sources the takes record: two test sources of different sizes, publishing for as long
@@ -69,22 +69,22 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
     EXPECT_EQ(recorder.oscPort, firstPort_);
     EXPECT_EQ(recorder.queryPort, firstPort_ + 20);
 
-    const auto info = test::HttpGetJson(recorder.queryPort, "/?HOST_INFO");
+    const auto info = test::httpGetJson(recorder.queryPort, "/?HOST_INFO");
     ASSERT_TRUE(info);
     EXPECT_EQ((*info)["NAME"], "ZarvoRecorder");
     EXPECT_EQ((*info)["OSC_PORT"], recorder.oscPort);
     EXPECT_EQ((*info)["OSC_TRANSPORT"], "UDP");
 
     // Both sources appear in the range of the place addresses.
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] {
-            const auto range = test::HttpGetJson(recorder.queryPort, "/source?RANGE");
+            const auto range = test::httpGetJson(recorder.queryPort, "/source?RANGE");
             return range && (*range)["RANGE"][0]["VALS"].size() == 2;
         },
         20));
 
     // The settings arrive in one bundle; the places are chosen by part of their titles.
-    test::SendDatagram(recorder.oscPort,
+    test::sendDatagram(recorder.oscPort,
                        test::OSCBundle({OSCMessage("/folder", {movies().string()}),
                                         OSCMessage("/name", {std::string("Show")}),
                                         OSCMessage("/output", {std::string("Both")}),
@@ -147,7 +147,7 @@ TEST_F(RemoteControlTest, RefusedMessagesAreLoggedAndTheTreeAnswersEveryRequest)
     send(recorder.oscPort, OSCMessage("/status/state", {std::string("recording")}));
     EXPECT_TRUE(recorder.waitForLine("Error: /status/state can only be read"));
 
-    const auto tree = test::HttpGetJson(query, "/");
+    const auto tree = test::httpGetJson(query, "/");
     ASSERT_TRUE(tree);
     EXPECT_EQ((*tree)["FULL_PATH"], "/");
     EXPECT_EQ((*tree)["CONTENTS"]["codec"]["VALUE"], json::array({"h264"}));
@@ -156,19 +156,19 @@ TEST_F(RemoteControlTest, RefusedMessagesAreLoggedAndTheTreeAnswersEveryRequest)
                      ["soundwritten"]["TYPE"],
               "f");
 
-    EXPECT_EQ(test::HttpGet(query, "/codec?UNIT").status, 204);
-    EXPECT_EQ(test::HttpGet(query, "/codec?NOPE").status, 400);
-    EXPECT_EQ(test::HttpGet(query, "/no/such/address").status, 404);
-    const auto access = test::HttpGetJson(query, "//status//state/?ACCESS");
+    EXPECT_EQ(test::httpGet(query, "/codec?UNIT").status, 204);
+    EXPECT_EQ(test::httpGet(query, "/codec?NOPE").status, 400);
+    EXPECT_EQ(test::httpGet(query, "/no/such/address").status, 404);
+    const auto access = test::httpGetJson(query, "//status//state/?ACCESS");
     ASSERT_TRUE(access);
     EXPECT_EQ(*access, json({{"ACCESS", 1}}));
 
-    const auto head = test::HttpRoundTrip(query, "HEAD /codec HTTP/1.1\r\n\r\n");
+    const auto head = test::httpRoundTrip(query, "HEAD /codec HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(head);
     EXPECT_EQ(head->rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_NE(head->find("Content-Length: 0\r\n"), std::string::npos);
     EXPECT_EQ(head->substr(head->size() - 4), "\r\n\r\n");
-    const auto post = test::HttpRoundTrip(query, "POST /codec HTTP/1.1\r\n\r\n");
+    const auto post = test::httpRoundTrip(query, "POST /codec HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u);
 
@@ -179,7 +179,7 @@ TEST_F(RemoteControlTest, SettingsSurviveARestart) {
     {
         test::RecorderProgram recorder(ZARVO_RECORDER);
         ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
-        test::SendDatagram(
+        test::sendDatagram(
             recorder.oscPort,
             test::OSCBundle({OSCMessage("/codec", {std::string("HEVC")}),
                              OSCMessage("/fps", {std::string("29.97")}),
@@ -206,7 +206,7 @@ TEST_F(RemoteControlTest, BusyPortsArePassedOver) {
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
     EXPECT_EQ(recorder.oscPort, firstPort_ + 1);
     EXPECT_EQ(recorder.queryPort, firstPort_ + 21);
-    const auto info = test::HttpGetJson(recorder.queryPort, "/?HOST_INFO");
+    const auto info = test::httpGetJson(recorder.queryPort, "/?HOST_INFO");
     ASSERT_TRUE(info);
     EXPECT_EQ((*info)["OSC_PORT"], firstPort_ + 1);
 
@@ -222,7 +222,7 @@ TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
     ASSERT_TRUE(pattern.started());
     test::RecorderProgram recorder(ZARVO_RECORDER);
     ASSERT_TRUE(recorder.waitForNetwork()) << recorder.output();
-    test::SendDatagram(recorder.oscPort,
+    test::sendDatagram(recorder.oscPort,
                        test::OSCBundle({OSCMessage("/folder", {movies().string()}),
                                         OSCMessage("/source/1", {std::string("Test Pattern")})}));
     ASSERT_TRUE(waitForValue(recorder.queryPort, "/status/source/1/online", 1))
@@ -242,7 +242,7 @@ TEST_F(RemoteControlTest, MalformedDatagramsDuringATakeCostNoFrame) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     size_t sent = 0;
     while (std::chrono::steady_clock::now() < until) {
-        test::SendDatagram(recorder.oscPort, junk[sent++ % junk.size()]);
+        test::sendDatagram(recorder.oscPort, junk[sent++ % junk.size()]);
         if (sent % 200 == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -319,7 +319,7 @@ TEST_F(McpEndToEndTest, ConfiguresStartsAndStopsTheRecorder) {
     EXPECT_EQ(hello["result"]["serverInfo"]["version"], "dev");
 
     json status;
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] {
             status = mcp.call("recorder_status").document();
             return status.is_object() && status["sourcesAvailable"].size() == 2;
@@ -368,7 +368,7 @@ TEST_F(McpEndToEndTest, ConfiguresStartsAndStopsTheRecorder) {
     ASSERT_EQ(status["sources"].size(), 2u);
     EXPECT_EQ(status["sources"][1]["title"], "Second - zarvo-test-source");
     EXPECT_EQ(status["sources"][1]["place"], 2);
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] { return mcp.call("recorder_status").document()["sources"][1]["online"] == true; },
         20));
 

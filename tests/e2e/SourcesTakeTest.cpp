@@ -21,7 +21,7 @@ namespace zarvo {
 namespace {
 
 TEST(SourcesTakeTest, RecordsATestSourceAndAnNDISourceWithSound) {
-    test::UsePrivateSyphonRegistry();
+    test::usePrivateSyphonRegistry();
     test::ChildProcess publisher(
         {ZARVO_TEST_SOURCE, "--name", "Test Pattern", "--size", "160x90", "--fps", "30"});
     ASSERT_TRUE(publisher.started());

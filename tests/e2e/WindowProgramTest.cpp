@@ -28,7 +28,7 @@ using nlohmann::json;
 
 // The first element of an address's value, read over OSCQuery; null when there is none.
 json ValueAt(long queryPort, const std::string& address) {
-    const auto answer = test::HttpGetJson(queryPort, address + "?VALUE");
+    const auto answer = test::httpGetJson(queryPort, address + "?VALUE");
     if (!answer || !answer->contains("VALUE") || (*answer)["VALUE"].empty()) {
         return nullptr;
     }
@@ -105,7 +105,7 @@ class WindowProgramTest : public ::testing::Test {
         std::ofstream file(suppressions);
         if (const auto at = given.find("suppressions="); at != std::string::npos) {
             const size_t begin = at + std::string("suppressions=").size();
-            file << test::ReadFile(given.substr(begin, given.find(':', begin) - begin)) << "\n";
+            file << test::readFile(given.substr(begin, given.find(':', begin) - begin)) << "\n";
         }
         file << "leak:libdbus-1.so\n";
         return given + ":suppressions=" + suppressions.string();
@@ -135,11 +135,11 @@ TEST_F(WindowProgramTest, CtrlRRecordsAndSigtermFinishesTheMovieBeforeExiting) {
         << recorder.output();
 
     const fs::path movies = folder_ / "movies";
-    test::SendDatagram(recorder.oscPort,
+    test::sendDatagram(recorder.oscPort,
                        test::OSCBundle({OSCMessage("/folder", {movies.string()}),
                                         OSCMessage("/name", {std::string("Keyboard")}),
                                         OSCMessage("/source/1", {std::string("pattern")})}));
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] { return ValueAt(recorder.queryPort, "/status/source/1/online") == 1; }, 30))
         << recorder.output();
 
@@ -153,10 +153,10 @@ TEST_F(WindowProgramTest, CtrlRRecordsAndSigtermFinishesTheMovieBeforeExiting) {
     test::ChildProcess keys({FindProgram("xdotool"), "windowfocus", "--sync", window, "key",
                              "--clearmodifiers", "ctrl+r"});
     ASSERT_EQ(keys.wait(30), 0);
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] { return ValueAt(recorder.queryPort, "/status/state") == "recording"; }, 20))
         << recorder.output();
-    ASSERT_TRUE(test::WaitFor(
+    ASSERT_TRUE(test::waitFor(
         [&] {
             const json frames = ValueAt(recorder.queryPort, "/status/source/1/frames");
             return frames.is_number() && frames.get<int64_t>() >= 30;

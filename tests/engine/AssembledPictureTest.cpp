@@ -29,7 +29,7 @@ Size SizeOf(const gpu::TextureRef& texture) {
 // A time far ahead of the clock, a whole number of seconds, so that sums with binary
 // fractions are exact.
 double FutureTime() {
-    return std::ceil(HostTime()) + 1000;
+    return std::ceil(hostTime()) + 1000;
 }
 
 // --- The picture on its own, driven with chosen times ----------------------------------------
@@ -165,7 +165,7 @@ TEST_F(AssembledPictureTest, MonitorLayoutIsAt4096OnItsLongestSide) {
 TEST_F(AssembledPictureTest, LargePictureIsShownFittedOnTheMonitor) {
     ASSERT_NE(picture_, nullptr);
     const auto a = place("A");
-    a->receivedFrame(texture_, false, HostTime());
+    a->receivedFrame(texture_, false, hostTime());
     picture_->compositionChanged({a}, 0, 0, Size{8000, 2000}, false);
     EXPECT_EQ(SizeOf(picture_->assembledFrame()), (Size{4096, 1024}));
 
@@ -173,7 +173,7 @@ TEST_F(AssembledPictureTest, LargePictureIsShownFittedOnTheMonitor) {
     const std::vector<Size> sizes = {{32, 18}};
     const Layout takeLayout(0, sizes, 0, Size{128, 72});
     picture_->setTakeLayout(takeLayout, takeLayout, false);
-    picture_->composeMonitorAtTime(HostTime(), false);
+    picture_->composeMonitorAtTime(hostTime(), false);
     ASSERT_TRUE(loop_.runUntil(
         [&] {
             return SizeOf(picture_->assembledFrame()) == Size{128, 72};
@@ -364,13 +364,13 @@ TEST_F(AssembledPictureControllerTest, RefreshChoosesTheClockPlaceAndKeepsTheMon
 
     // The first place that is online leads.
     picture->setClockPlace(nullptr);
-    frameAt(first, HostTime());
-    frameAt(second, HostTime());
+    frameAt(first, hostTime());
+    frameAt(second, hostTime());
     controller_->refresh();
     EXPECT_EQ(picture->clockPlace(), first);
 
-    frameAt(first, HostTime() - 5);
-    frameAt(second, HostTime());
+    frameAt(first, hostTime() - 5);
+    frameAt(second, hostTime());
     controller_->refresh();
     EXPECT_FALSE(first->isOnline());
     EXPECT_TRUE(second->isOnline());
@@ -378,18 +378,18 @@ TEST_F(AssembledPictureControllerTest, RefreshChoosesTheClockPlaceAndKeepsTheMon
 
     // Nobody online: the clock place stays what it was.
     picture->setClockPlace(first);
-    frameAt(second, HostTime() - 5);
+    frameAt(second, hostTime() - 5);
     controller_->refresh();
     EXPECT_FALSE(second->isOnline());
     EXPECT_EQ(picture->clockPlace(), first);
 
     // A quarter of a second without a composition: the refresh composes.
-    picture->composeMonitorAtTime(HostTime() - 1, false);
+    picture->composeMonitorAtTime(hostTime() - 1, false);
     const double stale = picture->lastComposeTime();
     controller_->refresh();
     EXPECT_GT(picture->lastComposeTime(), stale + 0.5);
     // Less than that: it leaves the monitor alone.
-    picture->composeMonitorAtTime(HostTime() - 0.125, false);
+    picture->composeMonitorAtTime(hostTime() - 0.125, false);
     const double recent = picture->lastComposeTime();
     controller_->refresh();
     EXPECT_EQ(picture->lastComposeTime(), recent);

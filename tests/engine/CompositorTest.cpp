@@ -304,9 +304,9 @@ TEST_F(CompositorTest, CompletesOnTheQueueThreadInSubmissionOrderAcrossComposito
 
 TEST(CompositorMakeTest, LogsWhyItCannotBeCreated) {
     std::vector<std::string> lines;
-    SetLogSink([&lines](const std::string& line) { lines.push_back(line); });
+    setLogSink([&lines](const std::string& line) { lines.push_back(line); });
     const std::unique_ptr<Compositor> c = Compositor::make(nullptr);
-    SetLogSink(nullptr);
+    setLogSink(nullptr);
     EXPECT_FALSE(c);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("Compositor could not be created: ", 0), 0u) << lines[0];

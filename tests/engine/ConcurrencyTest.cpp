@@ -33,11 +33,11 @@ TEST(PlaceConcurrencyTest, FramesFromSeveralThreadsWhileTheMainThreadWorks) {
             for (int i = 0; i < kFrames; ++i) {
                 // Now and then a frame whose picture nobody wanted, told by its size alone.
                 if (i % 3 == 0) {
-                    place.receivedFrameNotice(16 + t, 9 + t, HostTime());
+                    place.receivedFrameNotice(16 + t, 9 + t, hostTime());
                     continue;
                 }
-                const uint64_t index = place.receivedFrame(frame, t % 2 == 0, HostTime());
-                place.receivedSoundAtTime(HostTime());
+                const uint64_t index = place.receivedFrame(frame, t % 2 == 0, hostTime());
+                place.receivedSoundAtTime(hostTime());
                 if (index != kNotFound) {
                     EXPECT_EQ(index, 5u);
                     ++seenInTake;
@@ -49,7 +49,7 @@ TEST(PlaceConcurrencyTest, FramesFromSeveralThreadsWhileTheMainThreadWorks) {
     // The main thread's side: takes starting and ending, measuring, reading the frame.
     while (running > 0) {
         place.setTakeIndex(5, true);
-        place.measureAtTime(HostTime());
+        place.measureAtTime(hostTime());
         const auto state = place.frameState();
         if (state.latestFrame) {
             // Width and height always describe the frame kept with them.
@@ -96,7 +96,7 @@ TEST(PlaceConcurrencyTest, SourcesKeepDeliveringWhilePlacesAreEdited) {
         ASSERT_TRUE(controller->moveSourceFromPlace(1, 3));
         controller->removeSourceAtPlace(3);
         for (const auto& place : controller->places()) {
-            place->measureAtTime(HostTime());
+            place->measureAtTime(hostTime());
         }
     }
     stop = true;

@@ -54,7 +54,7 @@ std::vector<uint8_t> Contents(const std::filesystem::path& file) {
 
 std::vector<std::string> TopLevelTypes(const std::filesystem::path& file) {
     std::vector<std::string> types;
-    for (const auto& box : test::TopLevelBoxes(file)) {
+    for (const auto& box : test::topLevelBoxes(file)) {
         types.push_back(box.type);
     }
     return types;
@@ -177,27 +177,27 @@ TEST_P(MovieFinisherCodecTest, FinishedMoviesAreOrdinaryAndPlayAtEveryStep) {
             std::filesystem::copy_file(options.file, copy);
             states[step] = copy;
         };
-        const auto error = test::WriteTestMovie(options, kPictures, v.firstSlot, v.getsSound);
+        const auto error = test::writeTestMovie(options, kPictures, v.firstSlot, v.getsSound);
         ASSERT_FALSE(error) << error->message;
         ASSERT_EQ(states.size(), 5u);
         const auto& fragmented = states[Step::Read];
         // Fragments are cut every 10 s of the picture track, where sound is written.
-        EXPECT_EQ(test::CountTopLevel(fragmented, "moof"),
+        EXPECT_EQ(test::countTopLevel(fragmented, "moof"),
                   v.getsSound || !v.recordsSound ? 2u : 1u);
-        EXPECT_EQ(test::CountTopLevel(fragmented, "mfra"), 1u);
+        EXPECT_EQ(test::countTopLevel(fragmented, "mfra"), 1u);
 
         // One header with whole sample tables after the media data, nothing else.
         const auto& file = options.file;
         EXPECT_EQ(TopLevelTypes(file), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
-        EXPECT_TRUE(test::BoxesAt(file, "moov/mvex").empty());
-        EXPECT_EQ(test::BoxesAt(file, "moov/trak").size(), v.getsSound ? 2u : 1u);
+        EXPECT_TRUE(test::boxesAt(file, "moov/mvex").empty());
+        EXPECT_EQ(test::boxesAt(file, "moov/trak").size(), v.getsSound ? 2u : 1u);
         for (const char* table : {"stts", "stsc", "stsz", "stco"}) {
-            EXPECT_EQ(test::BoxesAt(file, std::string("moov/trak/mdia/minf/stbl/") + table).size(),
+            EXPECT_EQ(test::boxesAt(file, std::string("moov/trak/mdia/minf/stbl/") + table).size(),
                       v.getsSound ? 2u : 1u)
                 << table;
         }
         // Key frames are listed where not every picture is one.
-        EXPECT_EQ(test::BoxesAt(file, "moov/trak/mdia/minf/stbl/stss").size(), codec < 2 ? 1u : 0u);
+        EXPECT_EQ(test::boxesAt(file, "moov/trak/mdia/minf/stbl/stss").size(), codec < 2 ? 1u : 0u);
         ExpectSameSamples(fragmented, file, pcm);
 
         EXPECT_EQ(MovieProbe::decodeAllPictures(file), kPictures);
@@ -214,7 +214,7 @@ TEST_P(MovieFinisherCodecTest, FinishedMoviesAreOrdinaryAndPlayAtEveryStep) {
                           MovieProbe::read(file).picture->times);
             }
             EXPECT_EQ(TopLevelTypes(states[Step::HeaderNamed]).back(), "moov");
-            EXPECT_EQ(test::CountTopLevel(states[Step::FragmentsRetired], "moof"), 0u);
+            EXPECT_EQ(test::countTopLevel(states[Step::FragmentsRetired], "moof"), 0u);
         }
     }
 }
@@ -242,7 +242,7 @@ class MovieFinisherTest : public ::testing::Test {
                 std::filesystem::copy_file(options.file, fragmented);
             }
         };
-        const auto error = test::WriteTestMovie(options, kPictures, 0, true);
+        const auto error = test::writeTestMovie(options, kPictures, 0, true);
         EXPECT_FALSE(error) << error->message;
         return fragmented;
     }
@@ -261,15 +261,15 @@ class MovieFinisherTest : public ::testing::Test {
 TEST_F(MovieFinisherTest, MoviesBeyond4GiBUseWideOffsets) {
     // Three fragments after 4.5 GiB of free space (a hole on disk).
     const auto big = folder_ / "big.mov";
-    ASSERT_TRUE(test::RepeatFragments(fragmentedMovie(), big, 3, 4608ull << 20, false));
+    ASSERT_TRUE(test::repeatFragments(fragmentedMovie(), big, 3, 4608ull << 20, false));
     const auto fragmented = MovieProbe::packets(big);
     ASSERT_EQ(Only(fragmented, true).size(), 300u);
     ASSERT_FALSE(finish(big));
 
     EXPECT_EQ(TopLevelTypes(big), (std::vector<std::string>{"ftyp", "mdat", "moov"}));
-    EXPECT_EQ(test::TopLevelBoxes(big)[1].header, 16u);
-    EXPECT_EQ(test::BoxesAt(big, "moov/trak/mdia/minf/stbl/co64").size(), 2u);
-    EXPECT_TRUE(test::BoxesAt(big, "moov/trak/mdia/minf/stbl/stco").empty());
+    EXPECT_EQ(test::topLevelBoxes(big)[1].header, 16u);
+    EXPECT_EQ(test::boxesAt(big, "moov/trak/mdia/minf/stbl/co64").size(), 2u);
+    EXPECT_TRUE(test::boxesAt(big, "moov/trak/mdia/minf/stbl/stco").empty());
     const auto finished = MovieProbe::packets(big);
     EXPECT_EQ(Extents(finished, true), Extents(fragmented, true));
     EXPECT_EQ(Extents(finished, false), Extents(fragmented, false));
@@ -303,7 +303,7 @@ TEST_F(MovieFinisherTest, LeavesOrdinaryBrokenAndUnwritableMoviesAsTheyWere) {
     EXPECT_EQ(Contents(locked), Contents(fragmented));
 
     // A fragment that ends early, or one whose samples lie beyond the end of the file.
-    const auto boxes = test::TopLevelBoxes(fragmented);
+    const auto boxes = test::topLevelBoxes(fragmented);
     const auto second = std::find_if(boxes.rbegin(), boxes.rend(),
                                      [](const auto& box) { return box.type == "moof"; });
     ASSERT_NE(second, boxes.rend());

@@ -13,6 +13,7 @@
 
 #include "engine/MovieWriter.h"
 #include "platform/RunLoop.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FinishOnMainThread.h"
 #include "tests/support/MediaFixtures.h"
 #include "tests/support/MovieBoxes.h"
@@ -24,7 +25,7 @@ namespace {
 
 using test::Bgra;
 using test::MovieProbe;
-using test::RisingCrossingsPerSecond;
+using test::risingCrossingsPerSecond;
 using test::TimedSound;
 
 constexpr Bgra kRed{0, 0, 255, 255};
@@ -150,8 +151,8 @@ TEST_P(MovieRecorderCodecTest, WritesPicturesAtSlotTimesAndSoundInTheCodecsForma
         times.push_back(50.0 + i / 30.0 + (i % 3 == 1 ? 0.004 : i % 3 == 2 ? -0.004 : 0));
         expected.push_back(i * 2000);
     }
-    const auto sounds = test::ToneBuffers(50.0, 1.0, 960, 48000, 440, 0.5);
-    record(*recorder, test::SolidTexture(320, 180, kGreen), times, sounds);
+    const auto sounds = test::toneBuffers(50.0, 1.0, 960, 48000, 440, 0.5);
+    record(*recorder, test::solidTexture(320, 180, kGreen), times, sounds);
     const auto outcome = finish(*recorder, 51.0);
     ASSERT_FALSE(outcome) << outcome->message;
     EXPECT_EQ(recorder->framesWritten(), 27u);
@@ -178,9 +179,9 @@ TEST_P(MovieRecorderCodecTest, WritesPicturesAtSlotTimesAndSoundInTheCodecsForma
     EXPECT_EQ(probe.picture->colorSpace, "bt709");
     EXPECT_EQ(MovieProbe::decodeAllPictures(file), 27);
     // An ordinary movie, which programs without FFmpeg read too.
-    EXPECT_EQ(test::CountTopLevel(file, "moov"), 1u);
-    EXPECT_EQ(test::CountTopLevel(file, "moof"), 0u);
-    EXPECT_EQ(test::CountTopLevel(file, "mfra"), 0u);
+    EXPECT_EQ(test::countTopLevel(file, "moov"), 1u);
+    EXPECT_EQ(test::countTopLevel(file, "moof"), 0u);
+    EXPECT_EQ(test::countTopLevel(file, "mfra"), 0u);
     EXPECT_EQ(MovieProbe::gstreamerPictureCount(file), 27);
     EXPECT_EQ(MovieProbe::mediainfoFrameCount(file), 27);
 
@@ -192,8 +193,8 @@ TEST_P(MovieRecorderCodecTest, WritesPicturesAtSlotTimesAndSoundInTheCodecsForma
     // The track holds the second written; an encoder may pad its last block.
     EXPECT_GE(probe.sound->sampleCount, 48000);
     EXPECT_LE(probe.sound->sampleCount, 48000 + 1024);
-    EXPECT_NEAR(RisingCrossingsPerSecond(probe.sound->left, 4800, 43200, 48000), 440, 5);
-    EXPECT_NEAR(test::Peak(probe.sound->right, 4800, 43200), 0.5, 0.05);
+    EXPECT_NEAR(risingCrossingsPerSecond(probe.sound->left, 4800, 43200, 48000), 440, 5);
+    EXPECT_NEAR(test::peak(probe.sound->right, 4800, 43200), 0.5, 0.05);
     // The tone starts at the movie's time 0, so after the start it next rises through zero one
     // period in: nothing of the encoder's own delay is left before it.
     const auto& left = probe.sound->left;
@@ -219,7 +220,7 @@ TEST_F(MovieRecorderTest, LastFrameLastsUntilTheFinishButAtLeastA240thOfASecond)
     // Finished well after the last frame: the movie ends at the finish time.
     const auto later = folder_ / "later.mov";
     auto recorder = started(later, Settings(0, 64, 36, 30), 10.0);
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(10.0, 30, 5));
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(10.0, 30, 5));
     ASSERT_FALSE(finish(*recorder, 12.5));
     auto probe = MovieProbe::read(later);
     ASSERT_TRUE(probe.picture);
@@ -231,7 +232,7 @@ TEST_F(MovieRecorderTest, LastFrameLastsUntilTheFinishButAtLeastA240thOfASecond)
     ASSERT_TRUE(recorder->startWriting(early, Settings(2, 64, 36, 30), 20.0, &error))
         << error.message;
     EXPECT_EQ(recorder->framesWritten(), 0u);
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(20.0, 30, 5));
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(20.0, 30, 5));
     ASSERT_FALSE(finish(*recorder, 20.0));
     probe = MovieProbe::read(early);
     ASSERT_TRUE(probe.picture);
@@ -252,7 +253,7 @@ TEST_F(MovieRecorderTest, KeyFramesAreAtMostTwoSecondsApart) {
         for (int i = 0; i < 28; ++i) {
             times.push_back(i * 0.25);
         }
-        record(*recorder, test::NoiseTexture(64, 64, 1), times);
+        record(*recorder, test::noiseTexture(64, 64, 1), times);
         ASSERT_FALSE(finish(*recorder, 7.0));
         const auto probe = MovieProbe::read(file);
         ASSERT_TRUE(probe.picture);
@@ -300,9 +301,9 @@ TEST_F(MovieRecorderTest, ChoosesTheAverageBitRateFromSizeAndRate) {
         auto settings = Settings(0, c.width, c.height, c.fps);
         settings.megabitsPerSecond = c.megabits;
         auto recorder = started(file, settings, 0.0);
-        record(*recorder, test::SolidTexture(c.width, c.height, kBlue), FrameTimes(0, 30, 2));
+        record(*recorder, test::solidTexture(c.width, c.height, kBlue), FrameTimes(0, 30, 2));
         ASSERT_FALSE(finish(*recorder, 0.1));
-        EXPECT_TRUE(test::FileContains(file, c.text));
+        EXPECT_TRUE(test::fileContains(file, c.text));
     }
 }
 
@@ -314,10 +315,10 @@ TEST_F(MovieRecorderTest, TakesTheFirstFramesSizeMadeEven) {
     EXPECT_EQ(recorder->outputSize(), (Size{0, 0}));
     // Nothing is written before the first frame.
     EXPECT_FALSE(std::filesystem::exists(file));
-    record(*recorder, test::SolidTexture(1921, 1081, kRed), FrameTimes(5.0, 30, 2));
+    record(*recorder, test::solidTexture(1921, 1081, kRed), FrameTimes(5.0, 30, 2));
     EXPECT_EQ(recorder->outputSize(), (Size{1920, 1080}));
     // Later frames of another size are fitted into the first one's.
-    record(*recorder, test::SolidTexture(64, 36, kRed), {5.1});
+    record(*recorder, test::solidTexture(64, 36, kRed), {5.1});
     ASSERT_FALSE(finish(*recorder, 5.2));
     EXPECT_EQ(recorder->framesWritten(), 3u);
     const auto probe = MovieProbe::read(file);
@@ -341,7 +342,7 @@ TEST_F(MovieRecorderTest, WritesFramesOfExtremeSizesWithoutFailing) {
         auto recorder = started(file, Settings(0, 0, 0, 0), 0.0);
         int failures = 0;
         recorder->setFailureHandler([&](const Error&) { ++failures; });
-        record(*recorder, test::SolidTexture(c.width, c.height, kRed), {0.0, 0.5});
+        record(*recorder, test::solidTexture(c.width, c.height, kRed), {0.0, 0.5});
         EXPECT_EQ(recorder->outputSize(), c.movie);
         ASSERT_FALSE(finish(*recorder, 1.0));
         EXPECT_EQ(recorder->framesWritten(), 2u);
@@ -357,9 +358,9 @@ TEST_F(MovieRecorderTest, WritesFramesOfExtremeSizesWithoutFailing) {
     // Tiny and huge sources fitted into a movie of a set size.
     const auto file = folder_ / "fitted.mov";
     auto recorder = started(file, Settings(2, 64, 36, 0), 0.0);
-    record(*recorder, test::SolidTexture(1, 1, kRed), {0.0});
-    record(*recorder, test::SolidTexture(16384, 1, kRed), {0.1});
-    record(*recorder, test::SolidTexture(1, 16384, kRed), {0.2});
+    record(*recorder, test::solidTexture(1, 1, kRed), {0.0});
+    record(*recorder, test::solidTexture(16384, 1, kRed), {0.1});
+    record(*recorder, test::solidTexture(1, 16384, kRed), {0.2});
     ASSERT_FALSE(finish(*recorder, 0.3));
     EXPECT_EQ(recorder->framesWritten(), 3u);
     EXPECT_EQ(MovieProbe::decodeAllPictures(file), 3);
@@ -382,16 +383,16 @@ TEST_F(MovieRecorderTest, RefusesToStartWithExactReasons) {
     expectRefusal(error, "The folder “" + missing.string() + "” does not exist");
 
     const auto notFolder = folder_ / "plain";
-    test::WriteFile(notFolder, "x");
+    test::writeFile(notFolder, "x");
     EXPECT_FALSE(recorder->startWriting(notFolder / "a.mov", settings, 0.0, &error));
     expectRefusal(error, "The folder “" + notFolder.string() + "” does not exist");
 
     // An existing file is refused and left as it is.
     const auto existing = folder_ / "existing.mov";
-    test::WriteFile(existing, "keep me");
+    test::writeFile(existing, "keep me");
     EXPECT_FALSE(recorder->startWriting(existing, settings, 0.0, &error));
     expectRefusal(error, "“existing.mov” already exists");
-    EXPECT_EQ(test::ReadFile(existing), "keep me");
+    EXPECT_EQ(test::readFile(existing), "keep me");
     EXPECT_FALSE(recorder->isRecording());
 
     // A second start while recording.
@@ -403,7 +404,7 @@ TEST_F(MovieRecorderTest, RefusesToStartWithExactReasons) {
     EXPECT_FALSE(std::filesystem::exists(folder_ / "two.mov"));
 
     // A start while the movie is still being finished: large frames keep the queue busy.
-    const auto big = test::NoiseTexture(1280, 720, 3);
+    const auto big = test::noiseTexture(1280, 720, 3);
     for (int i = 0; i < 3; ++i) {
         recorder->appendTexture(big, false, i / 30.0);
     }
@@ -445,7 +446,7 @@ TEST_F(MovieRecorderTest, FinishingWithoutFramesLeavesNoMovie) {
     const auto sized = folder_ / "sized.mov";
     auto recorder = started(sized, Settings(0, 64, 36, 30, true), 0.0);
     EXPECT_TRUE(std::filesystem::exists(sized));
-    recorder->appendSound(test::ToneSound(4800, 48000, 440, 0.5), 0.1);
+    recorder->appendSound(test::toneSound(4800, 48000, 440, 0.5), 0.1);
     expectNoFrame(finish(*recorder, 1.0));
     EXPECT_FALSE(std::filesystem::exists(sized));
     EXPECT_FALSE(recorder->isRecording());
@@ -454,7 +455,7 @@ TEST_F(MovieRecorderTest, FinishingWithoutFramesLeavesNoMovie) {
     const auto unsized = folder_ / "unsized.mov";
     Error error;
     ASSERT_TRUE(recorder->startWriting(unsized, Settings(3, 0, 0, 30), 10.0, &error));
-    recorder->appendTexture(test::SolidTexture(64, 36, kRed), false, 9.0);
+    recorder->appendTexture(test::solidTexture(64, 36, kRed), false, 9.0);
     waitForFrames(*recorder);
     expectNoFrame(finish(*recorder, 11.0));
     EXPECT_EQ(recorder->framesDropped(), 0u);
@@ -476,7 +477,7 @@ TEST_F(MovieRecorderTest, CountsOnlyFramesThePacerKeeps) {
     auto recorder = started(file, Settings(0, 64, 36, 10), 0.0);
     // 60 frames a second for 59/60 s into a 10 fps movie: each slot keeps the first frame
     // nearest to it, up to slot 10 (reached by the frame at 0.95 s).
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 60, 60));
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 60, 60));
     ASSERT_FALSE(finish(*recorder, 1.1));
     EXPECT_EQ(recorder->framesWritten(), 11u);
     EXPECT_EQ(recorder->framesDropped(), 0u);
@@ -492,7 +493,7 @@ TEST_F(MovieRecorderTest, CountsOnlyFramesThePacerKeeps) {
 TEST_F(MovieRecorderTest, DropsFramesWhoseTimeIsNotAfterTheLastOne) {
     const auto file = folder_ / "stale.mov";
     auto recorder = started(file, Settings(0, 64, 36, 0), 100.0);
-    const auto texture = test::SolidTexture(64, 36, kRed);
+    const auto texture = test::solidTexture(64, 36, kRed);
     // The same time twice: the second is not kept at all. A time a microsecond later is kept
     // but lands on the same movie tick: written as dropped.
     record(*recorder, texture, {100.0, 100.0, 100.000001, 100.5, 99.0});
@@ -509,7 +510,7 @@ TEST_F(MovieRecorderTest, FramesWaitDeeperInTheFirstSecondThenBeyondThreeAreRefu
     auto recorder = started(file, Settings(0, 1280, 720, 0), 0.0);
     std::vector<gpu::TextureRef> textures;
     for (uint32_t i = 0; i < 4; ++i) {
-        textures.push_back(test::NoiseTexture(1280, 720, i));
+        textures.push_back(test::noiseTexture(1280, 720, i));
     }
     uint64_t appended = 0;
     double time = 0;
@@ -577,11 +578,11 @@ TEST_F(MovieRecorderTest, FillsGapsInTheSoundWithSilence) {
     auto recorder = started(file, Settings(2, 64, 36, 10, true), 0.0);
     // A tone from 0 to 0.5 s and from 3.0 to 3.5 s; nothing arrives in between, so 2.5 s of
     // silence go in, more than one pass writes.
-    auto sounds = test::ToneBuffers(0.0, 0.5, 480, 48000, 1000, 0.5);
-    for (const auto& later : test::ToneBuffers(3.0, 0.5, 480, 48000, 1000, 0.5)) {
+    auto sounds = test::toneBuffers(0.0, 0.5, 480, 48000, 1000, 0.5);
+    for (const auto& later : test::toneBuffers(3.0, 0.5, 480, 48000, 1000, 0.5)) {
         sounds.push_back(later);
     }
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 10, 35), sounds);
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 10, 35), sounds);
     ASSERT_FALSE(finish(*recorder, 3.5));
     EXPECT_NEAR(recorder->soundWritten(), 3.5, 1e-9);
     EXPECT_EQ(recorder->soundLeftOut(), 0.0);
@@ -590,12 +591,12 @@ TEST_F(MovieRecorderTest, FillsGapsInTheSoundWithSilence) {
     ASSERT_TRUE(probe.sound);
     EXPECT_EQ(probe.sound->sampleCount, 168000);
     const auto& left = probe.sound->left;
-    EXPECT_NEAR(test::Peak(left, 0, 24000), 0.5, 0.01);
-    EXPECT_NEAR(RisingCrossingsPerSecond(left, 0, 24000, 48000), 1000, 5);
-    EXPECT_EQ(test::Peak(left, 24000, 144000), 0.0f);
-    EXPECT_EQ(test::Peak(probe.sound->right, 24000, 144000), 0.0f);
-    EXPECT_NEAR(test::Peak(left, 144000, 168000), 0.5, 0.01);
-    EXPECT_NEAR(RisingCrossingsPerSecond(left, 144000, 168000, 48000), 1000, 5);
+    EXPECT_NEAR(test::peak(left, 0, 24000), 0.5, 0.01);
+    EXPECT_NEAR(risingCrossingsPerSecond(left, 0, 24000, 48000), 1000, 5);
+    EXPECT_EQ(test::peak(left, 24000, 144000), 0.0f);
+    EXPECT_EQ(test::peak(probe.sound->right, 24000, 144000), 0.0f);
+    EXPECT_NEAR(test::peak(left, 144000, 168000), 0.5, 0.01);
+    EXPECT_NEAR(risingCrossingsPerSecond(left, 144000, 168000, 48000), 1000, 5);
 }
 
 TEST_F(MovieRecorderTest, KeepsSoundThatArrivesBeforeTheFirstFrame) {
@@ -603,13 +604,13 @@ TEST_F(MovieRecorderTest, KeepsSoundThatArrivesBeforeTheFirstFrame) {
     // waits for it and still begins at time 0.
     const auto file = folder_ / "early-sound.mov";
     auto recorder = started(file, Settings(2, 0, 0, 10, true), 20.0);
-    const auto sounds = test::ToneBuffers(20.0, 1.0, 480, 48000, 1000, 0.5);
+    const auto sounds = test::toneBuffers(20.0, 1.0, 480, 48000, 1000, 0.5);
     for (size_t i = 0; i < 50; ++i) {
         recorder->appendSound(sounds[i].sound, sounds[i].time);
     }
     loop_.runFor(0.05);
     EXPECT_EQ(recorder->soundWritten(), 0.0);
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(20.5, 10, 5),
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(20.5, 10, 5),
            std::vector<TimedSound>(sounds.begin() + 50, sounds.end()));
     ASSERT_FALSE(finish(*recorder, 21.0));
     EXPECT_NEAR(recorder->soundWritten(), 1.0, 1e-9);
@@ -618,22 +619,22 @@ TEST_F(MovieRecorderTest, KeepsSoundThatArrivesBeforeTheFirstFrame) {
     ASSERT_TRUE(probe.picture && probe.sound);
     EXPECT_EQ(probe.picture->times, (std::vector<int64_t>{30000, 36000, 42000, 48000, 54000}));
     EXPECT_EQ(probe.sound->sampleCount, 48000);
-    EXPECT_NEAR(test::Peak(probe.sound->left, 0, 24000), 0.5, 0.01);
-    EXPECT_NEAR(RisingCrossingsPerSecond(probe.sound->left, 0, 48000, 48000), 1000, 5);
+    EXPECT_NEAR(test::peak(probe.sound->left, 0, 24000), 0.5, 0.01);
+    EXPECT_NEAR(risingCrossingsPerSecond(probe.sound->left, 0, 48000, 48000), 1000, 5);
 }
 
 TEST_F(MovieRecorderTest, ResamplesSoundTo48kHz) {
     const auto file = folder_ / "resampled.mov";
     auto recorder = started(file, Settings(2, 64, 36, 10, true), 0.0);
     // One second at 44.1 kHz, then one at 48 kHz, then half a second at 32 kHz.
-    auto sounds = test::ToneBuffers(0.0, 1.0, 441, 44100, 1000, 0.5);
-    for (const auto& next : test::ToneBuffers(1.0, 1.0, 480, 48000, 2000, 0.5)) {
+    auto sounds = test::toneBuffers(0.0, 1.0, 441, 44100, 1000, 0.5);
+    for (const auto& next : test::toneBuffers(1.0, 1.0, 480, 48000, 2000, 0.5)) {
         sounds.push_back(next);
     }
-    for (const auto& next : test::ToneBuffers(2.0, 0.5, 320, 32000, 500, 0.5)) {
+    for (const auto& next : test::toneBuffers(2.0, 0.5, 320, 32000, 500, 0.5)) {
         sounds.push_back(next);
     }
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 10, 25), sounds);
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 10, 25), sounds);
     ASSERT_FALSE(finish(*recorder, 2.5));
     EXPECT_NEAR(recorder->soundWritten(), 2.5, 0.01);
 
@@ -642,12 +643,12 @@ TEST_F(MovieRecorderTest, ResamplesSoundTo48kHz) {
     EXPECT_EQ(probe.sound->sampleRate, 48000);
     EXPECT_NEAR(static_cast<double>(probe.sound->sampleCount), 120000, 480);
     const auto& left = probe.sound->left;
-    EXPECT_NEAR(RisingCrossingsPerSecond(left, 2400, 45600, 48000), 1000, 10);
-    EXPECT_NEAR(RisingCrossingsPerSecond(left, 50400, 93600, 48000), 2000, 20);
-    EXPECT_NEAR(RisingCrossingsPerSecond(left, 98400, 117600, 48000), 500, 10);
+    EXPECT_NEAR(risingCrossingsPerSecond(left, 2400, 45600, 48000), 1000, 10);
+    EXPECT_NEAR(risingCrossingsPerSecond(left, 50400, 93600, 48000), 2000, 20);
+    EXPECT_NEAR(risingCrossingsPerSecond(left, 98400, 117600, 48000), 500, 10);
     // Each rate's sound follows the one before without a gap.
-    EXPECT_GT(test::Peak(left, 47000, 49000), 0.4f);
-    EXPECT_GT(test::Peak(left, 95000, 97000), 0.4f);
+    EXPECT_GT(test::peak(left, 47000, 49000), 0.4f);
+    EXPECT_GT(test::peak(left, 95000, 97000), 0.4f);
 }
 
 TEST_F(MovieRecorderTest, KeepsTheLastTwoSecondsOfALongSoundBuffer) {
@@ -660,7 +661,7 @@ TEST_F(MovieRecorderTest, KeepsTheLastTwoSecondsOfALongSoundBuffer) {
     }
     const auto sound =
         SourceSound::soundWithInterleavedStereoSamples(samples.data(), 240000, 48000);
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 2, 10), {{sound, 5.0}});
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 2, 10), {{sound, 5.0}});
     EXPECT_NEAR(recorder->soundLeftOut(), 3.0, 1e-9);
     ASSERT_FALSE(finish(*recorder, 5.0));
     EXPECT_NEAR(recorder->soundLeftOut(), 3.0, 1e-9);
@@ -670,8 +671,8 @@ TEST_F(MovieRecorderTest, KeepsTheLastTwoSecondsOfALongSoundBuffer) {
     const auto probe = MovieProbe::read(file, true);
     ASSERT_TRUE(probe.sound);
     EXPECT_EQ(probe.sound->sampleCount, 240000);
-    EXPECT_EQ(test::Peak(probe.sound->left, 0, 144000), 0.0f);
-    EXPECT_NEAR(test::Peak(probe.sound->left, 144000, 240000), 0.75, 0.001);
+    EXPECT_EQ(test::peak(probe.sound->left, 0, 144000), 0.0f);
+    EXPECT_NEAR(test::peak(probe.sound->left, 144000, 240000), 0.75, 0.001);
     EXPECT_NEAR(probe.sound->left[144000], 0.75, 0.001);
 }
 
@@ -682,7 +683,7 @@ TEST_F(MovieRecorderTest, AMovieThatGotNoSoundHasNoSoundTrack) {
         const auto file = folder_ / ("silent" + std::to_string(codec) + ".mov");
         const double fps = codec == 1 ? 2 : 30;
         auto recorder = started(file, Settings(codec, 64, 36, fps, true), 0.0);
-        record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, fps, 24));
+        record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, fps, 24));
         ASSERT_FALSE(finish(*recorder, 24 / fps));
         EXPECT_EQ(recorder->soundWritten(), 0.0);
         const auto probe = MovieProbe::read(file);
@@ -703,17 +704,17 @@ TEST_F(MovieRecorderTest, SurvivesSoundItCannotUse) {
     // Rates the converter cannot take, or barely can.
     for (double rate : {0.5, 1.0, 3.0, 7.0, 1e-300, 2e6, 1e12, 1e300, 44100.5}) {
         SCOPED_TRACE(rate);
-        recorder->appendSound(test::ToneSound(10, rate, 0, 0.5), 0.05);
+        recorder->appendSound(test::toneSound(10, rate, 0, 0.5), 0.05);
     }
-    recorder->appendSound(test::ToneSound(24000, 48000, 440, 0.5), 0.5);
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 10, 10));
+    recorder->appendSound(test::toneSound(24000, 48000, 440, 0.5), 0.5);
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 10, 10));
     ASSERT_FALSE(finish(*recorder, 1.0));
     EXPECT_GE(recorder->soundWritten(), 0.5);
     EXPECT_TRUE(std::isfinite(recorder->soundLeftOut()));
     // After the movie has ended, sound and frames change nothing.
     const double written = recorder->soundWritten();
-    recorder->appendSound(test::ToneSound(4800, 48000, 440, 0.5), 1.1);
-    recorder->appendTexture(test::SolidTexture(64, 36, kRed), false, 1.1);
+    recorder->appendSound(test::toneSound(4800, 48000, 440, 0.5), 1.1);
+    recorder->appendTexture(test::solidTexture(64, 36, kRed), false, 1.1);
     EXPECT_FALSE(recorder->wantsFrameAtTime(1.2));
     EXPECT_EQ(recorder->soundWritten(), written);
     EXPECT_EQ(recorder->framesWritten(), 10u);
@@ -727,7 +728,7 @@ TEST_F(MovieRecorderTest, SurvivesSoundItCannotUse) {
 
 TEST_F(MovieRecorderTest, KeepsTransparencyInProRes4444Only) {
     // Left half opaque red, right half a quarter opaque green.
-    const auto texture = test::PaintedTexture(64, 36, [](int64_t x, int64_t) {
+    const auto texture = test::paintedTexture(64, 36, [](int64_t x, int64_t) {
         return x < 32 ? kRed : Bgra{0, 255, 0, 64};
     });
     for (int64_t codec : {3, 0}) {
@@ -757,9 +758,9 @@ TEST_F(MovieRecorderTest, KeepsTransparencyInProRes4444Only) {
 
 TEST_F(MovieRecorderTest, FitsPicturesWithBlackOrTransparentBars) {
     // A square source in a 16:9 movie: bars left and right.
-    const auto square = test::SolidTexture(36, 36, kGreen);
+    const auto square = test::solidTexture(36, 36, kGreen);
     // A wide source in a 4:3 movie: bars above and below.
-    const auto wide = test::SolidTexture(64, 16, kGreen);
+    const auto wide = test::solidTexture(64, 16, kGreen);
     for (int64_t codec : {0, 1, 2, 3}) {
         SCOPED_TRACE(codec);
         const auto file = folder_ / ("bars" + std::to_string(codec) + ".mov");
@@ -805,7 +806,7 @@ TEST_F(MovieRecorderTest, TurnsFlippedTexturesUpright) {
     // In memory: blue rows first, then red. Stored bottom row first, the picture shows red at
     // the top.
     const auto texture =
-        test::PaintedTexture(64, 36, [](int64_t, int64_t y) { return y < 18 ? kBlue : kRed; });
+        test::paintedTexture(64, 36, [](int64_t, int64_t y) { return y < 18 ? kBlue : kRed; });
     for (bool flipped : {true, false}) {
         SCOPED_TRACE(flipped);
         const auto file = folder_ / (flipped ? "flipped.mov" : "upright.mov");
@@ -839,13 +840,13 @@ TEST_F(MovieRecorderTest, SoundWithInvalidSamplesDoesNotEndTheMovie) {
         samples[2001] = std::numeric_limits<float>::infinity();
         samples[4000] = -std::numeric_limits<float>::infinity();
         samples[6000] = 1e30f;
-        auto sounds = test::ToneBuffers(0.0, 0.2, 480, 48000, 440, 0.5);
+        auto sounds = test::toneBuffers(0.0, 0.2, 480, 48000, 440, 0.5);
         sounds.push_back(
             {SourceSound::soundWithInterleavedStereoSamples(samples.data(), 4800, 48000), 0.3});
-        for (const auto& later : test::ToneBuffers(0.3, 0.7, 480, 48000, 440, 0.5)) {
+        for (const auto& later : test::toneBuffers(0.3, 0.7, 480, 48000, 440, 0.5)) {
             sounds.push_back(later);
         }
-        record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 10, 10), sounds);
+        record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 10, 10), sounds);
         ASSERT_FALSE(finish(*recorder, 1.0));
         loop_.drain();
         EXPECT_EQ(failures, 0);
@@ -867,8 +868,8 @@ TEST_F(MovieRecorderTest, ARecorderLetGoMidMovieLeavesAPlayableMovie) {
     {
         auto recorder = started(file, Settings(0, 64, 36, 30, true), 0.0);
         weak = recorder;
-        record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 30, 15),
-               test::ToneBuffers(0.0, 0.5, 480, 48000, 440, 0.5));
+        record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 30, 15),
+               test::toneBuffers(0.0, 0.5, 480, 48000, 440, 0.5));
     }
     ASSERT_TRUE(loop_.runUntil([&] { return weak.expired(); }, 30));
     const auto probe = MovieProbe::read(file);
@@ -889,9 +890,9 @@ TEST_F(MovieRecorderTest, ReportsAWriteFailureOnceOnTheMainThread) {
     });
     // Something takes the file's name before the first frame makes it.
     std::filesystem::create_directory(file);
-    recorder->appendSound(test::ToneSound(4800, 48000, 440, 0.5), 0.1);
+    recorder->appendSound(test::toneSound(4800, 48000, 440, 0.5), 0.1);
     for (int i = 0; i < 6; ++i) {
-        recorder->appendTexture(test::SolidTexture(64, 36, kRed), false, i / 30.0);
+        recorder->appendTexture(test::solidTexture(64, 36, kRed), false, i / 30.0);
         waitForFrames(*recorder);
     }
     ASSERT_TRUE(loop_.runUntil([&] { return !failures.empty(); }, 30));
@@ -914,7 +915,7 @@ TEST_F(MovieRecorderTest, ReportsAWriteFailureOnceOnTheMainThread) {
     ASSERT_TRUE(loop_.runUntil(
         [&] { return recorder->startWriting(next, Settings(0, 0, 0, 30), 0.0, &error); }, 10))
         << error.message;
-    record(*recorder, test::SolidTexture(64, 36, kRed), FrameTimes(0.0, 30, 3));
+    record(*recorder, test::solidTexture(64, 36, kRed), FrameTimes(0.0, 30, 3));
     ASSERT_FALSE(finish(*recorder, 0.1));
     EXPECT_EQ(MovieProbe::decodeAllPictures(next), 3);
     EXPECT_EQ(failures.size(), 1u);

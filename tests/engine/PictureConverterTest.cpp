@@ -203,9 +203,9 @@ TEST(PictureConverterTest, MatchesTheExactConversionForEverySizeStrideAndDirecti
 
                     Planes vector(ref, width, height);
                     Planes plain(ref, width, height);
-                    ConvertBgraToPlanar(first, step, width, height, opaque, layout, vector.target,
+                    convertBgraToPlanar(first, step, width, height, opaque, layout, vector.target,
                                         true);
-                    ConvertBgraToPlanar(first, step, width, height, opaque, layout, plain.target,
+                    convertBgraToPlanar(first, step, width, height, opaque, layout, plain.target,
                                         false);
                     // Both ways give the same samples, and nothing outside the picture is
                     // written.

@@ -181,7 +181,7 @@ TEST_F(RecorderControllerTest, SettingsAndPlacesSurviveANewController) {
 }
 
 TEST_F(RecorderControllerTest, StoredValuesAreReadWithTheirRules) {
-    test::WriteFile(file(), R"({
+    test::writeFile(file(), R"({
         "RecorderCodec": "HEVC",
         "RecorderOutput": "mosaic",
         "RecorderLayout": 7,
@@ -203,14 +203,14 @@ TEST_F(RecorderControllerTest, StoredValuesAreReadWithTheirRules) {
 }
 
 TEST_F(RecorderControllerTest, GarbageSettingsFileGivesDefaultsAndIsKeptAside) {
-    test::WriteFile(file(), "\x01\x02 this is not a settings file {");
+    test::writeFile(file(), "\x01\x02 this is not a settings file {");
     auto controller = make();
     EXPECT_EQ(controller->codec(), "h264");
     EXPECT_TRUE(controller->places().empty());
     bool keptAside = false;
     for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
         if (entry.path().filename().string().starts_with("settings.json.unreadable-")) {
-            keptAside = test::ReadFile(entry.path()).find("not a settings file") !=
+            keptAside = test::readFile(entry.path()).find("not a settings file") !=
                         std::string::npos;
         }
     }
@@ -396,7 +396,7 @@ TEST_F(RecorderControllerTest, ErrorsAreCountedOnlyWhenNotEmpty) {
 }
 
 TEST_F(RecorderControllerTest, PlacesConnectToListedSourcesAndLetGoOfVanishedOnes) {
-    test::WriteFile(file(), R"({"RecorderSources": ["Camera 1", "Balcony"]})");
+    test::writeFile(file(), R"({"RecorderSources": ["Camera 1", "Balcony"]})");
     auto controller = make();
     const auto& places = controller->places();
     ASSERT_EQ(places.size(), 2u);

@@ -234,7 +234,7 @@ TEST_F(RecorderParametersTest, WrongAddressesAndReadOnlyValuesAreErrors) {
 TEST_F(RecorderParametersTest, RecordStartsAndStopsTheTake) {
     ASSERT_TRUE(controller_->addSourceMatching("Camera 1"));
     auto source = cameras_->lastSource("Camera 1");
-    const auto texture = test::SolidTexture(64, 36, {.b = 10, .g = 200, .r = 30});
+    const auto texture = test::solidTexture(64, 36, {.b = 10, .g = 200, .r = 30});
     ASSERT_TRUE(source->deliverFrame(texture));
 
     EXPECT_EQ(send("/record", {std::string("go")}), "/record expects 1 to start or 0 to stop");
@@ -275,18 +275,18 @@ class RecorderNetworkTest : public RecorderParametersTest {
 
     std::optional<json> getJson(const std::string& target) {
         return whileLoopRuns(
-            [&] { return test::HttpGetJson(controller_->oscQueryPort(), target); });
+            [&] { return test::httpGetJson(controller_->oscQueryPort(), target); });
     }
 
     // Sends an OSC message over UDP and runs the main loop until the condition holds.
     bool sendOSC(const OSCMessage& message, const std::function<bool()>& condition) {
-        test::SendDatagram(controller_->oscPort(), message.packet());
+        test::sendDatagram(controller_->oscPort(), message.packet());
         return loop_.runUntil(condition, 10);
     }
 };
 
 TEST_F(RecorderNetworkTest, PublishesTheParametersAndTakesOSC) {
-    const long first = test::FreePortRange(32);
+    const long first = test::freePortRange(32);
     ASSERT_NE(first, 0);
     ASSERT_TRUE(controller_->startNetwork(first, first + 16, "ZarvoRecorder"));
     EXPECT_EQ(controller_->oscPort(), first);
@@ -320,7 +320,7 @@ TEST_F(RecorderNetworkTest, PublishesTheParametersAndTakesOSC) {
 }
 
 TEST_F(RecorderNetworkTest, RangesFollowTheSourcesAndPlaces) {
-    const long first = test::FreePortRange(32);
+    const long first = test::freePortRange(32);
     ASSERT_TRUE(controller_->startNetwork(first, first + 16, "ZarvoRecorder"));
 
     cameras_->setTitles({"Camera 1", "Balcony"});
@@ -336,7 +336,7 @@ TEST_F(RecorderNetworkTest, RangesFollowTheSourcesAndPlaces) {
 }
 
 TEST_F(RecorderNetworkTest, PortsInUseAreReportedAndStoppingFreesThem) {
-    const long first = test::FreePortRange(32);
+    const long first = test::freePortRange(32);
     ASSERT_NE(first, 0);
     {
         std::vector<std::unique_ptr<test::PortBlocker>> blockers;
@@ -374,7 +374,7 @@ TEST_F(RecorderNetworkTest, PortsInUseAreReportedAndStoppingFreesThem) {
     EXPECT_EQ(controller_->oscPort(), 0);
     EXPECT_EQ(controller_->oscQueryPort(), 0);
     EXPECT_FALSE(server_.isRunning());
-    EXPECT_FALSE(test::HttpRoundTrip(first + 17, "GET / HTTP/1.1\r\n\r\n").has_value());
+    EXPECT_FALSE(test::httpRoundTrip(first + 17, "GET / HTTP/1.1\r\n\r\n").has_value());
     EXPECT_TRUE(test::PortBlocker(test::PortBlocker::Kind::Udp, first).holds());
 }
 

@@ -96,8 +96,8 @@ TEST(RecorderPlaceTest, LettingGoStopsTheSourceAndForgetsFrameAndSound) {
     place.source = source;
     place.kind = FrameSourceKind::NDI;
     place.kindKnown = true;
-    place.receivedFrame(gpu::Texture::make(8, 8), false, HostTime());
-    place.receivedSoundAtTime(HostTime());
+    place.receivedFrame(gpu::Texture::make(8, 8), false, hostTime());
+    place.receivedSoundAtTime(hostTime());
     EXPECT_TRUE(place.hasSound());
 
     place.letGoOfSource();
@@ -116,9 +116,9 @@ TEST(RecorderPlaceTest, SoundIsCurrentForThreeSeconds) {
     RecorderPlace place("Camera 1");
     place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI,
                                                            false);
-    place.receivedSoundAtTime(HostTime() - 2.5);
+    place.receivedSoundAtTime(hostTime() - 2.5);
     EXPECT_TRUE(place.hasSound());
-    place.receivedSoundAtTime(HostTime() - 3.5);
+    place.receivedSoundAtTime(hostTime() - 3.5);
     EXPECT_FALSE(place.hasSound());
 }
 

@@ -42,13 +42,13 @@ constexpr std::chrono::milliseconds kTick{20};
 // A source's thread: a frame of the size every tick and, with a frequency, 20 ms of that tone.
 std::unique_ptr<Ticker> Feed(std::shared_ptr<FakeFrameSource> source, int64_t width, int64_t height,
                              double toneFrequency = 0) {
-    const auto texture = test::SolidTexture(width, height, {.b = 40, .g = 120, .r = 200});
+    const auto texture = test::solidTexture(width, height, {.b = 40, .g = 120, .r = 200});
     auto soundFrame = std::make_shared<uint64_t>(0);
     return std::make_unique<Ticker>(
         [source = std::move(source), texture, toneFrequency, soundFrame] {
             source->deliverFrame(texture);
             if (toneFrequency > 0) {
-                source->deliverSound(test::ToneSound(960, 48000, toneFrequency, 0.5, *soundFrame));
+                source->deliverSound(test::toneSound(960, 48000, toneFrequency, 0.5, *soundFrame));
                 *soundFrame += 960;
             }
         },
@@ -62,8 +62,8 @@ double ToneFrequency(const std::vector<float>& samples) {
     double total = 0;
     int windows = 0;
     for (size_t begin = 0; begin + kWindow <= samples.size(); begin += kWindow) {
-        if (test::Peak(samples, begin, begin + kWindow) > 0.25f) {
-            total += test::RisingCrossingsPerSecond(samples, begin, begin + kWindow, 48000);
+        if (test::peak(samples, begin, begin + kWindow) > 0.25f) {
+            total += test::risingCrossingsPerSecond(samples, begin, begin + kWindow, 48000);
             ++windows;
         }
     }
@@ -454,7 +454,7 @@ TEST_F(RecordingTest, ComputerSoundGoesToMoviesOfSourcesWithoutTheirOwn) {
         [this, soundFrame] {
             const auto handler = sound_->soundHandler();
             if (sound_->running() && handler) {
-                handler(test::ToneSound(960, 48000, 2000, 0.5, *soundFrame));
+                handler(test::toneSound(960, 48000, 2000, 0.5, *soundFrame));
                 *soundFrame += 960;
             }
         },
@@ -575,8 +575,8 @@ TEST_F(RecordingTest, AssembledMovieFailingIsNamedSo) {
     // The assembled movie's file is made at the start, so it cannot be obstructed: its failure
     // is reported as the take reports one, and its recorder ended as a failure ends it.
     const auto assembled = controller->take()->assembledMovie();
-    const Error broken = MovieRecorderError("The disk is full");
-    assembled->recorder()->finishAtTime(HostTime(), nullptr);
+    const Error broken = movieError("The disk is full");
+    assembled->recorder()->finishAtTime(hostTime(), nullptr);
     assembled->setError(broken);
     controller->take()->movieFailureHandler()(kNotFound, broken);
 
@@ -623,7 +623,7 @@ class RecordingRefreshTest : public RecordingTest {
     }
 
     // Lets the refresh find the place silent for that long since its last check.
-    void silentFor(double seconds) { place_->checkTime = HostTime() - seconds; }
+    void silentFor(double seconds) { place_->checkTime = hostTime() - seconds; }
 
     std::shared_ptr<RecorderController> controller_;
     PlaceRef place_;
@@ -641,7 +641,7 @@ TEST_F(RecordingRefreshTest, QuietSourceThatIsAliveIsTestedWithGrowingWaitsAndKe
         EXPECT_EQ(place_->checkTime, notYet);
 
         silentFor(allowed + 0.5);
-        const double before = HostTime();
+        const double before = hostTime();
         controller_->refresh();
         EXPECT_EQ(place_->silentChecks, checks + 1) << "after " << allowed + 0.5 << " s";
         EXPECT_GE(place_->checkTime, before);
@@ -665,7 +665,7 @@ TEST_F(RecordingRefreshTest, DeadSourceIsLetGoOfAndReconnected) {
     EXPECT_FALSE(dead->stopped());  // not tested yet
 
     silentFor(2.5);
-    const double before = HostTime();
+    const double before = hostTime();
     controller_->refresh();
     EXPECT_TRUE(dead->stopped());
     const auto fresh = directory_->lastSource("Camera 1");

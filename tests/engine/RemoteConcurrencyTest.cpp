@@ -28,7 +28,7 @@ TEST(RemoteConcurrencyTest, ReadersAndMessagesWhileSourcesChange) {
     auto options = test::controllerOptions(loop, directory, folder / "settings.json", &center);
     options.queryServer = &server;
     auto controller = RecorderController::create(options);
-    const long first = test::FreePortRange(32);
+    const long first = test::freePortRange(32);
     ASSERT_TRUE(controller->startNetwork(first, first + 16, "ZarvoRecorder"));
     const long osc = controller->oscPort();
     const long query = controller->oscQueryPort();
@@ -40,7 +40,7 @@ TEST(RemoteConcurrencyTest, ReadersAndMessagesWhileSourcesChange) {
     for (int i = 0; i < 2; ++i) {
         clients.emplace_back([&] {
             while (!stop) {
-                const auto tree = test::HttpGetJson(query, "/");
+                const auto tree = test::httpGetJson(query, "/");
                 ++(tree && (*tree)["CONTENTS"].contains("source") ? answered : failed);
             }
         });
@@ -48,8 +48,8 @@ TEST(RemoteConcurrencyTest, ReadersAndMessagesWhileSourcesChange) {
     clients.emplace_back([&] {
         int gap = 0;
         while (!stop) {
-            test::SendDatagram(osc, OSCMessage("/gap", {gap++ % 100}).packet());
-            test::SendDatagram(
+            test::sendDatagram(osc, OSCMessage("/gap", {gap++ % 100}).packet());
+            test::sendDatagram(
                 osc, OSCMessage("/source/1", {std::string(gap % 2 ? "A" : "B")}).packet());
             // Each applied setting is written to disk, so the pace stays one a user could keep.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -62,7 +62,7 @@ class TakeTest : public ::testing::Test {
     void feed(Take& take, size_t sources, int count, double fps,
               const std::vector<SoundEvent>& sounds = {},
               const std::vector<gpu::TextureRef>& textures = {}) {
-        const auto fallback = test::SolidTexture(64, 36, kRed);
+        const auto fallback = test::solidTexture(64, 36, kRed);
         size_t next = 0;
         const auto deliver = [&](double upTo) {
             for (; next < sounds.size() && sounds[next].timed.time <= upTo; ++next) {
@@ -82,7 +82,7 @@ class TakeTest : public ::testing::Test {
                 take.appendTexture(s < textures.size() ? textures[s] : fallback, false, s, time);
             }
             if (take.wantsAssembledFrameAtTime(time)) {
-                take.appendAssembledTexture(test::SolidTexture(64, 36, kBlue), time);
+                take.appendAssembledTexture(test::solidTexture(64, 36, kBlue), time);
             }
             ASSERT_TRUE(loop_.runUntil([&] { return take.framesPending() == 0; }, 60));
         }
@@ -116,9 +116,9 @@ TEST_F(TakeTest, NamesFilesSoThatNothingIsOverwritten) {
     EXPECT_EQ(Take::urlsForName("Take", {"Cam"}, TakeOutput::Separate, folder, nullptr).size(), 1u);
 
     // A second take of the same name gets the next number.
-    test::WriteFile(folder / "Take.mov", "first");
+    test::writeFile(folder / "Take.mov", "first");
     EXPECT_EQ(separate("Take.MOV", {"Cam"}), Strings{"Take 2.mov"});
-    test::WriteFile(folder / "Take 2.mov", "second");
+    test::writeFile(folder / "Take 2.mov", "second");
     EXPECT_EQ(separate("Take", {"Cam"}), Strings{"Take 3.mov"});
 
     // Both: one movie per source and the assembled one, all with one number.
@@ -129,7 +129,7 @@ TEST_F(TakeTest, NamesFilesSoThatNothingIsOverwritten) {
     EXPECT_EQ(*assembled, folder / "Concert.mov");
     EXPECT_EQ(both[0].parent_path(), folder);
 
-    test::WriteFile(folder / "Concert — Cam B.mov", "taken");
+    test::writeFile(folder / "Concert — Cam B.mov", "taken");
     EXPECT_EQ(Names(Take::urlsForName("Concert", {"Cam A", "Cam B"}, TakeOutput::Both, folder,
                                       &assembled)),
               (Strings{"Concert 2 — Cam A.mov", "Concert 2 — Cam B.mov"}));
@@ -140,7 +140,7 @@ TEST_F(TakeTest, NamesFilesSoThatNothingIsOverwritten) {
         Take::urlsForName("Concert", {"Cam A", "Cam B"}, TakeOutput::Assembled, folder, &assembled)
             .empty());
     EXPECT_EQ(assembled->filename(), "Concert.mov");
-    test::WriteFile(folder / "Concert.mov", "taken");
+    test::writeFile(folder / "Concert.mov", "taken");
     Take::urlsForName("Concert", {"Cam A"}, TakeOutput::Assembled, folder, &assembled);
     EXPECT_EQ(assembled->filename(), "Concert 2.mov");
     // Separate with one source: the stem alone, which now exists.
@@ -256,10 +256,10 @@ TEST_F(TakeTest, RecordsSourceAndAssembledMoviesTogether) {
     EXPECT_FALSE(assembled->hasSound());
 
     // Source 1's size is known once its first frame arrives; frames for no movie are ignored.
-    const std::vector<gpu::TextureRef> textures = {test::SolidTexture(64, 36, kRed),
-                                                   test::SolidTexture(97, 55, kBlue)};
+    const std::vector<gpu::TextureRef> textures = {test::solidTexture(64, 36, kRed),
+                                                   test::solidTexture(97, 55, kBlue)};
     take_.appendTexture(textures[0], false, 7, 100.0);
-    take_.appendSound(test::ToneSound(480, 48000, 0, 0.5), 7, 100.01);
+    take_.appendSound(test::toneSound(480, 48000, 0, 0.5), 7, 100.01);
     feed(take_, 2, 10, 10, {}, textures);
     EXPECT_EQ(take_.framesPending(), 0u);
     ASSERT_FALSE(finish(take_, 101.0));
@@ -294,7 +294,7 @@ TEST_F(TakeTest, RoutesEachSoundToTheChosenMovies) {
     std::vector<SoundEvent> sounds;
     const double levels[] = {0.25, 0.5, 0.75};
     for (int64_t source : {kComputer, int64_t{0}, int64_t{1}}) {
-        for (const auto& timed : test::ToneBuffers(100.0, 0.5, 480, 48000, 0, levels[source + 1])) {
+        for (const auto& timed : test::toneBuffers(100.0, 0.5, 480, 48000, 0, levels[source + 1])) {
             sounds.push_back({source, timed});
         }
     }
@@ -377,7 +377,7 @@ TEST_F(TakeTest, ATakeWithoutFramesLeavesNoMovie) {
     o.computerSound = true;
     Error error;
     ASSERT_TRUE(take_.start(o, &error)) << error.message;
-    take_.appendComputerSound(test::ToneSound(4800, 48000, 440, 0.5), 100.1);
+    take_.appendComputerSound(test::toneSound(4800, 48000, 440, 0.5), 100.1);
     auto outcome = finish(take_, 101.0);
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->message, "No frame was received, so no movie was written");

@@ -61,7 +61,7 @@ constexpr std::string_view kHeaderTail =
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The only line the HTTP side logs is a body that failed to serialise.
     static const bool silenced = [] {
-        zarvo::SetLogSink([](const std::string& line) { fail("logged", line); });
+        zarvo::setLogSink([](const std::string& line) { fail("logged", line); });
         return true;
     }();
     (void)silenced;

@@ -130,7 +130,7 @@ const std::string kRequests =
     "\n";
 
 TEST(McpProgram, AnswersOverPipesWhenTheApplicationIsNotRunning) {
-    const int first = static_cast<int>(test::FreePortRange(16));
+    const int first = static_cast<int>(test::freePortRange(16));
     const ProgramRun run = runProgram(kRequests, std::to_string(first));
 
     EXPECT_EQ(run.exitStatus, 0);
@@ -154,7 +154,7 @@ TEST(McpProgram, ReadsTheApplicationItFindsOnThePortsGiven) {
     testing::FakeRecorderState state;
     state.titles = {"Cam A"};
     state.places = {"Cam A"};
-    testing::FakeRecorderApp app(state, static_cast<int>(test::FreePortRange(1)));
+    testing::FakeRecorderApp app(state, static_cast<int>(test::freePortRange(1)));
     const ProgramRun run = runProgram(
         R"({"jsonrpc":"2.0","id":"s","method":"tools/call","params":{"name":"recorder_status"}})"
         "\n",

@@ -60,7 +60,7 @@ FakeRecorderState twoCameras() {
 // ---- Finding the application ----
 
 TEST(RecorderFind, PassesOverASilentPortAndAnotherProgramsServer) {
-    const int first = static_cast<int>(test::FreePortRange(3));
+    const int first = static_cast<int>(test::freePortRange(3));
     test::PortBlocker silent(test::PortBlocker::Kind::Tcp, first);
     CannedHttpServer other(first + 1, CannedHttpServer::ok(R"({"NAME":"Mixer","OSC_PORT":9000})"));
     ASSERT_TRUE(silent.holds());
@@ -84,7 +84,7 @@ TEST(RecorderFind, UnreachableWhenNothingUsableAnswers) {
                  "9231\u20139246. Launch the app and retry (set ZARVO_OSCQUERY_PORT if it uses "
                  "another port).");
 
-    const int first = static_cast<int>(test::FreePortRange(4));
+    const int first = static_cast<int>(test::freePortRange(4));
     // The right name but an OSC port no application could have bound, a body that is not JSON,
     // and an answer that is not 200: none of them is the application.
     CannedHttpServer badPort(first,
@@ -104,7 +104,7 @@ TEST(RecorderFind, UnreachableWhenNothingUsableAnswers) {
 }
 
 TEST(RecorderHttp, OnlyA200WithJsonCounts) {
-    FakeRecorderApp app(twoCameras(), static_cast<int>(test::FreePortRange(1)));
+    FakeRecorderApp app(twoCameras(), static_cast<int>(test::freePortRange(1)));
     const int port = static_cast<int>(app.httpPort());
     const auto value = httpGet(port, "/source?VALUE", 2.0);
     ASSERT_TRUE(value);
@@ -138,7 +138,7 @@ TEST(RecorderStatus, AssemblesPlacesSourcesAndSettings) {
                          {"1/soundwritten", 2.5}, {"2/kind", "ndi"}, {"2/sound", 1}};
     state.values["/performance"] = 1;
     state.values["/width"] = 1280;
-    FakeRecorderApp app(state, static_cast<int>(test::FreePortRange(1)));
+    FakeRecorderApp app(state, static_cast<int>(test::freePortRange(1)));
     const Recorder recorder =
         Recorder::find({"ZarvoRecorder", static_cast<int>(app.httpPort()), 1});
 
@@ -167,7 +167,7 @@ TEST(RecorderStatus, AssemblesPlacesSourcesAndSettings) {
 }
 
 TEST(RecorderStatus, AToolCallGoesThroughLocateAndReturnsTheDocumentAsText) {
-    FakeRecorderApp app(twoCameras(), static_cast<int>(test::FreePortRange(1)));
+    FakeRecorderApp app(twoCameras(), static_cast<int>(test::freePortRange(1)));
     RecorderClientTools tools({"ZarvoRecorder", static_cast<int>(app.httpPort()), 1});
     const json result = callTool(tools, "recorder_status", json::object());
     EXPECT_EQ(result["isError"], false);
@@ -184,7 +184,7 @@ class RecorderConfigure : public ::testing::Test {
 
     void startApp(FakeRecorderState state) {
         app.reset();
-        app.emplace(std::move(state), static_cast<int>(test::FreePortRange(1)));
+        app.emplace(std::move(state), static_cast<int>(test::freePortRange(1)));
         recorder.emplace(
             Recorder::find({"ZarvoRecorder", static_cast<int>(app->httpPort()), 1}, times));
     }

@@ -17,9 +17,9 @@ namespace zarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
+using test::readFile;
 using test::TestFolder;
-using test::WriteFile;
+using test::writeFile;
 
 std::set<std::string> FileNames(const fs::path& folder) {
     std::set<std::string> names;
@@ -55,7 +55,7 @@ TEST(FilesTest, WriteAllGoesThroughAPipeInPiecesAndReportsAFailedDescriptor) {
     EXPECT_EQ(received, data);
 
     TestFolder folder;
-    WriteFile(folder / "read-only", "x");
+    writeFile(folder / "read-only", "x");
     const int readOnly = ::open((folder / "read-only").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(readOnly, 0);
     EXPECT_FALSE(writeAll(readOnly, "text", &error));
@@ -90,10 +90,10 @@ TEST(FilesTest, PositionedReadsAndWritesStopAtTheEndOfTheFile) {
 TEST(FilesTest, ReplacingAFileLeavesTheOldOrTheNewContentsAndNoTemporary) {
     TestFolder folder;
     const fs::path settings = folder / "settings.json";
-    WriteFile(settings, "old");
+    writeFile(settings, "old");
     int error = 0;
     ASSERT_TRUE(replaceFileAtomically(settings, "new contents", true, &error));
-    EXPECT_EQ(ReadFile(settings), "new contents");
+    EXPECT_EQ(readFile(settings), "new contents");
     struct stat info {};
     ASSERT_EQ(::stat(settings.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -106,21 +106,21 @@ TEST(FilesTest, ReplacingAFileLeavesTheOldOrTheNewContentsAndNoTemporary) {
 
     // A rename that fails (a folder is in the way) removes the temporary file.
     fs::create_directory(folder / "taken");
-    WriteFile(folder / "taken" / "inside", "kept");
+    writeFile(folder / "taken" / "inside", "kept");
     error = 0;
     EXPECT_FALSE(replaceFileAtomically(folder / "taken", "x", false, &error));
     EXPECT_NE(error, 0);
-    EXPECT_EQ(ReadFile(folder / "taken" / "inside"), "kept");
+    EXPECT_EQ(readFile(folder / "taken" / "inside"), "kept");
     EXPECT_EQ(FileNames(folder.path()), (std::set<std::string>{"settings.json", "taken"}));
 
     // Through a temporary file of the caller's naming; one that cannot be created leaves the
     // old file untouched.
     ASSERT_TRUE(replaceFileAtomicallyVia(folder / ".settings.tmp", settings, "via", false));
-    EXPECT_EQ(ReadFile(settings), "via");
+    EXPECT_EQ(readFile(settings), "via");
     EXPECT_FALSE(replaceFileAtomicallyVia(folder / "gone" / ".settings.tmp", settings, "lost",
                                           false, &error));
     EXPECT_EQ(error, ENOENT);
-    EXPECT_EQ(ReadFile(settings), "via");
+    EXPECT_EQ(readFile(settings), "via");
     EXPECT_EQ(FileNames(folder.path()), (std::set<std::string>{"settings.json", "taken"}));
 }
 

@@ -185,7 +185,7 @@ TEST(UserDefaultsConcurrencyTest, WritersOnSeveralThreadsLeaveOneValidFile) {
                 // change meanwhile (a write replaces the file whole, so it is never seen half
                 // written).
                 defaults.synchronize();
-                const auto written = nlohmann::json::parse(test::ReadFile(file), nullptr, false);
+                const auto written = nlohmann::json::parse(test::readFile(file), nullptr, false);
                 ASSERT_TRUE(written.is_object());
                 EXPECT_FALSE(written.contains(prefix + "0"));
                 for (int i = 1; i < kKeys; ++i) {
@@ -198,7 +198,7 @@ TEST(UserDefaultsConcurrencyTest, WritersOnSeveralThreadsLeaveOneValidFile) {
         }
     }
 
-    const auto stored = nlohmann::json::parse(test::ReadFile(file), nullptr, false);
+    const auto stored = nlohmann::json::parse(test::readFile(file), nullptr, false);
     ASSERT_TRUE(stored.is_object());
     EXPECT_EQ(stored.size(), static_cast<size_t>(kThreads * (kKeys - 1)));
     UserDefaults reopened(file);

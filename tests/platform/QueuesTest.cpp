@@ -48,15 +48,15 @@ TEST(RunLoopTest, RunsPostedTasksInOrder) {
 TEST(RunLoopTest, DelayedTasksRunInTimeOrderAndNeverEarly) {
     RunLoop loop;
     std::vector<std::string> order;
-    const double start = HostTime();
+    const double start = hostTime();
     double lateRanAt = 0;
     double earlyRanAt = 0;
     loop.postAfter(0.08, [&] {
-        lateRanAt = HostTime();
+        lateRanAt = hostTime();
         order.push_back("late");
     });
     loop.postAfter(0.03, [&] {
-        earlyRanAt = HostTime();
+        earlyRanAt = hostTime();
         order.push_back("early");
     });
     loop.post([&] { order.push_back("now"); });
@@ -73,9 +73,9 @@ TEST(RunLoopTest, DelayedTasksRunInTimeOrderAndNeverEarly) {
 TEST(RunLoopTest, RepeatingTimerFiresRepeatedlyOnScheduleUntilInvalidated) {
     RunLoop loop;
     const double interval = 0.01;
-    const double start = HostTime();
+    const double start = hostTime();
     std::vector<double> firings;
-    auto timer = loop.scheduleRepeating(interval, [&] { firings.push_back(HostTime()); });
+    auto timer = loop.scheduleRepeating(interval, [&] { firings.push_back(hostTime()); });
     EXPECT_TRUE(timer->isValid());
 
     EXPECT_TRUE(loop.runUntil([&] { return firings.size() >= 4; }, kPatience));
@@ -143,9 +143,9 @@ TEST(RunLoopTest, RunUntilChecksTheConditionAndHonoursItsTimeOut) {
     EXPECT_TRUE(loop.runUntil([] { return true; }, kPatience));
     EXPECT_FALSE(posted);
 
-    const double start = HostTime();
+    const double start = hostTime();
     EXPECT_FALSE(loop.runUntil([] { return false; }, 0.05));
-    EXPECT_GE(HostTime() - start, 0.05);
+    EXPECT_GE(hostTime() - start, 0.05);
 
     bool late = false;
     loop.postAfter(0.02, [&] { late = true; });

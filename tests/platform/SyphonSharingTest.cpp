@@ -16,10 +16,10 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/gpu/Device.h"
-#include "platform/syphon/SyphonClient.h"
-#include "platform/syphon/SyphonRegistry.h"
-#include "platform/syphon/SyphonServer.h"
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/SyphonClient.h"
+#include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SyphonServer.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SyphonTestRegistry.h"
 
@@ -27,10 +27,10 @@ namespace zarvo {
 namespace {
 
 using test::ChildProcess;
-using test::WaitFor;
+using test::waitFor;
 
 std::string IdOf(const SyphonServerDescription& description) {
-    return SyphonDescriptionString(description, kSyphonServerDescriptionUUIDKey);
+    return syphonDescriptionString(description, kSyphonServerDescriptionUUIDKey);
 }
 
 std::optional<SyphonServerDescription> Listed(const std::string& id) {
@@ -44,10 +44,10 @@ std::optional<SyphonServerDescription> Listed(const std::string& id) {
 
 // What a server leaves on the computer: its record, its lock and its frames.
 bool AnyFileLeft(const std::string& id) {
-    const auto folder = syphon::RegistryFolder();
-    return std::filesystem::exists(syphon::RecordPath(folder, id)) ||
-           std::filesystem::exists(syphon::LockPath(folder, id)) ||
-           std::filesystem::exists("/dev/shm" + syphon::SegmentName(id));
+    const auto folder = framesharing::registryFolder();
+    return std::filesystem::exists(framesharing::recordPath(folder, id)) ||
+           std::filesystem::exists(framesharing::lockPath(folder, id)) ||
+           std::filesystem::exists("/dev/shm" + framesharing::segmentName(id));
 }
 
 // Counts the directory's notifications by name.
@@ -119,7 +119,7 @@ std::vector<uint64_t> OneTo(uint64_t last) {
 class SyphonSharingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::UsePrivateSyphonRegistry();
+        test::usePrivateSyphonRegistry();
         // Watching from now on: what is published later is announced.
         SyphonServerDirectory::sharedDirectory();
     }
@@ -132,7 +132,7 @@ class SyphonSharingTest : public ::testing::Test {
         const std::string ready = child->readLine(10);
         EXPECT_TRUE(ready.starts_with("ready ")) << ready;
         const std::string id = ready.substr(std::min<size_t>(ready.size(), 6));
-        EXPECT_TRUE(WaitFor([&] { return Listed(id).has_value(); }, 10));
+        EXPECT_TRUE(waitFor([&] { return Listed(id).has_value(); }, 10));
         description = Listed(id).value_or(SyphonServerDescription::object());
         return child;
     }
@@ -144,8 +144,8 @@ TEST_F(SyphonSharingTest, ClientsThatKeepUpGetEveryFrameInOrder) {
     auto publisher = startPublisher({"--name", "Ring", "--app", "Tests", "--frames", "60", "--fps",
                                      "60", "--burst", "4", "--wait"},
                                     description);
-    EXPECT_EQ(SyphonDescriptionString(description, kSyphonServerDescriptionNameKey), "Ring");
-    EXPECT_EQ(SyphonDescriptionString(description, kSyphonServerDescriptionAppNameKey), "Tests");
+    EXPECT_EQ(syphonDescriptionString(description, kSyphonServerDescriptionNameKey), "Ring");
+    EXPECT_EQ(syphonDescriptionString(description, kSyphonServerDescriptionAppNameKey), "Tests");
 
     std::vector<std::unique_ptr<FrameLog>> clients;
     for (int i = 0; i < 3; ++i) {
@@ -155,7 +155,7 @@ TEST_F(SyphonSharingTest, ClientsThatKeepUpGetEveryFrameInOrder) {
     EXPECT_EQ(publisher->readLine(20), "done");
     EXPECT_EQ(publisher->wait(10), 0);
     for (const auto& client : clients) {
-        ASSERT_TRUE(WaitFor([&] { return client->last() == 60; }, 10)) << client->last();
+        ASSERT_TRUE(waitFor([&] { return client->last() == 60; }, 10)) << client->last();
         EXPECT_EQ(client->frames(), OneTo(60));
         EXPECT_EQ(client->client().framesReceived(), 60u);
         EXPECT_EQ(client->client().framesSkipped(), 0u);
@@ -170,7 +170,7 @@ TEST_F(SyphonSharingTest, SlowClientSkipsToTheNewestFrameWithoutHoldingUpOthers)
     publisher->writeLine("go");
     EXPECT_EQ(publisher->readLine(20), "done");
 
-    ASSERT_TRUE(WaitFor([&] { return slow.last() == 40 && fast.last() == 40; }, 10));
+    ASSERT_TRUE(waitFor([&] { return slow.last() == 40 && fast.last() == 40; }, 10));
     EXPECT_EQ(fast.frames(), OneTo(40));
     const auto slowFrames = slow.frames();
     EXPECT_LT(slowFrames.size(), 40u);
@@ -180,7 +180,7 @@ TEST_F(SyphonSharingTest, SlowClientSkipsToTheNewestFrameWithoutHoldingUpOthers)
     EXPECT_EQ(fast.client().framesReceived(), 40u);
     EXPECT_EQ(fast.client().framesSkipped(), 0u);
     // The frames passed over are counted once the handler call of the last frame returns.
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(waitFor(
         [&] { return slow.client().framesReceived() + slow.client().framesSkipped() == 40; }, 10))
         << slow.client().framesReceived() << " + " << slow.client().framesSkipped();
     EXPECT_EQ(slow.client().framesReceived(), slowFrames.size());
@@ -191,19 +191,19 @@ TEST_F(SyphonSharingTest, KilledPublisherIsRetiredAndCleanedUpAndAnnouncedWhenBa
     SyphonServerDescription description;
     auto publisher = startPublisher({"--name", "Phoenix", "--frames", "3", "--hold"}, description);
     const std::string id = IdOf(description);
-    ASSERT_TRUE(syphon::IsServerId(id));
+    ASSERT_TRUE(framesharing::isServerId(id));
     FrameLog client(description);
-    ASSERT_TRUE(WaitFor([&] { return client.last() == 3; }, 10));
+    ASSERT_TRUE(waitFor([&] { return client.last() == 3; }, 10));
     EXPECT_TRUE(client.client().isValid());
     EXPECT_TRUE(
-        WaitFor([&] { return notifications.count(kSyphonServerAnnounceNotification) >= 1; }, 10));
+        waitFor([&] { return notifications.count(kSyphonServerAnnounceNotification) >= 1; }, 10));
     const int announced = notifications.count(kSyphonServerAnnounceNotification);
 
     publisher->signal(SIGKILL);
     EXPECT_EQ(publisher->wait(10), 128 + SIGKILL);
-    ASSERT_TRUE(WaitFor([&] { return !Listed(id); }, 10));
+    ASSERT_TRUE(waitFor([&] { return !Listed(id); }, 10));
     EXPECT_TRUE(
-        WaitFor([&] { return notifications.count(kSyphonServerRetireNotification) >= 1; }, 10));
+        waitFor([&] { return notifications.count(kSyphonServerRetireNotification) >= 1; }, 10));
     EXPECT_FALSE(AnyFileLeft(id));
     // The connected client stays but knows; a new one cannot connect at all.
     EXPECT_FALSE(client.client().isValid());
@@ -212,8 +212,8 @@ TEST_F(SyphonSharingTest, KilledPublisherIsRetiredAndCleanedUpAndAnnouncedWhenBa
     SyphonServerDescription again;
     auto back = startPublisher({"--name", "Phoenix", "--hold"}, again);
     EXPECT_NE(IdOf(again), id);
-    EXPECT_EQ(SyphonDescriptionString(again, kSyphonServerDescriptionNameKey), "Phoenix");
-    EXPECT_TRUE(WaitFor(
+    EXPECT_EQ(syphonDescriptionString(again, kSyphonServerDescriptionNameKey), "Phoenix");
+    EXPECT_TRUE(waitFor(
         [&] { return notifications.count(kSyphonServerAnnounceNotification) > announced; }, 10));
 }
 
@@ -282,26 +282,26 @@ TEST_F(SyphonSharingTest, RenamingUpdatesAndStoppingRetiresAndCleansUp) {
     auto server = SyphonServer::create({"Before", "Tests"});
     ASSERT_NE(server, nullptr);
     const std::string id = IdOf(server->serverDescription());
-    ASSERT_TRUE(WaitFor([&] { return Listed(id).has_value(); }, 10));
+    ASSERT_TRUE(waitFor([&] { return Listed(id).has_value(); }, 10));
 
     server->setName("After");
     EXPECT_EQ(server->name(), "After");
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(waitFor(
         [&] {
             const auto listed = Listed(id);
             return listed &&
-                   SyphonDescriptionString(*listed, kSyphonServerDescriptionNameKey) == "After";
+                   syphonDescriptionString(*listed, kSyphonServerDescriptionNameKey) == "After";
         },
         10));
     EXPECT_TRUE(
-        WaitFor([&] { return notifications.count(kSyphonServerUpdateNotification) >= 1; }, 10));
+        waitFor([&] { return notifications.count(kSyphonServerUpdateNotification) >= 1; }, 10));
 
     server->stop();
     server->stop();
     EXPECT_FALSE(AnyFileLeft(id));
-    EXPECT_TRUE(WaitFor([&] { return !Listed(id); }, 10));
+    EXPECT_TRUE(waitFor([&] { return !Listed(id); }, 10));
     EXPECT_TRUE(
-        WaitFor([&] { return notifications.count(kSyphonServerRetireNotification) >= 1; }, 10));
+        waitFor([&] { return notifications.count(kSyphonServerRetireNotification) >= 1; }, 10));
     EXPECT_FALSE(server->publishFrameTexture(*Stripes(2, 2)));
 }
 
@@ -316,7 +316,7 @@ TEST_F(SyphonSharingTest, ClientStoppedFromItsOwnHandlerIsCalledNoMore) {
                                                      self.stop();
                                                      self.stop();
                                                  });
-    ASSERT_TRUE(WaitFor([&] { return calls == 1; }, 10));
+    ASSERT_TRUE(waitFor([&] { return calls == 1; }, 10));
     EXPECT_FALSE(client->isValid());
     EXPECT_EQ(client->newFrameImage(), nullptr);
     for (int i = 0; i < 5; ++i) {
@@ -332,7 +332,7 @@ TEST_F(SyphonSharingTest, DescriptionsThatNameNoServerGiveInvalidClients) {
     for (const SyphonServerDescription& description :
          {SyphonServerDescription::object(), SyphonServerDescription(42),
           SyphonServerDescription{{kSyphonServerDescriptionUUIDKey, "../../etc/passwd"}},
-          SyphonServerDescription{{kSyphonServerDescriptionUUIDKey, syphon::NewServerId()}}}) {
+          SyphonServerDescription{{kSyphonServerDescriptionUUIDKey, framesharing::newServerId()}}}) {
         std::atomic<int> calls{0};
         SyphonClient client(description, nullptr, {}, [&](SyphonClient&) { ++calls; });
         EXPECT_FALSE(client.isValid()) << description;

@@ -23,15 +23,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::ReadFile;
+using test::readFile;
 using test::LogCapture;
 using test::ScopedEnv;
 using test::TestFolder;
-using test::WriteFile;
+using test::writeFile;
 
 // The file parsed as JSON; a discarded value when it is not valid JSON.
 json ParseFile(const fs::path& path) {
-    return json::parse(ReadFile(path), nullptr, false);
+    return json::parse(readFile(path), nullptr, false);
 }
 
 std::vector<std::string> FileNames(const fs::path& folder) {
@@ -182,7 +182,7 @@ TEST(UserDefaultsTest, UnreadableFileIsKeptAsideAndDefaultsAreUsed) {
         SCOPED_TRACE(garbage);
         TestFolder folder;
         const fs::path file = folder / "settings.json";
-        WriteFile(file, garbage);
+        writeFile(file, garbage);
 
         LogCapture log;
         UserDefaults defaults(file);
@@ -193,7 +193,7 @@ TEST(UserDefaultsTest, UnreadableFileIsKeptAsideAndDefaultsAreUsed) {
         EXPECT_FALSE(fs::exists(file));
         const auto aside = FilesStartingWith(folder.path(), "settings.json.unreadable-");
         ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(ReadFile(aside[0]), garbage);
+        EXPECT_EQ(readFile(aside[0]), garbage);
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
@@ -201,7 +201,7 @@ TEST(UserDefaultsTest, UnreadableFileIsKeptAsideAndDefaultsAreUsed) {
         defaults.setString("codec", "hevc");
         defaults.synchronize();
         EXPECT_EQ(ParseFile(file), json({{"codec", "hevc"}}));
-        EXPECT_EQ(ReadFile(aside[0]), garbage);
+        EXPECT_EQ(readFile(aside[0]), garbage);
     }
 }
 
@@ -209,21 +209,21 @@ TEST(UserDefaultsTest, AnEarlierUnreadableFileIsNeverOverwritten) {
     TestFolder folder;
     const fs::path file = folder / "settings.json";
     LogCapture log;
-    WriteFile(file, "first garbage");
+    writeFile(file, "first garbage");
     UserDefaults first(file);
-    WriteFile(file, "second garbage");
+    writeFile(file, "second garbage");
     UserDefaults second(file);
 
     const auto aside = FilesStartingWith(folder.path(), "settings.json.unreadable-");
     ASSERT_EQ(aside.size(), 2u);
-    std::vector<std::string> contents{ReadFile(aside[0]), ReadFile(aside[1])};
+    std::vector<std::string> contents{readFile(aside[0]), readFile(aside[1])};
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ(contents, (std::vector<std::string>{"first garbage", "second garbage"}));
 }
 
 TEST(UserDefaultsTest, UnwritableFolderLogsAndKeepsTheValue) {
     TestFolder folder;
-    WriteFile(folder / "plain-file", "not a folder");
+    writeFile(folder / "plain-file", "not a folder");
     const fs::path file = folder.path() / "plain-file" / "settings.json";
 
     LogCapture log;
@@ -236,7 +236,7 @@ TEST(UserDefaultsTest, UnwritableFolderLogsAndKeepsTheValue) {
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(file.string()), std::string::npos) << lines[0];
-    EXPECT_EQ(ReadFile(folder / "plain-file"), "not a folder");
+    EXPECT_EQ(readFile(folder / "plain-file"), "not a folder");
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::string>{"plain-file"});
 
     // The writer goes on after a failure: the next change is tried (and fails) again.
@@ -257,7 +257,7 @@ TEST(UserDefaultsTest, NonFiniteDoublesLeaveAValidFile) {
         defaults.setDouble("infinity", std::numeric_limits<double>::infinity());
         defaults.setDouble("fps", 25);
         defaults.synchronize();
-        EXPECT_FALSE(ParseFile(file).is_discarded()) << ReadFile(file);
+        EXPECT_FALSE(ParseFile(file).is_discarded()) << readFile(file);
         EXPECT_FALSE(std::isnan(defaults.doubleForKey("nan")));
         EXPECT_FALSE(std::isinf(defaults.doubleForKey("infinity")));
     }

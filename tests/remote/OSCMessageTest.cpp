@@ -62,12 +62,12 @@ TEST(OSCMessageReadString, ReadsPaddedUTF8AndRejectsWhatIsCutShortOrInvalid) {
     const std::string utf8 = "caf\xC3\xA9\xF0\x9F\x8E\xA5";
     const Bytes good = Wire().str("abcd").text("ab").raw({0, 'x'}).str(utf8);
     size_t offset = 0;
-    EXPECT_EQ(OSCMessage::ReadString(good.data(), good.size(), offset), "abcd");
+    EXPECT_EQ(OSCMessage::readString(good.data(), good.size(), offset), "abcd");
     EXPECT_EQ(offset, 8u);
-    EXPECT_EQ(OSCMessage::ReadString(good.data(), good.size(), offset), "ab");  // padding unchecked
+    EXPECT_EQ(OSCMessage::readString(good.data(), good.size(), offset), "ab");  // padding unchecked
     EXPECT_EQ(offset, 12u);
-    EXPECT_EQ(OSCMessage::ReadString(good.data(), good.size(), offset), utf8);
-    EXPECT_EQ(OSCMessage::ReadString(good.data(), good.size(), offset), std::nullopt);
+    EXPECT_EQ(OSCMessage::readString(good.data(), good.size(), offset), utf8);
+    EXPECT_EQ(OSCMessage::readString(good.data(), good.size(), offset), std::nullopt);
     EXPECT_EQ(offset, good.size());
 
     const std::vector<Bytes> bad = {
@@ -81,7 +81,7 @@ TEST(OSCMessageReadString, ReadsPaddedUTF8AndRejectsWhatIsCutShortOrInvalid) {
     };
     for (size_t i = 0; i < bad.size(); ++i) {
         offset = 0;
-        EXPECT_EQ(OSCMessage::ReadString(bad[i].data(), bad[i].size(), offset), std::nullopt) << i;
+        EXPECT_EQ(OSCMessage::readString(bad[i].data(), bad[i].size(), offset), std::nullopt) << i;
         EXPECT_EQ(offset, 0u) << i;
     }
 }

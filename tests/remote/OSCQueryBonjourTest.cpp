@@ -176,7 +176,7 @@ class OSCQueryBonjourTest : public ::testing::Test {
 };
 
 TEST_F(OSCQueryBonjourTest, StartAnnouncesTheServerUnderItsName) {
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     const long port = server.httpPort();
     EXPECT_TRUE(logged(confirmedLine(name, port)));
     EXPECT_TRUE(log.contains(publishedLine(name, port)));
@@ -186,7 +186,7 @@ TEST_F(OSCQueryBonjourTest, StartAnnouncesTheServerUnderItsName) {
 
 TEST_F(OSCQueryBonjourTest, WithoutAServerNameTheDefaultNameIsUsed) {
     server.setServerName(std::nullopt);
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     // Other servers on this machine may hold the name already; the first attempt uses it.
     EXPECT_TRUE(logged(publishedLine("OSCQuery", server.httpPort())));
 }
@@ -199,7 +199,7 @@ TEST_F(OSCQueryBonjourTest, TakenNameIsRetriedOnceWithThePort) {
     ASSERT_TRUE(loop.runUntil([&] { return rivalOutcome.has_value(); }, kDeadline));
     ASSERT_TRUE(rivalOutcome->published) << rivalOutcome->errorText;
 
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     const long port = server.httpPort();
     const std::string retry = name + " " + std::to_string(port);
     EXPECT_TRUE(logged(confirmedLine(retry, port)));
@@ -211,7 +211,7 @@ TEST_F(OSCQueryBonjourTest, TakenNameIsRetriedOnceWithThePort) {
 }
 
 TEST_F(OSCQueryBonjourTest, SecondCollisionFails) {
-    const long port = test::FreePortRange(1);
+    const long port = test::freePortRange(1);
     const std::string retry = name + " " + std::to_string(port);
     int established = 0;
     auto count = [&](const ServicePublisher::Outcome& o) { established += o.published ? 1 : 0; };
@@ -232,7 +232,7 @@ TEST_F(OSCQueryBonjourTest, SecondCollisionFails) {
 }
 
 TEST_F(OSCQueryBonjourTest, StopWithdrawsTheService) {
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     const long port = server.httpPort();
     ASSERT_TRUE(logged(confirmedLine(name, port)));
     ASSERT_TRUE(watch.waitForPort(name, port));
@@ -243,14 +243,14 @@ TEST_F(OSCQueryBonjourTest, StopWithdrawsTheService) {
 }
 
 TEST_F(OSCQueryBonjourTest, ServerStoppedBeforeTheMainQueueRunsIsNotAnnounced) {
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     server.stop();
     loop.runFor(1.0);
     EXPECT_FALSE(log.anyStartsWith("OSCQuery service published for Bonjour"));
     EXPECT_FALSE(watch.isPresent(name));
 
     // Restarted elsewhere before the queue runs, only the new port is announced.
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     const long first = server.httpPort();
     ASSERT_TRUE(server.startOnPort(first + 1));
     const long second = server.httpPort();
@@ -262,14 +262,14 @@ TEST_F(OSCQueryBonjourTest, ServerStoppedBeforeTheMainQueueRunsIsNotAnnounced) {
 TEST_F(OSCQueryBonjourTest, DestroyedServerHearsNothingMore) {
     auto doomed = std::make_unique<OSCQueryServer>(loop);
     doomed->setServerName(name);
-    ASSERT_TRUE(doomed->startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(doomed->startOnPort(test::freePortRange(1)));
     const long port = doomed->httpPort();
     loop.drain();  // the announcement starts; its outcome is still to come
     doomed.reset();
     loop.runFor(1.0);
     EXPECT_FALSE(log.anyStartsWith("OSCQuery: Bonjour publication confirmed"));
     EXPECT_TRUE(watch.waitUntilGone(name));
-    EXPECT_EQ(test::HttpGet(port, "/").status, 0);
+    EXPECT_EQ(test::httpGet(port, "/").status, 0);
 }
 
 // Run in a child process whose system bus address leads nowhere: the bus library keeps the
@@ -278,13 +278,13 @@ TEST(OSCQueryBonjourChild, DISABLED_WithoutDaemonHttpStillAnswers) {
     test::LogCapture log;
     RunLoop loop;
     OSCQueryServer server{loop};
-    ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+    ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
     ASSERT_TRUE(loop.runUntil(
         [&] { return log.anyStartsWith("OSCQuery: Bonjour publication failed: "); }, kDeadline));
     EXPECT_TRUE(log.contains(publishedLine("OSCQuery", server.httpPort())));
     EXPECT_FALSE(log.anyStartsWith("OSCQuery: nom Bonjour"));
     EXPECT_TRUE(server.isRunning());
-    EXPECT_EQ(test::HttpGet(server.httpPort(), "/").status, 200);
+    EXPECT_EQ(test::httpGet(server.httpPort(), "/").status, 200);
 }
 
 TEST(OSCQueryBonjourWithoutDaemon, PublicationFailsAndHttpKeepsWorking) {

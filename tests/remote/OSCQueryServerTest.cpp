@@ -33,7 +33,7 @@ std::string get(const std::string& target) {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
 
-using test::ConnectTo;
+using test::connectTo;
 using test::HttpAnswer;
 
 // Everything the server sends on the connection until it closes it; the connection is closed.
@@ -65,7 +65,7 @@ class OSCQueryServerTest : public ::testing::Test {
     }
 
     HttpAnswer request(const std::string& raw) {
-        return test::ParseHttpAnswer(whileLoopRuns([&] { return server.responseForRequest(raw); }));
+        return test::parseHttpAnswer(whileLoopRuns([&] { return server.responseForRequest(raw); }));
     }
 
     static OSCQueryServer::ValueProvider returning(json value) {
@@ -330,12 +330,12 @@ TEST_F(OSCQueryServerTest, NonUTF8RequestIsReadAsLatin1) {
 class OSCQueryNetworkTest : public OSCQueryServerTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server.startOnPort(test::FreePortRange(1)));
+        ASSERT_TRUE(server.startOnPort(test::freePortRange(1)));
         port = server.httpPort();
     }
     HttpAnswer fetch(const std::string& raw) {
-        return test::ParseHttpAnswer(
-            whileLoopRuns([&] { return test::HttpRoundTrip(port, raw).value_or(""); }));
+        return test::parseHttpAnswer(
+            whileLoopRuns([&] { return test::httpRoundTrip(port, raw).value_or(""); }));
     }
     long port = 0;
 };
@@ -370,13 +370,13 @@ TEST_F(OSCQueryNetworkTest, OversizedHeaderIsAnsweredFromItsFirstLine) {
 }
 
 TEST_F(OSCQueryNetworkTest, RequestArrivingInPiecesIsAssembled) {
-    const int fd = ConnectTo(port);
+    const int fd = connectTo(port);
     ASSERT_GE(fd, 0);
     for (const std::string piece : {"GET /?HOST", "_INFO HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
         ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(test::ParseHttpAnswer(readUntilClosed(fd)).status, 200);
+    EXPECT_EQ(test::parseHttpAnswer(readUntilClosed(fd)).status, 200);
 }
 
 TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
@@ -387,7 +387,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
         // Paced so that the listening backlog does not overflow and stall the connects.
         if (i % 8 == 7)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const int fd = ConnectTo(port);
+        const int fd = connectTo(port);
         if (fd >= 0) {
             idle.push_back(fd);
             connectedAt.push_back(Clock::now());
@@ -399,17 +399,17 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
     std::vector<std::future<int>> slow;
     for (int i = 0; i < 4; ++i)
         slow.push_back(std::async(std::launch::async, [this] {
-            const int fd = ConnectTo(port);
+            const int fd = connectTo(port);
             const std::string request = get("/?HOST_INFO");
             for (char byte : request) {
                 ::send(fd, &byte, 1, MSG_NOSIGNAL);
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
-            return test::ParseHttpAnswer(readUntilClosed(fd)).status;
+            return test::parseHttpAnswer(readUntilClosed(fd)).status;
         }));
     // Some send half a request and leave.
     for (int i = 0; i < 10; ++i) {
-        const int fd = ConnectTo(port);
+        const int fd = connectTo(port);
         ASSERT_GE(fd, 0);
         ::send(fd, "GET / HT", 8, MSG_NOSIGNAL);
         ::close(fd);
@@ -454,7 +454,7 @@ TEST_F(OSCQueryNetworkTest, IdleSlowAndVanishingClientsDoNotHoldUpOthers) {
 }
 
 TEST_F(OSCQueryNetworkTest, SilentClientIsDroppedWithoutAnswer) {
-    const int fd = ConnectTo(port);
+    const int fd = connectTo(port);
     ASSERT_GE(fd, 0);
     ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
     char buffer[64];
@@ -467,7 +467,7 @@ TEST_F(OSCQueryNetworkTest, StopClosesTheListeningSocket) {
     server.stop();
     EXPECT_FALSE(server.isRunning());
     EXPECT_EQ(server.httpPort(), 0);
-    EXPECT_EQ(ConnectTo(port), -1);
+    EXPECT_EQ(connectTo(port), -1);
 
     // A restart on the same port works, since stopping released it.
     ASSERT_TRUE(server.startOnPort(port));
@@ -480,7 +480,7 @@ TEST_F(OSCQueryServerTest, TakenPortFallsBackToTheNext) {
     long first = 0;
     int held[2] = {-1, -1};
     for (int attempt = 0; attempt < 20 && held[1] < 0; ++attempt) {
-        first = test::FreePortRange(1);
+        first = test::freePortRange(1);
         if (first >= 65533)
             continue;
         for (int i = 0; i < 2; ++i) {
@@ -506,7 +506,7 @@ TEST_F(OSCQueryServerTest, TakenPortFallsBackToTheNext) {
     EXPECT_LT(server.httpPort(), first + OSCQueryServer::kPortsTried);
     const long port = server.httpPort();
     const auto answer =
-        test::ParseHttpAnswer(test::HttpRoundTrip(port, get("/?HOST_INFO")).value_or(""));
+        test::parseHttpAnswer(test::httpRoundTrip(port, get("/?HOST_INFO")).value_or(""));
     EXPECT_EQ(json::parse(answer.body)["OSC_PORT"], 8000);
     ::close(held[0]);
     ::close(held[1]);
@@ -524,7 +524,7 @@ TEST_F(OSCQueryServerTest, PortsOutsideTheRangeFail) {
 
 TEST_F(OSCQueryServerTest, SixteenTakenPortsFail) {
     // Holds a full run of 16 ports.
-    const long first = test::FreePortRange(16);
+    const long first = test::freePortRange(16);
     ASSERT_NE(first, 0);
     std::vector<std::unique_ptr<test::PortBlocker>> held;
     for (long port = first; port < first + 16; ++port) {

@@ -93,7 +93,7 @@ class OSCReceiverTest : public ::testing::Test {
   protected:
     // Starts the receiver on a free port range, recording every message handed on.
     long start() {
-        const long first = test::FreePortRange(OSCReceiver::kPortsTried);
+        const long first = test::freePortRange(OSCReceiver::kPortsTried);
         EXPECT_TRUE(receiver.startOnPort(first, record()));
         EXPECT_EQ(receiver.port(), first);
         return first;
@@ -127,7 +127,7 @@ class OSCReceiverTest : public ::testing::Test {
 
 TEST_F(OSCReceiverTest, PortFallback) {
     test::LogCapture log;
-    const long first = test::FreePortRange(OSCReceiver::kPortsTried + 1);
+    const long first = test::freePortRange(OSCReceiver::kPortsTried + 1);
     {
         // A taken port moves the receiver to the next one.
         Socket taken;

@@ -59,7 +59,7 @@ bool canHold(PortBlocker::Kind kind, long port) {
 TEST(PortBinding, TakenPortsMoveTheSearchOnToTheLastOfTheRun) {
     for (const Caller& caller : kCallers) {
         SCOPED_TRACE(caller.name);
-        const long first = test::FreePortRange(kPortsTriedFromFirst + 1);
+        const long first = test::freePortRange(kPortsTriedFromFirst + 1);
         ASSERT_NE(first, 0);
         {
             // A free first port is the one bound, with a socket of the caller's kind that does

@@ -20,7 +20,7 @@ namespace zarvo {
 namespace {
 
 using test::FakeNDIRuntime;
-using test::WaitFor;
+using test::waitFor;
 using Names = std::vector<std::string>;
 
 // How many threads of this process carry the name.
@@ -30,7 +30,7 @@ int ThreadsNamed(const std::string& name) {
     while (dirent* task = tasks != nullptr ? readdir(tasks) : nullptr) {
         if (task->d_name[0] != '.') {
             const std::string comm = "/proc/self/task/" + std::string(task->d_name) + "/comm";
-            count += test::ReadFile(comm) == name + "\n" ? 1 : 0;
+            count += test::readFile(comm) == name + "\n" ? 1 : 0;
         }
     }
     if (tasks != nullptr) {
@@ -177,7 +177,7 @@ TEST_F(NDIDirectoryTest, StoppingEndsDiscoveryAndSilencesChangesAlreadyPosted) {
     fake.control("sources Cam");
     // The pass that saw the change has posted it once a further listing has begun.
     const long long listed = fake.count("find-list");
-    ASSERT_TRUE(WaitFor([&] { return fake.count("find-list") >= listed + 2; }));
+    ASSERT_TRUE(waitFor([&] { return fake.count("find-list") >= listed + 2; }));
     EXPECT_EQ(finder->sourceNames(), Names{"Cam"});
     finder->stop();
     EXPECT_EQ(finder->changeHandler(), nullptr);

@@ -87,7 +87,7 @@ TEST_F(NDILibraryTest, ExplainsWhyAFileIsNoUsableRuntime) {
                       FakeNDIRuntime::notNDIPath() + " is not an NDI library");
 
     const std::string text = (folder / "libndi.so.6").string();
-    test::WriteFile(text, "not a library\n");
+    test::writeFile(text, "not a library\n");
     const auto notLoadable = NDILibrary::load(text);
     EXPECT_FALSE(notLoadable->isAvailable());
     EXPECT_TRUE(notLoadable->reason().starts_with(text + " is not an NDI library (" + text))
@@ -116,7 +116,7 @@ TEST_F(NDILibraryTest, LoadsTheFirstCandidateThatWorksAndReportsTheFirstFailure)
     const std::string missing = (folder / "missing/libndi.so.6").string();
     const std::string text = (folder / "text/libndi.so.6").string();
     fs::create_directories(folder / "text");
-    test::WriteFile(text, "not a library\n");
+    test::writeFile(text, "not a library\n");
     const auto broken = copyOfFake("broken/libndi.so.6");
     broken->control("cpu 0");
     const auto working = copyOfFake("working/libndi.so.6");

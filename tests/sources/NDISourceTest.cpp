@@ -20,7 +20,7 @@ namespace zarvo {
 namespace {
 
 using test::FakeNDIRuntime;
-using test::WaitFor;
+using test::waitFor;
 
 std::string CurrentThreadName() {
     char name[32] = {};
@@ -74,7 +74,7 @@ class NDISourceTest : public testing::Test {
 
     void TearDown() override {
         // Every frame the runtime handed out was given back exactly once.
-        EXPECT_TRUE(WaitFor([&] { return fake.count("receivers-live") == 0; }));
+        EXPECT_TRUE(waitFor([&] { return fake.count("receivers-live") == 0; }));
         EXPECT_EQ(fake.count("outstanding"), 0);
         EXPECT_EQ(fake.count("bad-free"), 0);
     }
@@ -89,7 +89,7 @@ class NDISourceTest : public testing::Test {
     // Waits until every frame captured so far has been handled: captures follow one another.
     void settle() {
         const long long captures = fake.count("captures");
-        ASSERT_TRUE(WaitFor([&] { return fake.count("captures") >= captures + 2; }));
+        ASSERT_TRUE(waitFor([&] { return fake.count("captures") >= captures + 2; }));
     }
 
     FakeNDIRuntime fake;
@@ -104,9 +104,9 @@ TEST_F(NDISourceTest, DeliversPicturesOnItsOwnThreadOpaqueUnlessSentWithAlpha) {
     fake.control("video BGRA 16 8 64 64");
     auto source = connect();
     source->setFrameHandler(received.frameHandler());
-    ASSERT_TRUE(WaitFor([&] { return received.frameCount() >= 3; }));
+    ASSERT_TRUE(waitFor([&] { return received.frameCount() >= 3; }));
     fake.control("video BGRX 16 8 80 64");
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(waitFor([&] {
         std::lock_guard lock(received.mutex);
         return received.frames.back().alpha == 255;
     }));
@@ -140,12 +140,12 @@ TEST_F(NDISourceTest, WhilePicturesAreNotWantedPicturesAreToldByTheirSizeAlone) 
     source->setPicturesWanted(false);
     settle();
     const size_t pictures = received.frameCount();
-    ASSERT_TRUE(WaitFor([&] { return notices >= 5; }));
+    ASSERT_TRUE(waitFor([&] { return notices >= 5; }));
     EXPECT_EQ(received.frameCount(), pictures);
     EXPECT_TRUE(sized);
 
     source->setPicturesWanted(true);
-    EXPECT_TRUE(WaitFor([&] { return received.frameCount() >= pictures + 3; }));
+    EXPECT_TRUE(waitFor([&] { return received.frameCount() >= pictures + 3; }));
     source->stop();
     // Every picture was given back to the runtime, converted or not (checked at tear-down).
 }
@@ -154,7 +154,7 @@ TEST_F(NDISourceTest, ReusesATextureOnlyAfterTwelveFurtherPictures) {
     fake.control("video BGRA 4 4 16 255");
     auto source = connect();
     source->setFrameHandler(received.frameHandler());
-    ASSERT_TRUE(WaitFor([&] { return received.frameCount() >= 13; }));
+    ASSERT_TRUE(waitFor([&] { return received.frameCount() >= 13; }));
     source->stop();
 
     std::lock_guard lock(received.mutex);
@@ -172,13 +172,13 @@ TEST_F(NDISourceTest, LeavesOutUnsupportedFormatsLoggingEachOnce) {
     auto source = connect("Stage");
     source->setFrameHandler(received.frameHandler());
     source->setSoundHandler(received.soundHandler());
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(waitFor(
         [&] { return fake.count("video-freed") >= 10 && fake.count("audio-freed") >= 10; }));
     EXPECT_EQ(received.frameCount(), 0u);
 
     // Pictures in a supported format still come while the sound is left out.
     fake.control("video BGRX 16 8 64 0");
-    ASSERT_TRUE(WaitFor([&] { return received.frameCount() >= 3; }));
+    ASSERT_TRUE(waitFor([&] { return received.frameCount() >= 3; }));
     source->stop();
     EXPECT_EQ(received.soundCount(), 0u);
     EXPECT_FALSE(source->hasSound());
@@ -196,7 +196,7 @@ TEST_F(NDISourceTest, DropsUnusablePicturesSilently) {
          {"video BGRA 16385 1 65540 255", "video BGRA 16 2 60 255", "video BGRX 16 2 66 255"}) {
         fake.control(video);
         const long long sent = fake.count("video-sent");
-        ASSERT_TRUE(WaitFor([&] { return fake.count("video-freed") >= sent + 5; }));
+        ASSERT_TRUE(waitFor([&] { return fake.count("video-freed") >= sent + 5; }));
     }
     source->stop();
     EXPECT_EQ(received.frameCount(), 0u);
@@ -208,7 +208,7 @@ TEST_F(NDISourceTest, DropsUnusablePicturesSilently) {
     ASSERT_NE(withoutDevice, nullptr);
     withoutDevice->setFrameHandler(received.frameHandler());
     const long long sent = fake.count("video-sent");
-    ASSERT_TRUE(WaitFor([&] { return fake.count("video-freed") >= sent + 5; }));
+    ASSERT_TRUE(waitFor([&] { return fake.count("video-freed") >= sent + 5; }));
     EXPECT_EQ(received.frameCount(), 0u);
 }
 
@@ -217,7 +217,7 @@ TEST_F(NDISourceTest, DeliversPlanarSoundAndTellsForThreeSecondsAfterward) {
     auto source = connect();
     EXPECT_FALSE(source->hasSound());
     source->setSoundHandler(received.soundHandler());
-    ASSERT_TRUE(WaitFor([&] { return received.soundCount() >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return received.soundCount() >= 2; }));
     fake.control("audio-off");
     settle();
     {
@@ -238,7 +238,7 @@ TEST_F(NDISourceTest, DeliversPlanarSoundAndTellsForThreeSecondsAfterward) {
     // One channel plays on both sides; samples that are not float-aligned are left out.
     fake.control("audio FLTp 1 32 44100");
     const size_t before = received.soundCount();
-    ASSERT_TRUE(WaitFor([&] { return received.soundCount() > before; }));
+    ASSERT_TRUE(waitFor([&] { return received.soundCount() > before; }));
     {
         std::lock_guard lock(received.mutex);
         const auto& mono = *received.sounds.back();
@@ -251,7 +251,7 @@ TEST_F(NDISourceTest, DeliversPlanarSoundAndTellsForThreeSecondsAfterward) {
     const size_t aligned = received.soundCount();
     fake.control("audio FLTp 2 64 48000 misaligned");
     const long long sent = fake.count("audio-sent");
-    ASSERT_TRUE(WaitFor([&] { return fake.count("audio-freed") >= sent + 5; }));
+    ASSERT_TRUE(waitFor([&] { return fake.count("audio-freed") >= sent + 5; }));
     source->stop();
     EXPECT_EQ(received.soundCount(), aligned);
     EXPECT_TRUE(log.lines().empty());
@@ -282,7 +282,7 @@ TEST_F(NDISourceTest, StopWaitsForARunningHandlerAndEndsEverything) {
             finished = true;
         }
     });
-    ASSERT_TRUE(WaitFor([&] { return calls >= 1; }));
+    ASSERT_TRUE(waitFor([&] { return calls >= 1; }));
     source->stop();
     EXPECT_TRUE(finished);
     EXPECT_EQ(fake.count("recv-destroy"), 1);
@@ -317,7 +317,7 @@ TEST_F(NDISourceTest, AHandlerMayStopItsOwnSourceEvenWhenHoldingTheLastReference
         ++*calls;
     });
     source.reset();
-    ASSERT_TRUE(WaitFor([&] { return fake.count("recv-destroy") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return fake.count("recv-destroy") == 1; }));
     EXPECT_EQ(*calls, 1);
 }
 

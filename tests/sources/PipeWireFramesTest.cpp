@@ -41,54 +41,54 @@ void ExpectColour(const gpu::Texture& texture, int b, int g, int r, int a = 255)
 TEST(PipeWireFramesTest, BuffersThatCannotHoldThePictureDoNotFit) {
     const std::vector<uint8_t> bytes(4096, 0x55);
     const auto bgrx = Format(PipeWirePixelFormat::BGRx, 4, 2);
-    EXPECT_TRUE(PipeWireFrameFits(bgrx, std::vector{Plane(bytes, 16, 32)}));
+    EXPECT_TRUE(pipeWireFrameFits(bgrx, std::vector{Plane(bytes, 16, 32)}));
     // The last row need not be padded out to the stride.
-    EXPECT_TRUE(PipeWireFrameFits(bgrx, std::vector{Plane(bytes, 20, 36)}));
-    EXPECT_FALSE(PipeWireFrameFits(bgrx, std::vector{Plane(bytes, 16, 31)}));
-    EXPECT_FALSE(PipeWireFrameFits(bgrx, std::vector{Plane(bytes, 12)}));
-    EXPECT_FALSE(PipeWireFrameFits(bgrx, std::vector{Plane(bytes, -16)}));
-    EXPECT_FALSE(PipeWireFrameFits(bgrx, std::vector<PipeWirePlane>{}));
-    EXPECT_FALSE(PipeWireFrameFits(bgrx, std::vector{PipeWirePlane{nullptr, 64, 16}}));
+    EXPECT_TRUE(pipeWireFrameFits(bgrx, std::vector{Plane(bytes, 20, 36)}));
+    EXPECT_FALSE(pipeWireFrameFits(bgrx, std::vector{Plane(bytes, 16, 31)}));
+    EXPECT_FALSE(pipeWireFrameFits(bgrx, std::vector{Plane(bytes, 12)}));
+    EXPECT_FALSE(pipeWireFrameFits(bgrx, std::vector{Plane(bytes, -16)}));
+    EXPECT_FALSE(pipeWireFrameFits(bgrx, std::vector<PipeWirePlane>{}));
+    EXPECT_FALSE(pipeWireFrameFits(bgrx, std::vector{PipeWirePlane{nullptr, 64, 16}}));
     EXPECT_FALSE(
-        PipeWireFrameFits(Format(PipeWirePixelFormat::BGRx, 0, 2), std::vector{Plane(bytes, 16)}));
+        pipeWireFrameFits(Format(PipeWirePixelFormat::BGRx, 0, 2), std::vector{Plane(bytes, 16)}));
     // A stride that would overflow the size arithmetic.
-    EXPECT_FALSE(PipeWireFrameFits(Format(PipeWirePixelFormat::BGRx, 4, 16384),
+    EXPECT_FALSE(pipeWireFrameFits(Format(PipeWirePixelFormat::BGRx, 4, 16384),
                                    std::vector{Plane(bytes, int64_t{1} << 40)}));
 
     // 4:2:2 rows are two bytes a pixel, rounded up to whole pairs.
     const auto yuy2 = Format(PipeWirePixelFormat::YUY2, 3, 2);
-    EXPECT_TRUE(PipeWireFrameFits(yuy2, std::vector{Plane(bytes, 8, 16)}));
-    EXPECT_FALSE(PipeWireFrameFits(yuy2, std::vector{Plane(bytes, 8, 15)}));
+    EXPECT_TRUE(pipeWireFrameFits(yuy2, std::vector{Plane(bytes, 8, 16)}));
+    EXPECT_FALSE(pipeWireFrameFits(yuy2, std::vector{Plane(bytes, 8, 15)}));
 
     // NV12 in one block: 4×4 luma, then 2 rows of 4 bytes of chroma.
     const auto nv12 = Format(PipeWirePixelFormat::NV12, 4, 4);
-    EXPECT_TRUE(PipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 24)}));
-    EXPECT_FALSE(PipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 23)}));
-    EXPECT_TRUE(PipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 16), Plane(bytes, 4, 8)}));
-    EXPECT_FALSE(PipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 16), Plane(bytes, 4, 7)}));
+    EXPECT_TRUE(pipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 24)}));
+    EXPECT_FALSE(pipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 23)}));
+    EXPECT_TRUE(pipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 16), Plane(bytes, 4, 8)}));
+    EXPECT_FALSE(pipeWireFrameFits(nv12, std::vector{Plane(bytes, 4, 16), Plane(bytes, 4, 7)}));
 
     // I420 in one block (16 + 4 + 4 bytes) or in three.
     const auto i420 = Format(PipeWirePixelFormat::I420, 4, 4);
-    EXPECT_TRUE(PipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 24)}));
-    EXPECT_FALSE(PipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 23)}));
-    EXPECT_TRUE(PipeWireFrameFits(
+    EXPECT_TRUE(pipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 24)}));
+    EXPECT_FALSE(pipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 23)}));
+    EXPECT_TRUE(pipeWireFrameFits(
         i420, std::vector{Plane(bytes, 4, 16), Plane(bytes, 2, 4), Plane(bytes, 2, 4)}));
-    EXPECT_FALSE(PipeWireFrameFits(
+    EXPECT_FALSE(pipeWireFrameFits(
         i420, std::vector{Plane(bytes, 4, 16), Plane(bytes, 2, 4), Plane(bytes, 1, 4)}));
-    EXPECT_FALSE(PipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 16), Plane(bytes, 2, 4)}));
+    EXPECT_FALSE(pipeWireFrameFits(i420, std::vector{Plane(bytes, 4, 16), Plane(bytes, 2, 4)}));
 
     const auto mjpeg = Format(PipeWirePixelFormat::MJPEG, 4, 4);
-    EXPECT_FALSE(PipeWireFrameFits(mjpeg, std::vector{Plane(bytes, 0)}));
-    EXPECT_FALSE(PipeWireFrameFits(mjpeg, std::vector{Plane(bytes, 0, 0)}));
+    EXPECT_FALSE(pipeWireFrameFits(mjpeg, std::vector{Plane(bytes, 0)}));
+    EXPECT_FALSE(pipeWireFrameFits(mjpeg, std::vector{Plane(bytes, 0, 0)}));
 
     // A refused buffer leaves the texture as it was.
     auto texture = gpu::Texture::make(4, 2);
     std::fill_n(texture->bytes(), texture->bytesPerRow() * 2, uint8_t{7});
-    EXPECT_FALSE(ConvertPipeWireFrame(bgrx, std::vector{Plane(bytes, 16, 31)}, *texture));
+    EXPECT_FALSE(convertPipeWireFrame(bgrx, std::vector{Plane(bytes, 16, 31)}, *texture));
     EXPECT_EQ(texture->row(1)[15], 7);
     // So does a texture of another size than the format's.
     auto other = gpu::Texture::make(3, 2);
-    EXPECT_FALSE(ConvertPipeWireFrame(bgrx, std::vector{Plane(bytes, 16)}, *other));
+    EXPECT_FALSE(convertPipeWireFrame(bgrx, std::vector{Plane(bytes, 16)}, *other));
 }
 
 // Each layout turns into the same BGRA picture, padding in the strides skipped.
@@ -107,14 +107,14 @@ TEST(PipeWireFramesTest, ConvertsEveryLayoutToBGRA) {
             r[0] = 30, r[1] = 20, r[2] = 10, r[3] = 128;
         }
     }
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::BGRx, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::BGRx, 4, 4),
                                      std::vector{Plane(bgrx, 20)}, *texture));
     ExpectColour(*texture->opaqueView(), 10, 20, 30);
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::RGBA, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::RGBA, 4, 4),
                                      std::vector{Plane(rgba, 20)}, *texture));
     ExpectColour(*texture, 10, 20, 30, 128);
-    EXPECT_TRUE(PipeWirePixelFormatHasAlpha(PipeWirePixelFormat::RGBA));
-    EXPECT_FALSE(PipeWirePixelFormatHasAlpha(PipeWirePixelFormat::BGRx));
+    EXPECT_TRUE(pipeWirePixelFormatHasAlpha(PipeWirePixelFormat::RGBA));
+    EXPECT_FALSE(pipeWirePixelFormatHasAlpha(PipeWirePixelFormat::BGRx));
 
     // BT.601 red in limited range: Y 81, U 90, V 240.
     const uint8_t Y = 81, U = 90, V = 240;
@@ -124,10 +124,10 @@ TEST(PipeWireFramesTest, ConvertsEveryLayoutToBGRA) {
         yuy2.insert(yuy2.end(), {Y, U, Y, V});
         uyvy.insert(uyvy.end(), {U, Y, V, Y});
     }
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::YUY2, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::YUY2, 4, 4),
                                      std::vector{Plane(yuy2, 8)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::UYVY, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::UYVY, 4, 4),
                                      std::vector{Plane(uyvy, 8)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
 
@@ -136,12 +136,12 @@ TEST(PipeWireFramesTest, ConvertsEveryLayoutToBGRA) {
     for (int row = 0; row < 2; ++row) {
         nv12.insert(nv12.end(), {U, V, U, V, 0xEE, 0xEE});
     }
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::NV12, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::NV12, 4, 4),
                                      std::vector{Plane(nv12, 6)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
     const std::vector<uint8_t> luma(16, Y);
     const std::vector<uint8_t> chroma = {U, V, U, V, U, V, U, V};
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::NV12, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::NV12, 4, 4),
                                      std::vector{Plane(luma, 4), Plane(chroma, 4)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
 
@@ -149,13 +149,13 @@ TEST(PipeWireFramesTest, ConvertsEveryLayoutToBGRA) {
     std::vector<uint8_t> i420(16, Y);
     i420.insert(i420.end(), 4, U);
     i420.insert(i420.end(), 4, V);
-    ASSERT_TRUE(ConvertPipeWireFrame(Format(PipeWirePixelFormat::I420, 4, 4),
+    ASSERT_TRUE(convertPipeWireFrame(Format(PipeWirePixelFormat::I420, 4, 4),
                                      std::vector{Plane(i420, 4)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
     const std::vector<uint8_t> y709(16, 63);
     const std::vector<uint8_t> u709(4, 102);
     const std::vector<uint8_t> v709(4, 240);
-    ASSERT_TRUE(ConvertPipeWireFrame(
+    ASSERT_TRUE(convertPipeWireFrame(
         Format(PipeWirePixelFormat::I420, 4, 4, PipeWireColorMatrix::BT709),
         std::vector{Plane(y709, 4), Plane(u709, 2), Plane(v709, 2)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
@@ -165,7 +165,7 @@ TEST(PipeWireFramesTest, ConvertsEveryLayoutToBGRA) {
         yuy2709.insert(yuy2709.end(), {63, 102, 63, 240});
     }
     ASSERT_TRUE(
-        ConvertPipeWireFrame(Format(PipeWirePixelFormat::YUY2, 4, 4, PipeWireColorMatrix::BT709),
+        convertPipeWireFrame(Format(PipeWirePixelFormat::YUY2, 4, 4, PipeWireColorMatrix::BT709),
                              std::vector{Plane(yuy2709, 8)}, *texture));
     ExpectColour(*texture, 0, 0, 255);
 }

@@ -24,7 +24,7 @@ namespace zarvo {
 namespace {
 
 using test::GstPublisherOptions;
-using test::StartGstPublisher;
+using test::startGstPublisher;
 
 std::optional<PipeWireNode> NodeTitled(const PipeWireDirectory& directory,
                                        const std::string& title) {
@@ -102,9 +102,9 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
     });
 
     // The application's name given by the node itself, or else its program's.
-    auto stage = StartGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
-    auto program = StartGstPublisher(GstPublisherOptions(test::Named("Wide")));
-    auto camera = StartGstPublisher(
+    auto stage = startGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
+    auto program = startGstPublisher(GstPublisherOptions(test::Named("Wide")));
+    auto camera = startGstPublisher(
         GstPublisherOptions(test::Named("Capture Card"), "Grabber").withClass("Video/Source"));
     ASSERT_TRUE(stage->started() && program->started() && camera->started());
     const auto first = waitForTitle(test::Named("Stage") + " - Mixer");
@@ -136,7 +136,7 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
         [&] { return !NodeTitled(*directory, test::Named("Stage") + " - Mixer"); }, 20));
     ASSERT_TRUE(loop.runUntil([&] { return changes > before; }, 5));
     EXPECT_TRUE(NodeTitled(*directory, test::Named("Wide") + " - gst-launch-1.0"));
-    stage = StartGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
+    stage = startGstPublisher(GstPublisherOptions(test::Named("Stage"), "Mixer"));
     const auto again = waitForTitle(test::Named("Stage") + " - Mixer");
     ASSERT_TRUE(again);
     EXPECT_NE(again->serial, first->serial);
@@ -153,8 +153,8 @@ TEST_F(PipeWireSourceTest, ListsVideoNodesAsTheyComeAndGo) {
 // opaque, with it the transparency is kept. No sound, and nothing after stop.
 TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
     auto opaque =
-        StartGstPublisher(GstPublisherOptions(test::Named("Opaque"), "T").withColour(0xff3366cc));
-    auto clear = StartGstPublisher(GstPublisherOptions(test::Named("Clear"), "T")
+        startGstPublisher(GstPublisherOptions(test::Named("Opaque"), "T").withColour(0xff3366cc));
+    auto clear = startGstPublisher(GstPublisherOptions(test::Named("Clear"), "T")
                                        .withFormat("BGRA")
                                        .withSize(32, 16)
                                        .withColour(0x80ff0000));
@@ -176,7 +176,7 @@ TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
     source->setSoundHandler([&](const auto&) { ++sounds; });
     Received received;
     source->setFrameHandler(received.handler());
-    ASSERT_TRUE(test::WaitFor([&] { return received.count() >= 5; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return received.count() >= 5; }, 20));
     auto texture = received.latest();
     ASSERT_EQ(texture->width(), 64);
     ASSERT_EQ(texture->height(), 48);
@@ -191,7 +191,7 @@ TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
     ASSERT_NE(transparent, nullptr);
     Received clearFrames;
     transparent->setFrameHandler(clearFrames.handler());
-    ASSERT_TRUE(test::WaitFor([&] { return clearFrames.count() >= 2; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return clearFrames.count() >= 2; }, 20));
     texture = clearFrames.latest();
     EXPECT_EQ(texture->width(), 32);
     EXPECT_FALSE(texture->isOpaque());
@@ -207,13 +207,13 @@ TEST_F(PipeWireSourceTest, DeliversPicturesOnItsOwnThreadUntilStopped) {
         ++notices;
     });
     source->setPicturesWanted(false);
-    ASSERT_TRUE(test::WaitFor([&] { return notices >= 2; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return notices >= 2; }, 20));
     const int unwantedFrom = received.count();
-    ASSERT_TRUE(test::WaitFor([&] { return notices >= 5; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return notices >= 5; }, 20));
     EXPECT_EQ(received.count(), unwantedFrom);
     EXPECT_TRUE(sized);
     source->setPicturesWanted(true);
-    ASSERT_TRUE(test::WaitFor([&] { return received.count() >= unwantedFrom + 2; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return received.count() >= unwantedFrom + 2; }, 20));
 
     source->stop();
     source->stop();
@@ -232,7 +232,7 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
     const uint32_t argb = 0xffc84020;
     for (const std::string format : {"RGBx", "RGBA", "YUY2", "UYVY", "NV12", "I420", "MJPEG"}) {
         SCOPED_TRACE(format);
-        auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Format " + format), "T")
+        auto publisher = startGstPublisher(GstPublisherOptions(test::Named("Format " + format), "T")
                                                .withFormat(format)
                                                .withSize(64, 32)
                                                .withColour(argb));
@@ -244,7 +244,7 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
         ASSERT_NE(source, nullptr);
         Received received;
         source->setFrameHandler(received.handler());
-        ASSERT_TRUE(test::WaitFor([&] { return received.count() >= 3; }, 20));
+        ASSERT_TRUE(test::waitFor([&] { return received.count() >= 3; }, 20));
         const auto texture = received.latest();
         ASSERT_EQ(texture->width(), 64);
         ASSERT_EQ(texture->height(), 32);
@@ -260,7 +260,7 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
         }
         const auto negotiated = source->format();
         ASSERT_TRUE(negotiated);
-        EXPECT_EQ(PipeWirePixelFormatName(negotiated->pixelFormat), format);
+        EXPECT_EQ(pipeWirePixelFormatName(negotiated->pixelFormat), format);
         EXPECT_EQ(source->droppedBufferCount(), 0u);
         source->stop();
     }
@@ -268,16 +268,16 @@ TEST_F(PipeWireSourceTest, ConvertsCameraFormatsToBGRA) {
 
 // A node that goes away leaves its source not alive; the source stays until stopped.
 TEST_F(PipeWireSourceTest, ANodeThatGoesAwayIsNoLongerAlive) {
-    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Brief"), "T"));
+    auto publisher = startGstPublisher(GstPublisherOptions(test::Named("Brief"), "T"));
     ASSERT_TRUE(waitForTitle(test::Named("Brief") + " - T"));
     auto source = directory->connectToSourceWithTitle(test::Named("Brief") + " - T",
                                                       gpu::Device::systemDefault());
     ASSERT_NE(source, nullptr);
     Received received;
     source->setFrameHandler(received.handler());
-    ASSERT_TRUE(test::WaitFor([&] { return received.count() >= 2; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return received.count() >= 2; }, 20));
     publisher.reset();
-    ASSERT_TRUE(test::WaitFor([&] { return !source->isAlive(); }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return !source->isAlive(); }, 20));
     const int framesThen = received.count();
     loop.runFor(0.2);
     EXPECT_EQ(received.count(), framesThen);
@@ -295,7 +295,7 @@ TEST_F(PipeWireSourceTest, ANodeThatGoesAwayIsNoLongerAlive) {
 // cycle and passes over the pictures the handler cannot take, counting them, so every picture the
 // node published is handed on or counted (but for the few waiting at either end).
 TEST_F(PipeWireSourceTest, AHandlerSlowerThanTheNodeNeverStopsItAndWhatItMissesIsCounted) {
-    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Busy"), "T"));
+    auto publisher = startGstPublisher(GstPublisherOptions(test::Named("Busy"), "T"));
     ASSERT_TRUE(waitForTitle(test::Named("Busy") + " - T"));
     auto connected = directory->connectToSourceWithTitle(test::Named("Busy") + " - T",
                                                          gpu::Device::systemDefault());
@@ -309,11 +309,11 @@ TEST_F(PipeWireSourceTest, AHandlerSlowerThanTheNodeNeverStopsItAndWhatItMissesI
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    ASSERT_TRUE(test::WaitFor([&] { return handled.load() >= 1; }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return handled.load() >= 1; }, 20));
     const uint64_t publishedBefore = source->publishedFrameCount();
     const uint64_t accountedBefore = source->deliveredFrameCount() + source->skippedFrameCount();
     // Well past the slow pictures, the node still sends.
-    ASSERT_TRUE(test::WaitFor([&] { return handled.load() >= 60; }, 20))
+    ASSERT_TRUE(test::waitFor([&] { return handled.load() >= 60; }, 20))
         << "the node stopped after " << source->receivedFrameCount() << " buffers";
     source->stop();
     const uint64_t published = source->publishedFrameCount() - publishedBefore;
@@ -326,7 +326,7 @@ TEST_F(PipeWireSourceTest, AHandlerSlowerThanTheNodeNeverStopsItAndWhatItMissesI
 }
 
 TEST_F(PipeWireSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
-    auto publisher = StartGstPublisher(GstPublisherOptions(test::Named("Self"), "T"));
+    auto publisher = startGstPublisher(GstPublisherOptions(test::Named("Self"), "T"));
     ASSERT_TRUE(waitForTitle(test::Named("Self") + " - T"));
     auto source = directory->connectToSourceWithTitle(test::Named("Self") + " - T",
                                                       gpu::Device::systemDefault());
@@ -342,11 +342,11 @@ TEST_F(PipeWireSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
             held.reset();  // the last reference
         }
     });
-    ASSERT_TRUE(test::WaitFor([&] { return entered.load(); }, 20));
+    ASSERT_TRUE(test::waitFor([&] { return entered.load(); }, 20));
     std::weak_ptr<FrameSource> weak = source;
     source.reset();
     released = true;
-    EXPECT_TRUE(test::WaitFor([&] { return weak.expired(); }, 10));
+    EXPECT_TRUE(test::waitFor([&] { return weak.expired(); }, 10));
 }
 
 // Without a PipeWire to talk to, the directory lists and connects nothing, and says why once.
@@ -384,7 +384,7 @@ TEST(PipeWireDirectoryTest, WithoutPipeWireListsNothingAndSaysWhyOnce) {
 // for every run after it. Without PipeWire, a directory made and released over and over never
 // leaves its thread waiting on the library's.
 TEST(PipeWireDirectoryTest, StopsWhenAskedBeforeOrDuringItsRun) {
-    pipewire::Initialize();
+    pipewire::initialize();
     for (int round = 0; round < 100; ++round) {
         pipewire::StoppableLoop loop;
         ASSERT_TRUE(loop.isValid());

@@ -9,8 +9,8 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
-#include "platform/syphon/SyphonServer.h"
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/SyphonServer.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 #include "sources/SyphonSource.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SyphonTestRegistry.h"
@@ -35,9 +35,9 @@ SyphonServerDescription Named(SyphonServerDescription name, SyphonServerDescript
 class SyphonDirectoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::UsePrivateSyphonRegistry();
+        test::usePrivateSyphonRegistry();
         // Servers of earlier tests in this process are retired first.
-        ASSERT_TRUE(test::WaitFor(
+        ASSERT_TRUE(test::waitFor(
             [] { return SyphonServerDirectory::sharedDirectory().servers().empty(); }, 10));
         directory = SyphonDirectory::create(loop);
     }
@@ -69,10 +69,10 @@ TEST(SyphonTitleTest, TitleAndDetailFollowWhichNamesArePresent) {
     };
     for (const auto& c : cases) {
         const auto description = Named(c.name, c.app, 0);
-        EXPECT_EQ(SyphonSourceTitle(description), c.title) << description;
-        EXPECT_EQ(SyphonSourceDetail(description), c.detail) << description;
+        EXPECT_EQ(syphonSourceTitle(description), c.title) << description;
+        EXPECT_EQ(syphonSourceDetail(description), c.detail) << description;
     }
-    EXPECT_EQ(SyphonSourceTitle(SyphonServerDescription("not a dictionary")), "Untitled Server");
+    EXPECT_EQ(syphonSourceTitle(SyphonServerDescription("not a dictionary")), "Untitled Server");
 }
 
 TEST_F(SyphonDirectoryTest, ListsEveryServerInTheSharedDirectorysOrder) {

@@ -10,14 +10,14 @@
 #include <set>
 #include <thread>
 
-#include "platform/syphon/SyphonServer.h"
+#include "platform/framesharing/SyphonServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SyphonTestRegistry.h"
 
 namespace zarvo {
 namespace {
 
-using test::WaitFor;
+using test::waitFor;
 
 // A server in this process that publishes a small frame every few milliseconds; the top row of
 // each frame is white, the rest black.
@@ -53,7 +53,7 @@ class Publisher {
 class SyphonSourceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::UsePrivateSyphonRegistry();
+        test::usePrivateSyphonRegistry();
         publisher.emplace();
         ASSERT_TRUE(publisher->started());
         source = SyphonSource::create("Stage - Mixer", publisher->description(),
@@ -83,7 +83,7 @@ TEST_F(SyphonSourceTest, DeliversFlippedFramesOnItsOwnThreadWithoutSound) {
         bottomRowFirst = bottomRowFirst && texture->width() == 8 && texture->height() == 6 &&
                          texture->row(0)[0] == 0 && texture->row(5)[0] == 255;
     });
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(waitFor(
         [&] {
             std::lock_guard lock(mutex);
             return frames >= 5;
@@ -106,13 +106,13 @@ TEST_F(SyphonSourceTest, WhilePicturesAreNotWantedFramesAreToldByTheirSizeAndNon
         sized = sized && width == 8 && height == 6;
         ++notices;
     });
-    ASSERT_TRUE(WaitFor([&] { return pictures >= 3; }, 10));
+    ASSERT_TRUE(waitFor([&] { return pictures >= 3; }, 10));
     EXPECT_EQ(notices, 0);
 
     source->setPicturesWanted(false);
     const int picturesBefore = pictures;
     const uint64_t copiedBefore = source->framesReceived();
-    ASSERT_TRUE(WaitFor([&] { return notices >= 10; }, 10));
+    ASSERT_TRUE(waitFor([&] { return notices >= 10; }, 10));
     // One picture may have been under way when the change came.
     EXPECT_LE(pictures, picturesBefore + 1);
     EXPECT_LE(source->framesReceived(), copiedBefore + 1);
@@ -120,7 +120,7 @@ TEST_F(SyphonSourceTest, WhilePicturesAreNotWantedFramesAreToldByTheirSizeAndNon
 
     source->setPicturesWanted(true);
     const int picturesAgain = pictures;
-    EXPECT_TRUE(WaitFor([&] { return pictures >= picturesAgain + 3; }, 10));
+    EXPECT_TRUE(waitFor([&] { return pictures >= picturesAgain + 3; }, 10));
     EXPECT_GT(source->framesReceived(), copiedBefore + 1);
     source->stop();
 }
@@ -129,7 +129,7 @@ TEST_F(SyphonSourceTest, IsAliveWhileThePublisherRunsAndNeverAfterStop) {
     std::atomic<int> frames{0};
     source->setFrameHandler([&](const gpu::TextureRef&) { ++frames; });
     EXPECT_TRUE(source->isAlive());
-    ASSERT_TRUE(WaitFor([&] { return frames >= 1; }, 10));
+    ASSERT_TRUE(waitFor([&] { return frames >= 1; }, 10));
 
     source->stop();
     source->stop();
@@ -158,13 +158,13 @@ TEST_F(SyphonSourceTest, MayBeReleasedFromWithinItsOwnFrameHandler) {
             }
         }
     });
-    ASSERT_TRUE(WaitFor([&] { return entered.load(); }, 10));
+    ASSERT_TRUE(waitFor([&] { return entered.load(); }, 10));
     // The handler call now holds the last reference: the source ends on its own thread.
     std::weak_ptr<SyphonSource> weak = source;
     source.reset();
     EXPECT_FALSE(weak.expired());
     released = true;
-    EXPECT_TRUE(WaitFor([&] { return weak.expired(); }, 10));
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); }, 10));
 }
 
 }  // namespace

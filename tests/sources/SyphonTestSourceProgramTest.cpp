@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/RunLoop.h"
-#include "platform/syphon/SyphonRegistry.h"
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 #include "sources/SyphonDirectory.h"
 #include "sources/SyphonSource.h"
 #include "tests/support/ChildProcess.h"
@@ -29,14 +29,14 @@ std::vector<std::string> Arguments(std::vector<std::string> options) {
 // Whether the registry holds nothing but what belongs to no server.
 bool RegistryEmpty() {
     std::error_code error;
-    return std::filesystem::is_empty(syphon::RegistryFolder(), error);
+    return std::filesystem::is_empty(framesharing::registryFolder(), error);
 }
 
 class SyphonTestSourceProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::UsePrivateSyphonRegistry();
-        ASSERT_TRUE(test::WaitFor(
+        test::usePrivateSyphonRegistry();
+        ASSERT_TRUE(test::waitFor(
             [] { return SyphonServerDirectory::sharedDirectory().servers().empty(); }, 10));
         directory = SyphonDirectory::create(loop);
     }
@@ -71,7 +71,7 @@ class SyphonTestSourceProgramTest : public ::testing::Test {
             std::lock_guard lock(mutex);
             frames.push_back(std::move(pixels));
         });
-        EXPECT_TRUE(test::WaitFor(
+        EXPECT_TRUE(test::waitFor(
             [&] {
                 std::lock_guard lock(mutex);
                 return frames.size() >= count;

@@ -14,7 +14,7 @@
 
 namespace zarvo::test {
 
-bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds) {
+bool waitFor(const std::function<bool()>& condition, double timeoutSeconds) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
@@ -109,7 +109,7 @@ std::optional<int> ChildProcess::wait(double timeoutSeconds) {
     if (pid_ <= 0 || status_) {
         return status_;
     }
-    WaitFor(
+    waitFor(
         [&] {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -12,7 +12,7 @@
 namespace zarvo::test {
 
 // Polls the condition every few milliseconds until it holds or the time-out passes.
-bool WaitFor(const std::function<bool()>& condition, double timeoutSeconds);
+bool waitFor(const std::function<bool()>& condition, double timeoutSeconds);
 
 // A program run as a child process, its standard input and output connected to the test.
 class ChildProcess {

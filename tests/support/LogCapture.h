@@ -14,12 +14,12 @@ namespace zarvo::test {
 class LogCapture {
   public:
     LogCapture() {
-        SetLogSink([this](const std::string& line) {
+        setLogSink([this](const std::string& line) {
             std::lock_guard lock(mutex_);
             lines_.push_back(line);
         });
     }
-    ~LogCapture() { SetLogSink(nullptr); }
+    ~LogCapture() { setLogSink(nullptr); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 

@@ -35,7 +35,7 @@ bool canBind(int type, long port) {
 
 }  // namespace
 
-int ConnectTo(long port, double timeoutSeconds) {
+int connectTo(long port, double timeoutSeconds) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return -1;
@@ -52,9 +52,9 @@ int ConnectTo(long port, double timeoutSeconds) {
     return fd;
 }
 
-std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
+std::optional<std::string> httpRoundTrip(long port, const std::string& request,
                                          double timeoutSeconds) {
-    const int fd = ConnectTo(port, timeoutSeconds);
+    const int fd = connectTo(port, timeoutSeconds);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -72,7 +72,7 @@ std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
     return answer;
 }
 
-HttpAnswer ParseHttpAnswer(const std::string& raw) {
+HttpAnswer parseHttpAnswer(const std::string& raw) {
     HttpAnswer answer;
     const size_t end = raw.find("\r\n\r\n");
     if (end == std::string::npos || raw.rfind("HTTP/1.1 ", 0) != 0) {
@@ -84,13 +84,13 @@ HttpAnswer ParseHttpAnswer(const std::string& raw) {
     return answer;
 }
 
-HttpAnswer HttpGet(long port, const std::string& target) {
-    const auto raw = HttpRoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    return raw ? ParseHttpAnswer(*raw) : HttpAnswer{};
+HttpAnswer httpGet(long port, const std::string& target) {
+    const auto raw = httpRoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    return raw ? parseHttpAnswer(*raw) : HttpAnswer{};
 }
 
-std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target) {
-    const HttpAnswer answer = HttpGet(port, target);
+std::optional<nlohmann::json> httpGetJson(long port, const std::string& target) {
+    const HttpAnswer answer = httpGet(port, target);
     if (answer.status != 200) {
         return std::nullopt;
     }
@@ -114,7 +114,7 @@ std::vector<uint8_t> OSCBundle(const std::vector<OSCMessage>& messages) {
     return bytes;
 }
 
-void SendDatagram(long port, const std::vector<uint8_t>& bytes) {
+void sendDatagram(long port, const std::vector<uint8_t>& bytes) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         return;
@@ -125,7 +125,7 @@ void SendDatagram(long port, const std::vector<uint8_t>& bytes) {
     ::close(fd);
 }
 
-long FreePortRange(long count) {
+long freePortRange(long count) {
     // Below the ports the system hands to outgoing connections (32768 and up by default), so
     // that a client socket of another test cannot take one between this search and its use.
     const long base = 20000 + (getpid() % 300) * 40;

@@ -24,29 +24,29 @@ struct HttpAnswer {
 
 // A TCP connection to 127.0.0.1:port whose reads time out after `timeoutSeconds`; -1 when it is
 // refused. The caller closes it.
-int ConnectTo(long port, double timeoutSeconds = 10);
+int connectTo(long port, double timeoutSeconds = 10);
 
 // An HTTP answer as received, split at its empty line; status 0 when it is not one.
-HttpAnswer ParseHttpAnswer(const std::string& raw);
+HttpAnswer parseHttpAnswer(const std::string& raw);
 
 // Sends the raw request to 127.0.0.1:port and reads until the server closes the connection;
 // none when the connection is refused. Waits at most `timeoutSeconds` for each read.
-std::optional<std::string> HttpRoundTrip(long port, const std::string& request,
+std::optional<std::string> httpRoundTrip(long port, const std::string& request,
                                          double timeoutSeconds = 10);
 // A GET of `target`, parsed; status 0 when nothing came back.
-HttpAnswer HttpGet(long port, const std::string& target);
+HttpAnswer httpGet(long port, const std::string& target);
 // The body of a 200 answer to a GET, as JSON; none otherwise.
-std::optional<nlohmann::json> HttpGetJson(long port, const std::string& target);
+std::optional<nlohmann::json> httpGetJson(long port, const std::string& target);
 
 // The bytes of an OSC bundle (time tag "immediately") holding the messages.
 std::vector<uint8_t> OSCBundle(const std::vector<OSCMessage>& messages);
 
 // Sends one datagram to 127.0.0.1:port.
-void SendDatagram(long port, const std::vector<uint8_t>& bytes);
+void sendDatagram(long port, const std::vector<uint8_t>& bytes);
 
 // The first of `count` consecutive ports free for both TCP and UDP, searched from a base that
 // differs between test processes running side by side.
-long FreePortRange(long count);
+long freePortRange(long count);
 
 // Holds a port so that nobody else can bind it, until destroyed. A TCP port listens without
 // ever accepting: connections complete, requests get no answer.

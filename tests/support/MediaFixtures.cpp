@@ -8,7 +8,7 @@
 
 namespace zarvo::test {
 
-gpu::TextureRef PaintedTexture(int64_t width, int64_t height,
+gpu::TextureRef paintedTexture(int64_t width, int64_t height,
                                const std::function<Bgra(int64_t x, int64_t y)>& colour) {
     auto texture = gpu::Texture::make(width, height);
     if (!texture) {
@@ -27,13 +27,13 @@ gpu::TextureRef PaintedTexture(int64_t width, int64_t height,
     return texture;
 }
 
-gpu::TextureRef SolidTexture(int64_t width, int64_t height, Bgra colour) {
-    return PaintedTexture(width, height, [colour](int64_t, int64_t) { return colour; });
+gpu::TextureRef solidTexture(int64_t width, int64_t height, Bgra colour) {
+    return paintedTexture(width, height, [colour](int64_t, int64_t) { return colour; });
 }
 
-gpu::TextureRef NoiseTexture(int64_t width, int64_t height, uint32_t seed) {
+gpu::TextureRef noiseTexture(int64_t width, int64_t height, uint32_t seed) {
     uint32_t state = seed * 2654435761u + 1u;
-    return PaintedTexture(width, height, [&state](int64_t, int64_t) {
+    return paintedTexture(width, height, [&state](int64_t, int64_t) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
@@ -42,7 +42,7 @@ gpu::TextureRef NoiseTexture(int64_t width, int64_t height, uint32_t seed) {
     });
 }
 
-std::shared_ptr<const SourceSound> ToneSound(uint64_t frameCount, double rate, double frequency,
+std::shared_ptr<const SourceSound> toneSound(uint64_t frameCount, double rate, double frequency,
                                              double amplitude, uint64_t firstFrame) {
     std::vector<float> samples(2 * frameCount);
     for (uint64_t i = 0; i < frameCount; ++i) {
@@ -56,25 +56,25 @@ std::shared_ptr<const SourceSound> ToneSound(uint64_t frameCount, double rate, d
     return SourceSound::soundWithInterleavedStereoSamples(samples.data(), frameCount, rate);
 }
 
-std::vector<TimedSound> ToneBuffers(double startTime, double seconds, uint64_t framesPerBuffer,
+std::vector<TimedSound> toneBuffers(double startTime, double seconds, uint64_t framesPerBuffer,
                                     double rate, double frequency, double amplitude) {
     std::vector<TimedSound> buffers;
     const auto total = static_cast<uint64_t>(std::llround(seconds * rate));
     for (uint64_t first = 0; first < total; first += framesPerBuffer) {
         const uint64_t count = std::min(framesPerBuffer, total - first);
-        buffers.push_back({ToneSound(count, rate, frequency, amplitude, first),
+        buffers.push_back({toneSound(count, rate, frequency, amplitude, first),
                            startTime + static_cast<double>(first + count) / rate});
     }
     return buffers;
 }
 
-bool FileContains(const std::filesystem::path& file, const std::string& text) {
+bool fileContains(const std::filesystem::path& file, const std::string& text) {
     std::ifstream in(file, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return bytes.find(text) != std::string::npos;
 }
 
-double RisingCrossingsPerSecond(const std::vector<float>& samples, size_t begin, size_t end,
+double risingCrossingsPerSecond(const std::vector<float>& samples, size_t begin, size_t end,
                                 double rate) {
     end = std::min(end, samples.size());
     if (end <= begin + 1) {
@@ -89,7 +89,7 @@ double RisingCrossingsPerSecond(const std::vector<float>& samples, size_t begin,
     return crossings * rate / static_cast<double>(end - begin);
 }
 
-float Peak(const std::vector<float>& samples, size_t begin, size_t end) {
+float peak(const std::vector<float>& samples, size_t begin, size_t end) {
     float peak = 0;
     for (size_t i = begin; i < std::min(end, samples.size()); ++i) {
         peak = std::max(peak, std::fabs(samples[i]));

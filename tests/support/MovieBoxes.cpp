@@ -146,24 +146,24 @@ std::vector<TrackFragment> ReadFragment(const std::vector<uint8_t>& moof, size_t
 
 }  // namespace
 
-std::vector<MovieBox> TopLevelBoxes(const std::filesystem::path& file) {
+std::vector<MovieBox> topLevelBoxes(const std::filesystem::path& file) {
     const File in(file);
     return in.fd < 0 ? std::vector<MovieBox>{} : BoxesIn(in, 0, FileSize(in));
 }
 
-std::vector<MovieBox> ChildBoxes(const std::filesystem::path& file, const MovieBox& parent) {
+std::vector<MovieBox> childBoxes(const std::filesystem::path& file, const MovieBox& parent) {
     const File in(file);
     return in.fd < 0 ? std::vector<MovieBox>{}
                      : BoxesIn(in, parent.offset + parent.header, parent.offset + parent.size);
 }
 
-std::vector<MovieBox> BoxesAt(const std::filesystem::path& file, const std::string& path) {
+std::vector<MovieBox> boxesAt(const std::filesystem::path& file, const std::string& path) {
     std::vector<std::string> types;
     std::stringstream parts(path);
     for (std::string type; std::getline(parts, type, '/');) {
         types.push_back(type);
     }
-    std::vector<MovieBox> level = TopLevelBoxes(file);
+    std::vector<MovieBox> level = topLevelBoxes(file);
     for (size_t i = 0; i < types.size(); ++i) {
         std::vector<MovieBox> matching;
         for (const MovieBox& box : level) {
@@ -176,7 +176,7 @@ std::vector<MovieBox> BoxesAt(const std::filesystem::path& file, const std::stri
         }
         level.clear();
         for (const MovieBox& box : matching) {
-            for (const MovieBox& child : ChildBoxes(file, box)) {
+            for (const MovieBox& child : childBoxes(file, box)) {
                 level.push_back(child);
             }
         }
@@ -184,18 +184,18 @@ std::vector<MovieBox> BoxesAt(const std::filesystem::path& file, const std::stri
     return {};
 }
 
-size_t CountTopLevel(const std::filesystem::path& file, const std::string& type) {
+size_t countTopLevel(const std::filesystem::path& file, const std::string& type) {
     size_t count = 0;
-    for (const MovieBox& box : TopLevelBoxes(file)) {
+    for (const MovieBox& box : topLevelBoxes(file)) {
         count += box.type == type ? 1 : 0;
     }
     return count;
 }
 
-bool RepeatFragments(const std::filesystem::path& source, const std::filesystem::path& target,
+bool repeatFragments(const std::filesystem::path& source, const std::filesystem::path& target,
                      int copies, uint64_t gapBytes, bool emptyData) {
     const File in(source);
-    const auto boxes = TopLevelBoxes(source);
+    const auto boxes = topLevelBoxes(source);
     std::vector<size_t> moofs;
     for (size_t i = 0; i < boxes.size(); ++i) {
         if (boxes[i].type == "moof") {
@@ -273,7 +273,7 @@ bool RepeatFragments(const std::filesystem::path& source, const std::filesystem:
     return ::ftruncate(out.fd, static_cast<off_t>(at)) == 0;
 }
 
-std::optional<Error> WriteTestMovie(const MovieWriter::Options& options, int pictures,
+std::optional<Error> writeTestMovie(const MovieWriter::Options& options, int pictures,
                                     int firstSlot, bool withSound) {
     Error error;
     auto writer = MovieWriter::open(options, &error);

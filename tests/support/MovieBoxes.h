@@ -23,14 +23,14 @@ struct MovieBox {
 
 // The top-level boxes, or the boxes inside a box; empty when the file cannot be read. A box
 // that runs past its parent or the file ends the list with type "broken".
-std::vector<MovieBox> TopLevelBoxes(const std::filesystem::path& file);
-std::vector<MovieBox> ChildBoxes(const std::filesystem::path& file, const MovieBox& parent);
+std::vector<MovieBox> topLevelBoxes(const std::filesystem::path& file);
+std::vector<MovieBox> childBoxes(const std::filesystem::path& file, const MovieBox& parent);
 
 // The boxes at a path of types from the top, such as "moov/trak/mdia/minf/stbl/co64".
-std::vector<MovieBox> BoxesAt(const std::filesystem::path& file, const std::string& path);
+std::vector<MovieBox> boxesAt(const std::filesystem::path& file, const std::string& path);
 
 // How many top-level boxes have the type.
-size_t CountTopLevel(const std::filesystem::path& file, const std::string& type);
+size_t countTopLevel(const std::filesystem::path& file, const std::string& type);
 
 // Writes a fragmented movie made of source's header and its first fragment repeated copies
 // times, each copy's times moved on by the first fragment's length and its data offsets by
@@ -42,10 +42,10 @@ size_t CountTopLevel(const std::filesystem::path& file, const std::string& type)
 // firstSlot + 1, ... of the rate, each with its share of a 440 Hz tone when the options record
 // sound and withSound is set, then finishes it at the end of the last slot. The error of the
 // writer, or nothing.
-std::optional<Error> WriteTestMovie(const MovieWriter::Options& options, int pictures,
+std::optional<Error> writeTestMovie(const MovieWriter::Options& options, int pictures,
                                     int firstSlot, bool withSound);
 
-bool RepeatFragments(const std::filesystem::path& source, const std::filesystem::path& target,
+bool repeatFragments(const std::filesystem::path& source, const std::filesystem::path& target,
                      int copies, uint64_t gapBytes, bool emptyData);
 
 }  // namespace zarvo::test

@@ -31,7 +31,7 @@ std::string Named(const std::string& name) {
     return name + " " + std::to_string(::getpid());
 }
 
-std::unique_ptr<ChildProcess> StartGstPublisher(const GstPublisherOptions& options) {
+std::unique_ptr<ChildProcess> startGstPublisher(const GstPublisherOptions& options) {
     char colour[16];
     std::snprintf(colour, sizeof colour, "0x%08x", options.argb);
     const std::string size = ",width=" + std::to_string(options.width) +

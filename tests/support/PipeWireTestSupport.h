@@ -14,14 +14,14 @@
 namespace zarvo::test {
 
 // Whether the test environment started a private PipeWire (scripts/pipewire.sh sets it).
-inline bool PipeWireStarted() {
+inline bool pipeWireStarted() {
     const char* started = std::getenv("ZARVO_PIPEWIRE");
     return started != nullptr && std::string(started) == "1";
 }
 
 #define ZARVO_REQUIRE_PIPEWIRE()                                                     \
     do {                                                                             \
-        if (!::zarvo::test::PipeWireStarted()) {                                     \
+        if (!::zarvo::test::pipeWireStarted()) {                                     \
             GTEST_SKIP() << "no private PipeWire (scripts/pipewire.sh) was started"; \
         }                                                                            \
     } while (false)
@@ -62,6 +62,6 @@ struct GstPublisherOptions {
 };
 
 // A running gst-launch-1.0 that publishes a solid picture until destroyed.
-std::unique_ptr<ChildProcess> StartGstPublisher(const GstPublisherOptions& options);
+std::unique_ptr<ChildProcess> startGstPublisher(const GstPublisherOptions& options);
 
 }  // namespace zarvo::test

@@ -11,10 +11,10 @@ ProgramEnvironment::ProgramEnvironment()
     : home_("HOME", folder_.path().c_str()),
       config_("XDG_CONFIG_HOME", (folder_ / "config").c_str()),
       ndi_("ZARVO_NDI_LIBRARY", (folder_ / "missing" / "libndi.so.6").c_str()),
-      firstPort_(FreePortRange(kPortCount)),
+      firstPort_(freePortRange(kPortCount)),
       oscPort_("ZARVO_OSC_PORT", std::to_string(firstPort_).c_str()),
       queryPort_("ZARVO_OSCQUERY_PORT", std::to_string(firstPort_ + kQueryPortOffset).c_str()) {
-    UsePrivateSyphonRegistry();
+    usePrivateSyphonRegistry();
     std::filesystem::create_directories(movies());
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/syphon/SyphonServer.h"
+#include "platform/framesharing/SyphonServer.h"
 #include "tests/support/SyphonTestRegistry.h"
 
 int main(int argc, char** argv) {
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "ready "
-              << zarvo::SyphonDescriptionString(server->serverDescription(),
+              << zarvo::syphonDescriptionString(server->serverDescription(),
                                                 zarvo::kSyphonServerDescriptionUUIDKey)
               << std::endl;
     if (waitForGo) {

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/ServerRegistry.h"
 
 namespace zarvo::test {
 
@@ -28,14 +28,14 @@ std::filesystem::path& PrivateFolder() {
 void RemovePrivateFolder() {
     const auto& folder = PrivateFolder();
     // Children are gone by now; their segments go with their records.
-    syphon::SweepAndListServers(folder / "zarvo-syphon");
+    framesharing::sweepAndListServers(folder / "zarvo-syphon");
     std::error_code error;
     std::filesystem::remove_all(folder, error);
 }
 
 }  // namespace
 
-void UsePrivateSyphonRegistry() {
+void usePrivateSyphonRegistry() {
     static std::once_flag once;
     std::call_once(once, [] {
         std::string pattern =
@@ -50,16 +50,16 @@ void UsePrivateSyphonRegistry() {
 }
 
 SyphonHeldRecord::SyphonHeldRecord(SyphonServerDescription description)
-    : folder_(syphon::RegistryFolder()), id_(syphon::NewServerId()) {
+    : folder_(framesharing::registryFolder()), id_(framesharing::newServerId()) {
     description[kSyphonServerDescriptionUUIDKey] = id_;
-    lockFd_ = syphon::TakeServerLock(folder_, id_);
-    if (lockFd_ < 0 || !syphon::WriteRecord(folder_, id_, description)) {
+    lockFd_ = framesharing::takeServerLock(folder_, id_);
+    if (lockFd_ < 0 || !framesharing::writeRecord(folder_, id_, description)) {
         throw std::runtime_error("cannot write a server record");
     }
 }
 
 SyphonHeldRecord::~SyphonHeldRecord() {
-    syphon::RemoveServerFiles(folder_, id_);
+    framesharing::removeServerFiles(folder_, id_);
     ::close(lockFd_);
 }
 

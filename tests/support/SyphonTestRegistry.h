@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 
 namespace zarvo::test {
 
 // Points this process, and the processes it starts, at a registry folder of its own, so that
 // tests neither see nor disturb other publishers. Call before the first use of the layer; later
 // calls do nothing. The folder and what is left in it go when the process exits.
-void UsePrivateSyphonRegistry();
+void usePrivateSyphonRegistry();
 
 // A server record whose lock the test holds but with no frames behind it: listed by the
 // directory, but no client can connect to it. Removed when destroyed.

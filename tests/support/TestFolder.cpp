@@ -42,14 +42,14 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
+std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-void WriteFile(const std::filesystem::path& path, const std::string& text) {
+void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }

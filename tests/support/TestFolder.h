@@ -37,8 +37,8 @@ class ScopedEnv {
 };
 
 // Reads a whole file as text ("" when it cannot be read).
-std::string ReadFile(const std::filesystem::path& path);
+std::string readFile(const std::filesystem::path& path);
 // Writes the text as the whole file.
-void WriteFile(const std::filesystem::path& path, const std::string& text);
+void writeFile(const std::filesystem::path& path, const std::string& text);
 
 }  // namespace zarvo::test

@@ -11,7 +11,7 @@
 namespace zarvo::test {
 namespace fs = std::filesystem;
 
-bool WriteZip(const fs::path& archivePath, const std::vector<ZipEntry>& entries) {
+bool writeZip(const fs::path& archivePath, const std::vector<ZipEntry>& entries) {
     struct archive* writer = archive_write_new();
     archive_write_set_format_zip(writer);
     if (archive_write_open_filename(writer, archivePath.c_str()) != ARCHIVE_OK) {
@@ -54,7 +54,7 @@ bool WriteZip(const fs::path& archivePath, const std::vector<ZipEntry>& entries)
     return ok;
 }
 
-std::vector<ZipEntry> FolderEntries(const fs::path& folder, const std::string& prefix) {
+std::vector<ZipEntry> folderEntries(const fs::path& folder, const std::string& prefix) {
     std::vector<fs::path> paths;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         paths.push_back(entry.path());

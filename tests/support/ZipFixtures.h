@@ -17,11 +17,11 @@ struct ZipEntry {
 };
 
 // Writes the entries, in order, as a zip archive; false when it cannot be written.
-bool WriteZip(const std::filesystem::path& archive, const std::vector<ZipEntry>& entries);
+bool writeZip(const std::filesystem::path& archive, const std::vector<ZipEntry>& entries);
 
 // The entries of a folder's tree (files with their modes, folders, symbolic links), named
 // `prefix` + their path inside the folder.
-std::vector<ZipEntry> FolderEntries(const std::filesystem::path& folder, const std::string& prefix);
+std::vector<ZipEntry> folderEntries(const std::filesystem::path& folder, const std::string& prefix);
 
 // A minimal application folder's entries under `name` ("ZarvoRecorder.app"): Info.json with
 // the identifier and version, and a bin/zarvo-recorder script that prints the version and

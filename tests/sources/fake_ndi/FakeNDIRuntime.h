@@ -71,7 +71,7 @@ class FakeNDIRuntime {
 };
 
 // Polls until the condition holds or the generous deadline passes; answers whether it held.
-inline bool WaitFor(const std::function<bool()>& condition, double seconds = 10) {
+inline bool waitFor(const std::function<bool()>& condition, double seconds = 10) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {

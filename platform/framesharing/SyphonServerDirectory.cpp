@@ -1,4 +1,4 @@
-#include "platform/syphon/SyphonServerDirectory.h"
+#include "platform/framesharing/SyphonServerDirectory.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,7 +12,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "platform/Thread.h"
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/ServerRegistry.h"
 
 namespace zarvo {
 
@@ -37,7 +37,7 @@ SyphonServerDirectory& SyphonServerDirectory::sharedDirectory() {
     return directory;
 }
 
-SyphonServerDirectory::SyphonServerDirectory() : folder_(syphon::RegistryFolder()) {
+SyphonServerDirectory::SyphonServerDirectory() : folder_(framesharing::registryFolder()) {
     // The servers published already are simply there; nothing is announced for them.
     refresh(false);
     if (folder_.empty()) {
@@ -81,7 +81,7 @@ std::vector<SyphonServerDescription> SyphonServerDirectory::servers() const {
 }
 
 void SyphonServerDirectory::watch() {
-    SetCurrentThreadName("SyphonDirectory");
+    setCurrentThreadName("SyphonDirectory");
     pollfd fds[2] = {{stopEvent_, POLLIN, 0}, {changes_, POLLIN, 0}};
     const nfds_t count = changes_ >= 0 ? 2 : 1;
     for (;;) {
@@ -102,7 +102,7 @@ void SyphonServerDirectory::watch() {
 }
 
 void SyphonServerDirectory::refresh(bool notify) {
-    auto live = syphon::SweepAndListServers(folder_);
+    auto live = framesharing::sweepAndListServers(folder_);
     // Servers new to the list join it at the end, in the order they were published.
     std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) {
         const int64_t startA = StartOf(a.description);

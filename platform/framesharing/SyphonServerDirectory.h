@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 
 namespace zarvo {
 

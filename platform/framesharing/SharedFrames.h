@@ -17,7 +17,7 @@
 // (a sequence lock), and drops the copy when the publisher came round to that slot meanwhile.
 // Frames of a new size may need larger slots: the publisher then grows the segment, lays the
 // ring out again and invalidates every slot, which readers notice by the layout number.
-namespace zarvo::syphon {
+namespace zarvo::framesharing {
 
 inline constexpr uint32_t kSegmentMagic = 0x5a535946;  // "ZSYF"
 inline constexpr uint32_t kSegmentVersion = 1;
@@ -108,4 +108,4 @@ class FrameSegment {
     const bool writable_;
 };
 
-}  // namespace zarvo::syphon
+}  // namespace zarvo::framesharing

@@ -29,7 +29,7 @@ inline constexpr char kSyphonServerUpdateNotification[] = "SyphonServerUpdateNot
 inline constexpr char kSyphonServerRetireNotification[] = "SyphonServerRetireNotification";
 
 // The string stored under the key; "" when the key is missing or its value is not a string.
-inline std::string SyphonDescriptionString(const SyphonServerDescription& description,
+inline std::string syphonDescriptionString(const SyphonServerDescription& description,
                                            std::string_view key) {
     if (!description.is_object()) {
         return {};

@@ -1,4 +1,4 @@
-#include "platform/syphon/SyphonServer.h"
+#include "platform/framesharing/SyphonServer.h"
 
 #include <errno.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <ctime>
 
 #include "platform/Log.h"
-#include "platform/syphon/SyphonFrames.h"
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
+#include "platform/framesharing/ServerRegistry.h"
 
 namespace zarvo {
 
@@ -22,24 +22,24 @@ int64_t RealTimeNanoseconds() {
 }  // namespace
 
 std::unique_ptr<SyphonServer> SyphonServer::create(Options options) {
-    const auto folder = syphon::RegistryFolder();
+    const auto folder = framesharing::registryFolder();
     if (folder.empty()) {
-        Log("Syphon: no registry folder; the server “" + options.name + "” is not published.");
+        logLine("Syphon: no registry folder; the server “" + options.name + "” is not published.");
         return nullptr;
     }
-    syphon::SweepAndListServers(folder);
+    framesharing::sweepAndListServers(folder);
 
-    const std::string id = syphon::NewServerId();
+    const std::string id = framesharing::newServerId();
     // The lock comes first and goes last: whatever else exists of a server exists under it.
-    const int lockFd = syphon::TakeServerLock(folder, id);
+    const int lockFd = framesharing::takeServerLock(folder, id);
     if (lockFd < 0) {
-        Log("Syphon: cannot make the lock of the server “" + options.name + "”.");
+        logLine("Syphon: cannot make the lock of the server “" + options.name + "”.");
         return nullptr;
     }
-    auto segment = syphon::FrameSegment::create(syphon::SegmentName(id));
+    auto segment = framesharing::FrameSegment::create(framesharing::segmentName(id));
     if (!segment) {
-        Log("Syphon: cannot make shared memory for the server “" + options.name + "”.");
-        syphon::RemoveServerFiles(folder, id);
+        logLine("Syphon: cannot make shared memory for the server “" + options.name + "”.");
+        framesharing::removeServerFiles(folder, id);
         ::close(lockFd);
         return nullptr;
     }
@@ -53,10 +53,10 @@ std::unique_ptr<SyphonServer> SyphonServer::create(Options options) {
         {kSyphonServerDescriptionProcessKey, static_cast<int64_t>(::getpid())},
         {kSyphonServerDescriptionStartKey, RealTimeNanoseconds()},
     };
-    if (!syphon::WriteRecord(folder, id, description)) {
-        Log("Syphon: cannot write the record of the server “" + options.name + "”.");
+    if (!framesharing::writeRecord(folder, id, description)) {
+        logLine("Syphon: cannot write the record of the server “" + options.name + "”.");
         segment.reset();
-        syphon::RemoveServerFiles(folder, id);
+        framesharing::removeServerFiles(folder, id);
         ::close(lockFd);
         return nullptr;
     }
@@ -65,7 +65,7 @@ std::unique_ptr<SyphonServer> SyphonServer::create(Options options) {
 }
 
 SyphonServer::SyphonServer(std::filesystem::path folder, std::string id, int lockFd,
-                           std::unique_ptr<syphon::FrameSegment> segment,
+                           std::unique_ptr<framesharing::FrameSegment> segment,
                            SyphonServerDescription description)
     : folder_(std::move(folder)),
       id_(std::move(id)),
@@ -79,15 +79,15 @@ SyphonServer::~SyphonServer() {
 
 std::string SyphonServer::name() const {
     std::lock_guard lock(mutex_);
-    return SyphonDescriptionString(description_, kSyphonServerDescriptionNameKey);
+    return syphonDescriptionString(description_, kSyphonServerDescriptionNameKey);
 }
 
 void SyphonServer::setName(std::string name) {
     std::lock_guard lock(mutex_);
     description_[kSyphonServerDescriptionNameKey] = std::move(name);
-    if (lockFd_ >= 0 && !syphon::WriteRecord(folder_, id_, description_)) {
-        Log("Syphon: cannot write the record of the server “" +
-            SyphonDescriptionString(description_, kSyphonServerDescriptionNameKey) + "”.");
+    if (lockFd_ >= 0 && !framesharing::writeRecord(folder_, id_, description_)) {
+        logLine("Syphon: cannot write the record of the server “" +
+            syphonDescriptionString(description_, kSyphonServerDescriptionNameKey) + "”.");
     }
 }
 
@@ -123,7 +123,7 @@ void SyphonServer::stop() {
     }
     // Clients keep their mapping of the frames; removing the names only retires the server.
     segment_.reset();
-    syphon::RemoveServerFiles(folder_, id_);
+    framesharing::removeServerFiles(folder_, id_);
     ::close(lockFd_);
     lockFd_ = -1;
 }

@@ -1,4 +1,4 @@
-#include "platform/syphon/SyphonClient.h"
+#include "platform/framesharing/SyphonClient.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "platform/syphon/SyphonFrames.h"
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
+#include "platform/framesharing/ServerRegistry.h"
 
 namespace zarvo {
 
@@ -29,7 +29,7 @@ struct SyphonClient::State {
     std::string id;
     gpu::DeviceRef device;
     NewFrameHandler handler;
-    std::unique_ptr<syphon::FrameSegment> segment;  // set once at creation
+    std::unique_ptr<framesharing::FrameSegment> segment;  // set once at creation
     std::atomic<bool> stopped{false};
     std::atomic<uint64_t> received{0};
     std::atomic<uint64_t> skipped{0};
@@ -63,14 +63,14 @@ struct SyphonClient::State {
 SyphonClient::SyphonClient(const SyphonServerDescription& description, gpu::DeviceRef device,
                            const Options& /*options*/, NewFrameHandler handler)
     : description_(description), state_(std::make_shared<State>()) {
-    state_->id = SyphonDescriptionString(description, kSyphonServerDescriptionUUIDKey);
+    state_->id = syphonDescriptionString(description, kSyphonServerDescriptionUUIDKey);
     state_->device = std::move(device);
     state_->handler = std::move(handler);
-    if (!syphon::IsServerId(state_->id)) {
+    if (!framesharing::isServerId(state_->id)) {
         return;
     }
-    state_->folder = syphon::RegistryFolder();
-    state_->segment = syphon::FrameSegment::open(syphon::SegmentName(state_->id));
+    state_->folder = framesharing::registryFolder();
+    state_->segment = framesharing::FrameSegment::open(framesharing::segmentName(state_->id));
     if (state_->segment && state_->handler) {
         const uint64_t newest = state_->segment->latestFrame();
         // The thread waits for this lock before its first handler call, so that a handler that
@@ -86,7 +86,7 @@ SyphonClient::~SyphonClient() {
 
 bool SyphonClient::isValid() const {
     return !state_->stopped.load() && state_->segment != nullptr && !state_->folder.empty() &&
-           syphon::PublisherAlive(state_->folder, state_->id);
+           framesharing::publisherAlive(state_->folder, state_->id);
 }
 
 gpu::TextureRef SyphonClient::newFrameImage() {
@@ -115,7 +115,7 @@ gpu::TextureRef SyphonClient::newFrameImage() {
     return nullptr;
 }
 
-std::optional<syphon::FrameSegment::Size> SyphonClient::newFrameSize() {
+std::optional<framesharing::FrameSegment::Size> SyphonClient::newFrameSize() {
     std::lock_guard lock(state_->mutex);
     if (state_->stopped.load() || !state_->segment) {
         return std::nullopt;
@@ -154,8 +154,8 @@ void SyphonClient::stop() {
 
 void SyphonClient::run(const std::shared_ptr<State>& state, SyphonClient* client,
                        uint64_t delivered) {
-    SetCurrentThreadName("SyphonClient");
-    syphon::FrameSegment& segment = *state->segment;
+    setCurrentThreadName("SyphonClient");
+    framesharing::FrameSegment& segment = *state->segment;
     { std::lock_guard started(state->mutex); }
     while (!state->stopped.load(std::memory_order_acquire)) {
         const uint32_t seen = segment.wakeCount();

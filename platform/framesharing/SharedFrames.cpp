@@ -1,4 +1,4 @@
-#include "platform/syphon/SyphonFrames.h"
+#include "platform/framesharing/SharedFrames.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -15,13 +15,13 @@
 #include <ctime>
 #include <new>
 
-namespace zarvo::syphon {
+namespace zarvo::framesharing {
 
 namespace {
 
 constexpr size_t kPageBytes = 4096;
 
-size_t RoundUpToPage(size_t bytes) {
+size_t roundUpToPage(size_t bytes) {
     return (bytes + kPageBytes - 1) / kPageBytes * kPageBytes;
 }
 
@@ -30,7 +30,7 @@ uint32_t* FutexWord(std::atomic<uint32_t>& word) {
 }
 
 // The segment's current size, 0 when it cannot be told.
-size_t SegmentSize(int fd) {
+size_t segmentSize(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || info.st_size < 0) {
         return 0;
@@ -66,7 +66,7 @@ std::unique_ptr<FrameSegment> FrameSegment::open(const std::string& name) {
         return nullptr;
     }
     void* header = MAP_FAILED;
-    if (SegmentSize(fd) >= kHeaderBytes) {
+    if (segmentSize(fd) >= kHeaderBytes) {
         header = ::mmap(nullptr, kHeaderBytes, PROT_READ, MAP_SHARED, fd, 0);
     }
     if (header == MAP_FAILED) {
@@ -114,11 +114,11 @@ bool FrameSegment::mapData(size_t size) {
 }
 
 bool FrameSegment::layOut(size_t frameBytes) {
-    const size_t stride = RoundUpToPage(frameBytes);
+    const size_t stride = roundUpToPage(frameBytes);
     const auto count =
         static_cast<uint32_t>(std::clamp<size_t>(kRingBudget / stride, kMinSlots, kMaxSlots));
     // The segment never shrinks: readers may still have its far end mapped.
-    const size_t size = std::max(kHeaderBytes + stride * count, SegmentSize(fd_));
+    const size_t size = std::max(kHeaderBytes + stride * count, segmentSize(fd_));
     // The memory is reserved now, so that a full /dev/shm refuses the frame here instead of
     // faulting the publisher when it writes into pages that cannot be had.
     if (::posix_fallocate(fd_, 0, static_cast<off_t>(size)) != 0) {
@@ -246,7 +246,7 @@ gpu::TextureRef FrameSegment::copyFrame(uint64_t frame, const TextureMaker& make
     const size_t end = offset + rowBytes * static_cast<size_t>(height);
     if (end > dataSize_) {
         // The ring grew since it was mapped here.
-        const size_t size = SegmentSize(fd_);
+        const size_t size = segmentSize(fd_);
         if (end > size || !mapData(size)) {
             return nullptr;
         }
@@ -267,4 +267,4 @@ gpu::TextureRef FrameSegment::copyFrame(uint64_t frame, const TextureMaker& make
     return texture;
 }
 
-}  // namespace zarvo::syphon
+}  // namespace zarvo::framesharing

@@ -1,4 +1,4 @@
-#include "platform/syphon/SyphonRegistry.h"
+#include "platform/framesharing/ServerRegistry.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,7 +19,7 @@
 #include "platform/Files.h"
 #include "platform/Log.h"
 
-namespace zarvo::syphon {
+namespace zarvo::framesharing {
 
 namespace {
 
@@ -28,11 +28,11 @@ constexpr size_t kIdBytes = 16;
 // one this old was left by a process that died in between.
 constexpr auto kStaleTemporaryAge = std::chrono::seconds(10);
 
-bool EndsWith(std::string_view text, std::string_view end) {
+bool endsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
-std::filesystem::path TemporaryPath(const std::filesystem::path& folder, std::string_view id,
+std::filesystem::path temporaryPath(const std::filesystem::path& folder, std::string_view id,
                                     std::string_view extension) {
     std::string name = ".";
     name.append(id).append(extension).append(".tmp");
@@ -41,12 +41,12 @@ std::filesystem::path TemporaryPath(const std::filesystem::path& folder, std::st
 
 }  // namespace
 
-std::filesystem::path RegistryFolder() {
+std::filesystem::path registryFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {
         std::filesystem::path folder = std::filesystem::path(runtime) / "zarvo-syphon";
         if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-            Log("Syphon: cannot make the folder " + folder.string() + ".");
+            logLine("Syphon: cannot make the folder " + folder.string() + ".");
             return {};
         }
         struct stat info {};
@@ -59,19 +59,19 @@ std::filesystem::path RegistryFolder() {
     // read or write.
     std::filesystem::path folder = "/tmp/zarvo-syphon-" + std::to_string(::getuid());
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        Log("Syphon: cannot make the folder " + folder.string() + ".");
+        logLine("Syphon: cannot make the folder " + folder.string() + ".");
         return {};
     }
     struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
-        Log("Syphon: the folder " + folder.string() + " is not the user's own; not used.");
+        logLine("Syphon: the folder " + folder.string() + " is not the user's own; not used.");
         return {};
     }
     return folder;
 }
 
-std::string NewServerId() {
+std::string newServerId() {
     uint8_t bytes[kIdBytes] = {};
     size_t filled = 0;
     while (filled < sizeof bytes) {
@@ -106,7 +106,7 @@ std::string NewServerId() {
     return id;
 }
 
-bool IsServerId(std::string_view text) {
+bool isServerId(std::string_view text) {
     if (text.size() != 2 * kIdBytes) {
         return false;
     }
@@ -118,20 +118,20 @@ bool IsServerId(std::string_view text) {
     return true;
 }
 
-std::filesystem::path RecordPath(const std::filesystem::path& folder, std::string_view id) {
+std::filesystem::path recordPath(const std::filesystem::path& folder, std::string_view id) {
     return folder / (std::string(id) + ".json");
 }
 
-std::filesystem::path LockPath(const std::filesystem::path& folder, std::string_view id) {
+std::filesystem::path lockPath(const std::filesystem::path& folder, std::string_view id) {
     return folder / (std::string(id) + ".lock");
 }
 
-std::string SegmentName(std::string_view id) {
+std::string segmentName(std::string_view id) {
     return "/zarvo-syphon-" + std::string(id);
 }
 
-int TakeServerLock(const std::filesystem::path& folder, std::string_view id) {
-    const auto temporary = TemporaryPath(folder, id, ".lock");
+int takeServerLock(const std::filesystem::path& folder, std::string_view id) {
+    const auto temporary = temporaryPath(folder, id, ".lock");
     const int fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
         return -1;
@@ -143,7 +143,7 @@ int TakeServerLock(const std::filesystem::path& folder, std::string_view id) {
             return -1;
         }
     }
-    if (::rename(temporary.c_str(), LockPath(folder, id).c_str()) != 0) {
+    if (::rename(temporary.c_str(), lockPath(folder, id).c_str()) != 0) {
         ::close(fd);
         ::unlink(temporary.c_str());
         return -1;
@@ -151,8 +151,8 @@ int TakeServerLock(const std::filesystem::path& folder, std::string_view id) {
     return fd;
 }
 
-bool PublisherAlive(const std::filesystem::path& folder, std::string_view id) {
-    const int fd = ::open(LockPath(folder, id).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+bool publisherAlive(const std::filesystem::path& folder, std::string_view id) {
+    const int fd = ::open(lockPath(folder, id).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         return errno != ENOENT;
     }
@@ -163,15 +163,15 @@ bool PublisherAlive(const std::filesystem::path& folder, std::string_view id) {
     return alive;
 }
 
-bool WriteRecord(const std::filesystem::path& folder, std::string_view id,
+bool writeRecord(const std::filesystem::path& folder, std::string_view id,
                  const SyphonServerDescription& description) {
     // The temporary file is hidden and named for the sweep, which removes one a publisher that
     // died left behind. The record lives as long as its publisher: no need to sync it to disk.
-    return replaceFileAtomicallyVia(TemporaryPath(folder, id, ".json"), RecordPath(folder, id),
+    return replaceFileAtomicallyVia(temporaryPath(folder, id, ".json"), recordPath(folder, id),
                                     description.dump(), false);
 }
 
-std::optional<SyphonServerDescription> ReadRecord(const std::filesystem::path& path) {
+std::optional<SyphonServerDescription> readRecord(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return std::nullopt;
@@ -185,13 +185,13 @@ std::optional<SyphonServerDescription> ReadRecord(const std::filesystem::path& p
     return description;
 }
 
-void RemoveServerFiles(const std::filesystem::path& folder, std::string_view id) {
-    ::unlink(RecordPath(folder, id).c_str());
-    ::shm_unlink(SegmentName(id).c_str());
-    ::unlink(LockPath(folder, id).c_str());
+void removeServerFiles(const std::filesystem::path& folder, std::string_view id) {
+    ::unlink(recordPath(folder, id).c_str());
+    ::shm_unlink(segmentName(id).c_str());
+    ::unlink(lockPath(folder, id).c_str());
 }
 
-std::vector<LiveServer> SweepAndListServers(const std::filesystem::path& folder) {
+std::vector<LiveServer> sweepAndListServers(const std::filesystem::path& folder) {
     std::vector<LiveServer> live;
     if (folder.empty()) {
         return live;
@@ -205,13 +205,13 @@ std::vector<LiveServer> SweepAndListServers(const std::filesystem::path& folder)
         if (name.starts_with('.')) {
             std::error_code timeError;
             const auto modified = entry.last_write_time(timeError);
-            if (EndsWith(name, ".tmp") && !timeError && now - modified > kStaleTemporaryAge) {
+            if (endsWith(name, ".tmp") && !timeError && now - modified > kStaleTemporaryAge) {
                 std::filesystem::remove(entry.path(), timeError);
             }
             continue;
         }
         const auto stem = std::string_view(name).substr(0, 2 * kIdBytes);
-        if (!IsServerId(stem)) {
+        if (!isServerId(stem)) {
             continue;
         }
         const auto extension = std::string_view(name).substr(stem.size());
@@ -222,21 +222,21 @@ std::vector<LiveServer> SweepAndListServers(const std::filesystem::path& folder)
         }
     }
     for (const auto& id : records) {
-        if (!PublisherAlive(folder, id)) {
-            RemoveServerFiles(folder, id);
+        if (!publisherAlive(folder, id)) {
+            removeServerFiles(folder, id);
             continue;
         }
         // A record that cannot be read (it vanished just now) is simply not listed this time.
-        if (auto description = ReadRecord(RecordPath(folder, id))) {
+        if (auto description = readRecord(recordPath(folder, id))) {
             live.push_back(LiveServer{id, std::move(*description)});
         }
     }
     for (const auto& id : locks) {
-        if (!records.contains(id) && !PublisherAlive(folder, id)) {
-            RemoveServerFiles(folder, id);
+        if (!records.contains(id) && !publisherAlive(folder, id)) {
+            removeServerFiles(folder, id);
         }
     }
     return live;
 }
 
-}  // namespace zarvo::syphon
+}  // namespace zarvo::framesharing

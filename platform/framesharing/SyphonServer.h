@@ -7,11 +7,11 @@
 #include <string>
 
 #include "platform/gpu/Texture.h"
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 
 namespace zarvo {
 
-namespace syphon {
+namespace framesharing {
 class FrameSegment;
 }
 
@@ -55,14 +55,14 @@ class SyphonServer {
 
   private:
     SyphonServer(std::filesystem::path folder, std::string id, int lockFd,
-                 std::unique_ptr<syphon::FrameSegment> segment,
+                 std::unique_ptr<framesharing::FrameSegment> segment,
                  SyphonServerDescription description);
 
     const std::filesystem::path folder_;
     const std::string id_;
     mutable std::mutex mutex_;
     int lockFd_;                                     // guarded by mutex_; -1 once stopped
-    std::unique_ptr<syphon::FrameSegment> segment_;  // guarded by mutex_
+    std::unique_ptr<framesharing::FrameSegment> segment_;  // guarded by mutex_
     SyphonServerDescription description_;            // guarded by mutex_
     uint64_t frameCount_ = 0;                        // guarded by mutex_
 };

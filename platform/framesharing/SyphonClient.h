@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/gpu/Device.h"
-#include "platform/syphon/SyphonFrames.h"
-#include "platform/syphon/SyphonServerDescription.h"
+#include "platform/framesharing/SharedFrames.h"
+#include "platform/framesharing/SyphonServerDescription.h"
 
 namespace zarvo {
 
@@ -44,7 +44,7 @@ class SyphonClient {
     // The size of the frame being announced (within a handler call) or else of the newest,
     // without copying it: for a handler that wants to know of the frame but not its pixels.
     // Nothing before the first frame, after stop, or when the frame was already overwritten.
-    std::optional<syphon::FrameSegment::Size> newFrameSize();
+    std::optional<framesharing::FrameSegment::Size> newFrameSize();
 
     // Counts since the connection, any thread. Received: frames newFrameImage copied within
     // handler calls. Skipped: frames published after the connection that were never received,
