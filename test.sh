@@ -8,6 +8,9 @@ cd "$(dirname "$0")"
 
 ./scripts/setup.sh
 
+echo "== Formatting"
+./scripts/check-format.sh
+
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -46,8 +46,8 @@ std::unique_ptr<AppDelegate> AppDelegate::create() {
     delegate->updater_ = std::make_unique<ZarvoUpdater>(ZarvoUpdater::processOptions(
         delegate->mainQueue_.get(), controller->defaults(), [self] { self->quit(); }));
     delegate->window_ = std::make_unique<MainWindow>(*delegate->model_, [self] { self->quit(); });
-    delegate->commands_ = new AppCommands(*delegate->window_, *delegate->model_,
-                                          *delegate->updater_);
+    delegate->commands_ =
+        new AppCommands(*delegate->window_, *delegate->model_, *delegate->updater_);
 
     // A quit signal becomes a main-queue task that takes the same path as the menu.
     QtMainQueue* queue = delegate->mainQueue_.get();

@@ -44,8 +44,8 @@ void BM_SettingChange(benchmark::State& state) {
     {
         UserDefaults defaults(std::filesystem::path(folder) / "bench.json");
         for (int i = 0; i < 40; ++i) {
-            defaults.setString("key" + std::to_string(i), "a value of some length " +
-                                                              std::to_string(i));
+            defaults.setString("key" + std::to_string(i),
+                               "a value of some length " + std::to_string(i));
         }
         double gap = 0;
         for (auto _ : state) {

@@ -39,8 +39,8 @@
 #include "engine/RecorderController.h"
 #include "engine/Take.h"
 #include "platform/RunLoop.h"
-#include "platform/framesharing/SharedFrames.h"
 #include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
 #include "sources/SyphonDirectory.h"
 #include "sources/SyphonSource.h"
 #include "tests/support/ControllerSetup.h"
@@ -195,10 +195,10 @@ int main(int argc, char** argv) {
 
     std::vector<pid_t> publishers;
     for (int i = 0; i < count; ++i) {
-        publishers.push_back(Spawn({ZARVO_TEST_SOURCE, "--name", "Live " + std::to_string(i + 1),
-                                    "--app", "zarvo_live_take", "--size", "1920x1080", "--fps",
-                                    "30", "--duration",
-                                    std::to_string(takes * (seconds + 5) + 60)}));
+        publishers.push_back(
+            Spawn({ZARVO_TEST_SOURCE, "--name", "Live " + std::to_string(i + 1), "--app",
+                   "zarvo_live_take", "--size", "1920x1080", "--fps", "30", "--duration",
+                   std::to_string(takes * (seconds + 5) + 60)}));
     }
     int status = 1;
     {
@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
             loop.runUntil([] { return false; }, 1);
             status = 0;
             for (int take = 1; take <= takes && status != 1; ++take) {
-                const int result = RecordTake(loop, *controller, sourcesNow, count, seconds, take,
-                                              takes);
+                const int result =
+                    RecordTake(loop, *controller, sourcesNow, count, seconds, take, takes);
                 status = std::max(status, result);
                 // A pause between takes, as a person would leave.
                 loop.runUntil([] { return false; }, 1);

@@ -27,10 +27,10 @@
 
 #include "bench/BenchSupport.h"
 #include "platform/Spawn.h"
-#include "platform/gpu/Device.h"
 #include "platform/framesharing/SyphonClient.h"
 #include "platform/framesharing/SyphonServer.h"
 #include "platform/framesharing/SyphonServerDirectory.h"
+#include "platform/gpu/Device.h"
 
 using namespace zarvo;
 using bench::CpuSeconds;

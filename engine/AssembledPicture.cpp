@@ -1,8 +1,8 @@
 #include "engine/AssembledPicture.h"
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 
 #include "platform/HostClock.h"
@@ -42,9 +42,7 @@ Layout AssembledPicture::monitorLayout(const Layout& layout, int64_t kind,
         return layout;
     }
     const double scale = kMonitorLongestSide / longest;
-    const auto even = [scale](double v) {
-        return std::max(2.0, 2 * std::round(v * scale / 2));
-    };
+    const auto even = [scale](double v) { return std::max(2.0, 2 * std::round(v * scale / 2)); };
     return Layout(kind, sizes, gap, Size{even(size.width), even(size.height)});
 }
 
@@ -57,8 +55,7 @@ void AssembledPicture::compositionChanged(const std::vector<PlaceRef>& places, i
         composeGap_ = gap;
         composeFittingSize_ = fittingSize;
         composeTransparent_ = transparent;
-        if (clockPlace_ &&
-            std::find(places.begin(), places.end(), clockPlace_) == places.end()) {
+        if (clockPlace_ && std::find(places.begin(), places.end(), clockPlace_) == places.end()) {
             clockPlace_.reset();
         }
     }
@@ -107,15 +104,14 @@ void AssembledPicture::composeMonitorAtTime(double time, bool wait) {
         bool signalled = false;
     };
     auto signal = wait ? std::make_shared<Signal>() : nullptr;
-    const bool submitted = composePlaces(
-        places, *layout, transparent, *monitorCompositor_, time,
-        [signal](const gpu::TextureRef&) {
-            if (signal) {
-                std::lock_guard lock(signal->mutex);
-                signal->signalled = true;
-                signal->done.notify_all();
-            }
-        });
+    const bool submitted = composePlaces(places, *layout, transparent, *monitorCompositor_, time,
+                                         [signal](const gpu::TextureRef&) {
+                                             if (signal) {
+                                                 std::lock_guard lock(signal->mutex);
+                                                 signal->signalled = true;
+                                                 signal->done.notify_all();
+                                             }
+                                         });
     if (wait && submitted) {
         std::unique_lock lock(signal->mutex);
         signal->done.wait_for(lock, std::chrono::duration<double>(kLongestWait),
@@ -142,16 +138,16 @@ bool AssembledPicture::composePlaces(const std::vector<PlaceRef>& places, const 
     }
     if (!places.empty()) {
         std::weak_ptr<AssembledPicture> weakSelf = weak_from_this();
-        const auto target = compositor.compose(
-            layout, textures, flipped, transparent,
-            [weakSelf, then = std::move(then)](const gpu::TextureRef& texture) {
-                if (auto self = weakSelf.lock()) {
-                    self->showPicture(texture);
-                }
-                if (then) {
-                    then(texture);
-                }
-            });
+        const auto target =
+            compositor.compose(layout, textures, flipped, transparent,
+                               [weakSelf, then = std::move(then)](const gpu::TextureRef& texture) {
+                                   if (auto self = weakSelf.lock()) {
+                                       self->showPicture(texture);
+                                   }
+                                   if (then) {
+                                       then(texture);
+                                   }
+                               });
         if (target) {
             return true;
         }

@@ -26,7 +26,7 @@ namespace zarvo {
 // they hold the take), so it never depends on the controller being alive. Its fields are
 // guarded by one lock held only to copy them; the order is always this lock, then a place's.
 class AssembledPicture : public std::enable_shared_from_this<AssembledPicture> {
-public:
+  public:
     static constexpr double kMonitorLongestSide = 4096;
     static constexpr double kMonitorInterval = 0.004;
     static constexpr double kLimitedMonitorInterval = 0.1;  // ten pictures a second
@@ -43,8 +43,8 @@ public:
     // The layout the monitor shows for an assembled layout made from kind, sizes and gap: the
     // same layout when its longest side is at most 4096, else one fitted into a picture whose
     // longest side is 4096.
-    static Layout monitorLayout(const Layout& layout, int64_t kind,
-                                const std::vector<Size>& sizes, int64_t gap);
+    static Layout monitorLayout(const Layout& layout, int64_t kind, const std::vector<Size>& sizes,
+                                int64_t gap);
 
     // Main thread: the places or the settings that shape the picture changed. Composes the
     // monitor picture at once and waits (at most half a second) for it.
@@ -58,8 +58,8 @@ public:
                        bool transparent);
 
     void composeMonitorAtTime(double time, bool wait);
-    bool composePlaces(const std::vector<PlaceRef>& places, const Layout& layout,
-                       bool transparent, Compositor& compositor, double time,
+    bool composePlaces(const std::vector<PlaceRef>& places, const Layout& layout, bool transparent,
+                       Compositor& compositor, double time,
                        std::function<void(const gpu::TextureRef&)> then);
     void showPicture(const gpu::TextureRef& texture);
     // The latest composed picture, or none. Any thread.
@@ -80,7 +80,7 @@ public:
     // Forgets the places and the picture, so that nothing of them is kept alive from here.
     void clear();
 
-private:
+  private:
     AssembledPicture(std::shared_ptr<Take> take, std::unique_ptr<Compositor> takeCompositor,
                      std::unique_ptr<Compositor> monitorCompositor)
         : take_(std::move(take)),

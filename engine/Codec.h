@@ -28,7 +28,7 @@ inline constexpr std::array<CodecDescription, 4> kCodecs = {{
 // The codec stored as that index; H.264 for an index outside the list.
 constexpr Codec codecAt(int64_t index) {
     return index >= 0 && index < static_cast<int64_t>(kCodecs.size()) ? static_cast<Codec>(index)
-                                                                       : Codec::h264;
+                                                                      : Codec::h264;
 }
 
 constexpr const CodecDescription& describe(Codec codec) {

@@ -72,9 +72,9 @@ class Compositor {
                                const std::vector<gpu::TextureRef>& sources);
 
     const gpu::CommandQueueRef queue_;
-    std::mutex lock_;                                 // held for one composition
-    std::vector<gpu::TextureRef> targets_;            // guarded by lock_
-    uint64_t next_ = 0;                               // guarded by lock_
+    std::mutex lock_;                       // held for one composition
+    std::vector<gpu::TextureRef> targets_;  // guarded by lock_
+    uint64_t next_ = 0;                     // guarded by lock_
 };
 
 }  // namespace zarvo

@@ -38,9 +38,7 @@ std::shared_ptr<MovieRecorder> MovieRecorder::make(gpu::DeviceRef device, MainQu
 }
 
 MovieRecorder::MovieRecorder(gpu::DeviceRef device, MainQueue& mainQueue)
-    : device_(std::move(device)),
-      mainQueue_(mainQueue),
-      queue_("net.orvak.zarvo.movie-recorder") {}
+    : device_(std::move(device)), mainQueue_(mainQueue), queue_("net.orvak.zarvo.movie-recorder") {}
 
 MovieRecorder::~MovieRecorder() {
     // Queue tasks hold the recorder strongly, so none is left when this runs; a writer still
@@ -48,7 +46,9 @@ MovieRecorder::~MovieRecorder() {
     writer_.reset();
 }
 
-void MovieRecorder::callOnMain(std::function<void()> task) { mainQueue_.post(std::move(task)); }
+void MovieRecorder::callOnMain(std::function<void()> task) {
+    mainQueue_.post(std::move(task));
+}
 
 // --- Start ---------------------------------------------------------------------------------
 
@@ -432,10 +432,9 @@ void MovieRecorder::writeWaitingSound() {
         }
         placeSound(next.sound, next.time);
     }
-    const bool silencePending = std::any_of(placedSound_.begin(), placedSound_.end(),
-                                            [](const auto& e) {
-                                                return std::holds_alternative<int64_t>(e);
-                                            });
+    const bool silencePending =
+        std::any_of(placedSound_.begin(), placedSound_.end(),
+                    [](const auto& e) { return std::holds_alternative<int64_t>(e); });
     bool schedule = false;
     {
         std::lock_guard lock(lock_);

@@ -40,7 +40,7 @@ class SoundConverter;
 // between the frames. A failure ends the movie and is reported once, on the main queue. A
 // recorder is reused for many movies.
 class MovieRecorder : public std::enable_shared_from_this<MovieRecorder> {
-public:
+  public:
     using FailureHandler = std::function<void(const Error& error)>;
     using Completion = std::function<void(const std::optional<Error>& error)>;
 
@@ -78,9 +78,9 @@ public:
     uint64_t framesWritten() const;
     uint64_t framesDropped() const;
     uint64_t framesPending() const;
-    double soundWritten() const;   // seconds
-    double soundLeftOut() const;   // seconds
-    Size outputSize() const;       // 0 × 0 until the movie's picture size is known
+    double soundWritten() const;  // seconds
+    double soundLeftOut() const;  // seconds
+    Size outputSize() const;      // 0 × 0 until the movie's picture size is known
     // Seconds from the movie's start (the take's start time, or its first frame's arrival) to
     // the moment its first frame was written; not a number until then.
     double startLatency() const;
@@ -108,7 +108,8 @@ public:
     void scheduleSoundWrite();
     void writeWaitingSound();
     void placeSound(const std::shared_ptr<const SourceSound>& sound, double arrivedAtTime);
-    std::shared_ptr<const SourceSound> convertSound(const std::shared_ptr<const SourceSound>& sound);
+    std::shared_ptr<const SourceSound> convertSound(
+        const std::shared_ptr<const SourceSound>& sound);
     void endConversion();
     bool appendSamples(const float* samples, int64_t frameCount);
     void writeLastSound();
@@ -135,25 +136,25 @@ public:
     int64_t soundPosition_ = 0;  // frames written to the sound track, at 48 kHz
 
     mutable std::mutex lock_;
-    bool recording_ = false;                      // guarded by lock_
-    bool finishing_ = false;                      // guarded by lock_
-    FramePacer pacer_{0};                         // guarded by lock_
-    bool hasFirstFrame_ = false;                  // guarded by lock_
-    double firstFrameTime_ = 0;                   // guarded by lock_
-    uint64_t framesWritten_ = 0;                  // guarded by lock_
-    uint64_t framesDropped_ = 0;                  // guarded by lock_
-    uint64_t framesPending_ = 0;                  // guarded by lock_
-    std::optional<double> startSecondEnd_;        // movie time; guarded by lock_
-    double firstWrittenTime_ = 0;                 // recording clock; guarded by lock_
-    Size outputSize_;                             // guarded by lock_
-    bool recordsSound_ = false;                   // guarded by lock_
-    std::deque<WaitingSound> waitingSound_;       // guarded by lock_
-    double soundWaiting_ = 0;                     // guarded by lock_
-    bool soundWriteScheduled_ = false;            // guarded by lock_
-    bool soundBehindGap_ = false;                 // guarded by lock_
-    double soundWritten_ = 0;                     // guarded by lock_
-    double soundLeftOut_ = 0;                     // guarded by lock_
-    FailureHandler failureHandler_;               // guarded by lock_
+    bool recording_ = false;                 // guarded by lock_
+    bool finishing_ = false;                 // guarded by lock_
+    FramePacer pacer_{0};                    // guarded by lock_
+    bool hasFirstFrame_ = false;             // guarded by lock_
+    double firstFrameTime_ = 0;              // guarded by lock_
+    uint64_t framesWritten_ = 0;             // guarded by lock_
+    uint64_t framesDropped_ = 0;             // guarded by lock_
+    uint64_t framesPending_ = 0;             // guarded by lock_
+    std::optional<double> startSecondEnd_;   // movie time; guarded by lock_
+    double firstWrittenTime_ = 0;            // recording clock; guarded by lock_
+    Size outputSize_;                        // guarded by lock_
+    bool recordsSound_ = false;              // guarded by lock_
+    std::deque<WaitingSound> waitingSound_;  // guarded by lock_
+    double soundWaiting_ = 0;                // guarded by lock_
+    bool soundWriteScheduled_ = false;       // guarded by lock_
+    bool soundBehindGap_ = false;            // guarded by lock_
+    double soundWritten_ = 0;                // guarded by lock_
+    double soundLeftOut_ = 0;                // guarded by lock_
+    FailureHandler failureHandler_;          // guarded by lock_
 };
 
 }  // namespace zarvo

@@ -81,7 +81,7 @@ struct MovieWriter::State {
     Options options;
     Codec codec = Codec::h264;
     int fd = -1;
-    int ioErrno = 0;  // the last failed system call's error, for the message
+    int ioErrno = 0;       // the last failed system call's error, for the message
     off_t wholeSize = -1;  // see noteWholeSize()
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -459,8 +459,12 @@ MovieWriter::~MovieWriter() {
     }
 }
 
-int MovieWriter::width() const { return state_->options.width; }
-int MovieWriter::height() const { return state_->options.height; }
+int MovieWriter::width() const {
+    return state_->options.width;
+}
+int MovieWriter::height() const {
+    return state_->options.height;
+}
 bool MovieWriter::hasAlpha() const {
     return keepsAlpha(state_->codec);
 }
@@ -541,8 +545,7 @@ bool MovieWriter::appendSound(const float* samples, int64_t frameCount) {
         const size_t before = s.pendingSound.size();
         s.pendingSound.resize(before + static_cast<size_t>(2 * take), 0.0f);
         if (samples != nullptr) {
-            std::memcpy(s.pendingSound.data() + before,
-                        samples + 2 * (frameCount - left),
+            std::memcpy(s.pendingSound.data() + before, samples + 2 * (frameCount - left),
                         static_cast<size_t>(2 * take) * sizeof(float));
         }
         left -= take;
@@ -574,8 +577,7 @@ bool MovieWriter::finish(int64_t endTime) {
         return s.fail(AVERROR_UNKNOWN, "The movie could not be finished");
     }
     if (s.holding) {
-        s.heldPicture->duration =
-            std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
+        s.heldPicture->duration = std::max(endTime - s.heldPicture->pts, kShortestLastPicture);
         s.holding = false;
         if (!s.writePacket(s.heldPicture, s.video, s.videoStream)) {
             return false;
@@ -619,10 +621,20 @@ void MovieWriter::cancel() {
     ::unlink(s.options.file.c_str());
 }
 
-bool MovieWriter::isWriting() const { return state_->status == State::Status::Writing; }
-bool MovieWriter::hasFailed() const { return state_->status == State::Status::Failed; }
-const std::optional<Error>& MovieWriter::error() const { return state_->error; }
-int64_t MovieWriter::picturesWritten() const { return state_->pictures; }
-int64_t MovieWriter::soundFramesWritten() const { return state_->soundAppended; }
+bool MovieWriter::isWriting() const {
+    return state_->status == State::Status::Writing;
+}
+bool MovieWriter::hasFailed() const {
+    return state_->status == State::Status::Failed;
+}
+const std::optional<Error>& MovieWriter::error() const {
+    return state_->error;
+}
+int64_t MovieWriter::picturesWritten() const {
+    return state_->pictures;
+}
+int64_t MovieWriter::soundFramesWritten() const {
+    return state_->soundAppended;
+}
 
 }  // namespace zarvo

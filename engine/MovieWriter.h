@@ -20,7 +20,7 @@ namespace zarvo {
 // plays up to its last fragment. At finish, the fragments become an ordinary movie with one
 // complete header (MovieFinisher). Used from one thread at a time (the recorder's queue).
 class MovieWriter {
-public:
+  public:
     struct Options {
         std::filesystem::path file;
         int64_t codec = 0;  // 0 H.264, 1 HEVC, 2 ProRes 422, 3 ProRes 4444
@@ -81,7 +81,7 @@ public:
     int64_t picturesWritten() const;
     int64_t soundFramesWritten() const;
 
-private:
+  private:
     struct State;
     explicit MovieWriter(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;

@@ -8,14 +8,13 @@
 #include <utility>
 #include <vector>
 
-
 namespace zarvo {
 
 // An ordered list of names whose index is the value stored for a name: codecs, outputs and
 // layout kinds. A name is looked up by lower-casing it and comparing exactly; an index outside
 // the list names the first entry.
 class NameTable {
-public:
+  public:
     NameTable(std::initializer_list<const char*> names) : names_(names.begin(), names.end()) {}
     explicit NameTable(std::vector<std::string> names) : names_(std::move(names)) {}
 
@@ -32,7 +31,7 @@ public:
     // The list's own form of a name it knows.
     std::optional<std::string> canonical(std::string_view name) const;
 
-private:
+  private:
     std::vector<std::string> names_;
 };
 

@@ -29,9 +29,10 @@ RecorderController::RecorderController(Options options)
       device_(std::move(options.device)),
       directory_(std::move(options.directory)),
       computerSound_(std::move(options.computerSound)),
-      defaults_(options.defaults ? std::move(options.defaults)
-                                 : std::make_shared<UserDefaults>(
-                                       UserDefaults::configFolder() / "net.mervane.zarvorecorder.json")),
+      defaults_(options.defaults
+                    ? std::move(options.defaults)
+                    : std::make_shared<UserDefaults>(UserDefaults::configFolder() /
+                                                     "net.mervane.zarvorecorder.json")),
       notificationCenter_(options.notificationCenter ? options.notificationCenter
                                                      : &NotificationCenter::defaultCenter()),
       queryServer_(options.queryServer ? options.queryServer
@@ -292,6 +293,8 @@ void RecorderController::picturesWantedChanged() {
     }
 }
 
-void RecorderController::displayLimitChanged() { picture_->setDisplayLimited(displayIsLimited()); }
+void RecorderController::displayLimitChanged() {
+    picture_->setDisplayLimited(displayIsLimited());
+}
 
 }  // namespace zarvo

@@ -38,7 +38,7 @@ inline constexpr const char* kRecorderControllerDidChangeNotification =
 // error. The window, the model and the remote parameters read and change the recorder only
 // through it, on the main thread.
 class RecorderController : public std::enable_shared_from_this<RecorderController> {
-public:
+  public:
     static constexpr size_t kMaxPlaces = 8;
     static constexpr int64_t kMaxDimension = RecorderSettings::kMaxDimension;
     static constexpr double kMaxFps = RecorderSettings::kMaxFps;
@@ -240,78 +240,78 @@ public:
     int64_t oscQueryPort() const { return oscQueryPort_; }
     bool queryServerStarted() const { return queryServerStarted_; }
 
-private:
-  static constexpr double kRefreshInterval = 0.25;  // seconds between refreshes
+  private:
+    static constexpr double kRefreshInterval = 0.25;  // seconds between refreshes
 
-  explicit RecorderController(Options options);
-  void construct();
-  // The computer's sound goes to the take; the take's failures reach the controller, which
-  // the take holds weakly.
-  void listenToTheTake();
-  void makePlacesFromStoredTitles();
-  // Follows the directory's changes and starts the refresh, both holding the controller
-  // weakly.
-  void followTheSources();
+    explicit RecorderController(Options options);
+    void construct();
+    // The computer's sound goes to the take; the take's failures reach the controller, which
+    // the take holds weakly.
+    void listenToTheTake();
+    void makePlacesFromStoredTitles();
+    // Follows the directory's changes and starts the refresh, both holding the controller
+    // weakly.
+    void followTheSources();
 
-  void makeParameters();
-  void registerParametersWithPrefix(const std::string& prefix);
-  // Stops listening; true when a port was given up.
-  bool stopNetworkServices();
+    void makeParameters();
+    void registerParametersWithPrefix(const std::string& prefix);
+    // Stops listening; true when a port was given up.
+    bool stopNetworkServices();
 
-  // The refresh's look at one place: a place without a source tries to connect; a silent
-  // source that is still alive is left be, one that has died is reconnected. How long a
-  // place may be silent first is the ReconnectPolicy's.
-  void checkConnection(const PlaceRef& place, double now);
-  // Status observers are told before the status values change (in order) and after (in
-  // reverse order).
-  void tellStatusObservers(bool changed);
-  // A take's movies were made: each place learns its own movie and its index in the take.
-  void givePlacesTheirMovies();
-  // The first failure among the take's movies, named after its source when there are
-  // several; empty when none failed.
-  std::string failureOfTheMovies() const;
+    // The refresh's look at one place: a place without a source tries to connect; a silent
+    // source that is still alive is left be, one that has died is reconnected. How long a
+    // place may be silent first is the ReconnectPolicy's.
+    void checkConnection(const PlaceRef& place, double now);
+    // Status observers are told before the status values change (in order) and after (in
+    // reverse order).
+    void tellStatusObservers(bool changed);
+    // A take's movies were made: each place learns its own movie and its index in the take.
+    void givePlacesTheirMovies();
+    // The first failure among the take's movies, named after its source when there are
+    // several; empty when none failed.
+    std::string failureOfTheMovies() const;
 
-  void displayLimitChanged();
-  // Whether anything uses the place's pictures now: its own movie, the assembled movie or
-  // the monitor. Sources of places whose pictures nobody uses fetch none.
-  bool picturesWanted(const RecorderPlace& place) const;
-  void picturesWantedChanged();
-  // Writes the setting's value to the user defaults.
-  void saveSetting(RecorderSetting setting);
+    void displayLimitChanged();
+    // Whether anything uses the place's pictures now: its own movie, the assembled movie or
+    // the monitor. Sources of places whose pictures nobody uses fetch none.
+    bool picturesWanted(const RecorderPlace& place) const;
+    void picturesWantedChanged();
+    // Writes the setting's value to the user defaults.
+    void saveSetting(RecorderSetting setting);
 
-  MainQueue* const mainQueue_;
-  const gpu::DeviceRef device_;
-  const std::shared_ptr<SourceDirectory> directory_;
-  const std::shared_ptr<SoundSource> computerSound_;
-  const std::shared_ptr<UserDefaults> defaults_;
-  NotificationCenter* const notificationCenter_;
+    MainQueue* const mainQueue_;
+    const gpu::DeviceRef device_;
+    const std::shared_ptr<SourceDirectory> directory_;
+    const std::shared_ptr<SoundSource> computerSound_;
+    const std::shared_ptr<UserDefaults> defaults_;
+    NotificationCenter* const notificationCenter_;
 
-  RecorderSettings settings_;
-  bool ndiAvailable_ = false;
+    RecorderSettings settings_;
+    bool ndiAvailable_ = false;
 
-  std::vector<PlaceRef> places_;
-  std::vector<SourceDescription> availableSources_;
-  RecorderState state_ = RecorderState::idle;
-  std::string error_;
-  uint64_t errorCount_ = 0;
-  std::string recordingError_;
+    std::vector<PlaceRef> places_;
+    std::vector<SourceDescription> availableSources_;
+    RecorderState state_ = RecorderState::idle;
+    std::string error_;
+    uint64_t errorCount_ = 0;
+    std::string recordingError_;
 
-  std::shared_ptr<Take> take_;
-  std::shared_ptr<AssembledPicture> picture_;
-  std::unique_ptr<Timer> refreshTimer_;
-  std::unique_ptr<SystemActivity> activity_;
-  double startTime_ = 0;
-  double lastElapsed_ = 0;
-  std::vector<std::function<void()>> stopHandlers_;
-  StatusObserver statusObserver_;
+    std::shared_ptr<Take> take_;
+    std::shared_ptr<AssembledPicture> picture_;
+    std::unique_ptr<Timer> refreshTimer_;
+    std::unique_ptr<SystemActivity> activity_;
+    double startTime_ = 0;
+    double lastElapsed_ = 0;
+    std::vector<std::function<void()>> stopHandlers_;
+    StatusObserver statusObserver_;
 
-  OSCQueryServer* const queryServer_;
-  std::vector<RecorderParameter> parameters_;
-  std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
-  std::unique_ptr<OSCReceiver> receiver_;
-  bool queryServerStarted_ = false;
-  int64_t oscPort_ = 0;
-  int64_t oscQueryPort_ = 0;
+    OSCQueryServer* const queryServer_;
+    std::vector<RecorderParameter> parameters_;
+    std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
+    std::unique_ptr<OSCReceiver> receiver_;
+    bool queryServerStarted_ = false;
+    int64_t oscPort_ = 0;
+    int64_t oscQueryPort_ = 0;
 };
 
 }  // namespace zarvo

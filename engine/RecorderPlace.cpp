@@ -142,10 +142,16 @@ std::string RecorderPlace::file() const {
     return "";
 }
 
-uint64_t RecorderPlace::frames() const { return movie ? movie->framesWritten() : 0; }
+uint64_t RecorderPlace::frames() const {
+    return movie ? movie->framesWritten() : 0;
+}
 
-uint64_t RecorderPlace::dropped() const { return movie ? movie->framesDropped() : 0; }
+uint64_t RecorderPlace::dropped() const {
+    return movie ? movie->framesDropped() : 0;
+}
 
-double RecorderPlace::soundWritten() const { return movie ? movie->soundWritten() : 0; }
+double RecorderPlace::soundWritten() const {
+    return movie ? movie->soundWritten() : 0;
+}
 
 }  // namespace zarvo

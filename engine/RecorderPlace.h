@@ -20,7 +20,7 @@ inline constexpr uint64_t kNotFound = static_cast<uint64_t>(std::numeric_limits<
 // sound. Frames and sound arrive on the source's thread; the fields they touch are kept under
 // the place's own lock, held only for a few copies. Everything else belongs to the main thread.
 class RecorderPlace {
-public:
+  public:
     explicit RecorderPlace(std::string title);
     RecorderPlace(const RecorderPlace&) = delete;
     RecorderPlace& operator=(const RecorderPlace&) = delete;
@@ -83,15 +83,15 @@ public:
     double soundWritten() const;
 
     // Main-thread fields, set by the controller.
-    bool inTake = false;      // the place has its own movie in the take being recorded
-    bool kindKnown = false;   // kind has been learnt from a connected source
+    bool inTake = false;     // the place has its own movie in the take being recorded
+    bool kindKnown = false;  // kind has been learnt from a connected source
     FrameSourceKind kind = FrameSourceKind::Syphon;  // kept after letting go of the source
     std::shared_ptr<FrameSource> source;
     std::shared_ptr<TakeMovie> movie;  // this place's movie in the current or last take
-    double checkTime = 0;     // when the connection was last tested or (re)made
-    uint64_t silentChecks = 0;  // checks in a row that found no new frame
+    double checkTime = 0;              // when the connection was last tested or (re)made
+    uint64_t silentChecks = 0;         // checks in a row that found no new frame
 
-private:
+  private:
     const std::string title_;
 
     mutable std::mutex lock_;

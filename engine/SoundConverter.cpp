@@ -22,8 +22,8 @@ std::unique_ptr<SoundConverter> SoundConverter::make(double fromRate) {
     }
     SwrContext* context = nullptr;
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-    if (swr_alloc_set_opts2(&context, &stereo, AV_SAMPLE_FMT_FLT, 48000, &stereo,
-                            AV_SAMPLE_FMT_FLT, static_cast<int>(rounded), 0, nullptr) < 0 ||
+    if (swr_alloc_set_opts2(&context, &stereo, AV_SAMPLE_FMT_FLT, 48000, &stereo, AV_SAMPLE_FMT_FLT,
+                            static_cast<int>(rounded), 0, nullptr) < 0 ||
         swr_init(context) < 0) {
         swr_free(&context);
         return nullptr;
@@ -31,7 +31,9 @@ std::unique_ptr<SoundConverter> SoundConverter::make(double fromRate) {
     return std::unique_ptr<SoundConverter>(new SoundConverter(context, fromRate));
 }
 
-SoundConverter::~SoundConverter() { swr_free(&context_); }
+SoundConverter::~SoundConverter() {
+    swr_free(&context_);
+}
 
 std::shared_ptr<const SourceSound> SoundConverter::convert(
     const std::shared_ptr<const SourceSound>& sound) {
@@ -48,9 +50,8 @@ std::shared_ptr<const SourceSound> SoundConverter::convert(
     std::vector<float> out(static_cast<size_t>(capacity) * 2);
     for (;;) {
         auto* outPlane = reinterpret_cast<uint8_t*>(out.data());
-        const int produced =
-            sound ? swr_convert(context_, &outPlane, capacity, &input, inputLeft)
-                  : swr_convert(context_, &outPlane, capacity, nullptr, 0);
+        const int produced = sound ? swr_convert(context_, &outPlane, capacity, &input, inputLeft)
+                                   : swr_convert(context_, &outPlane, capacity, nullptr, 0);
         if (produced < 0) {
             char text[AV_ERROR_MAX_STRING_SIZE] = {};
             av_strerror(produced, text, sizeof text);
@@ -67,8 +68,8 @@ std::shared_ptr<const SourceSound> SoundConverter::convert(
     if (collected.empty()) {
         return nullptr;
     }
-    return SourceSound::soundWithInterleavedStereoSamples(
-        collected.data(), collected.size() / 2, 48000.0);
+    return SourceSound::soundWithInterleavedStereoSamples(collected.data(), collected.size() / 2,
+                                                          48000.0);
 }
 
 }  // namespace zarvo

@@ -11,7 +11,7 @@ namespace zarvo {
 // Converts interleaved stereo float sound from one sample rate to 48 kHz, keeping the
 // converter's state across buffers so that consecutive buffers join without clicks.
 class SoundConverter {
-public:
+  public:
     // A converter from the given rate, or nullptr when the rate cannot be converted.
     static std::unique_ptr<SoundConverter> make(double fromRate);
     ~SoundConverter();
@@ -22,7 +22,7 @@ public:
     // or nullptr when nothing came out.
     std::shared_ptr<const SourceSound> convert(const std::shared_ptr<const SourceSound>& sound);
 
-private:
+  private:
     explicit SoundConverter(SwrContext* context, double fromRate)
         : context_(context), fromRate_(fromRate) {}
     SwrContext* context_;

@@ -50,9 +50,13 @@ int64_t wholeNumber(double value) {
 Take::Take(gpu::DeviceRef device, MainQueue& mainQueue)
     : device_(std::move(device)), mainQueue_(mainQueue) {}
 
-const std::vector<std::string>& Take::outputNames() { return outputNameTable().names(); }
+const std::vector<std::string>& Take::outputNames() {
+    return outputNameTable().names();
+}
 
-const std::string& Take::nameForOutput(int64_t output) { return outputNameTable().nameAt(output); }
+const std::string& Take::nameForOutput(int64_t output) {
+    return outputNameTable().nameAt(output);
+}
 
 bool Take::getOutput(int64_t& output, std::string_view name) {
     const auto index = outputNameTable().indexOf(name);
@@ -126,8 +130,7 @@ bool Take::start(const StartOptions& options, Error* error) {
     }
     std::error_code failure;
     if (!std::filesystem::is_directory(options.folder, failure)) {
-        return fail(movieError("The folder “" + options.folder.string() +
-                                       "” does not exist"));
+        return fail(movieError("The folder “" + options.folder.string() + "” does not exist"));
     }
     const TakeOutput output = options.output;
     const bool assembled = output != TakeOutput::Separate;
@@ -190,8 +193,8 @@ bool Take::start(const StartOptions& options, Error* error) {
                                               &reason)) {
             if (::access(options.folder.c_str(), W_OK) == 0) {
                 reason = movieError(reason.message +
-                                            ". Choose a smaller size for the assembled movie, "
-                                            "or HEVC or ProRes");
+                                    ". Choose a smaller size for the assembled movie, "
+                                    "or HEVC or ProRes");
             }
             return fail(reason);
         }
@@ -199,8 +202,7 @@ bool Take::start(const StartOptions& options, Error* error) {
     std::vector<TakeMovieRef> movies;
     for (size_t i = 0; i < urls.size(); ++i) {
         const bool ownSound = options.soundSources.contains(i);
-        const bool computer =
-            options.computerSound && output == TakeOutput::Separate && !ownSound;
+        const bool computer = options.computerSound && output == TakeOutput::Separate && !ownSound;
         MovieRecorderSettings settings = options.settings;
         const auto& size = i < options.sizes.size() ? options.sizes[i] : std::nullopt;
         settings.width = size ? wholeNumber(size->width) : 0;

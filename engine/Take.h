@@ -19,7 +19,7 @@ namespace zarvo {
 // One movie of a take: its file, the source it records (empty for the assembled picture), and
 // the recorder that writes it. Stays readable after the take has finished.
 class TakeMovie {
-public:
+  public:
     TakeMovie(std::string sourceTitle, std::filesystem::path url, bool hasSound,
               std::shared_ptr<MovieRecorder> recorder)
         : hasSound_(hasSound),
@@ -41,7 +41,7 @@ public:
     double soundWritten() const { return recorder_->soundWritten(); }
     double soundLeftOut() const { return recorder_->soundLeftOut(); }
 
-private:
+  private:
     const bool hasSound_;
     const std::string sourceTitle_;
     const std::filesystem::path url_;
@@ -59,7 +59,7 @@ enum class TakeOutput : int64_t { Separate = 0, Assembled = 1, Both = 2 };
 // routes each source's frames and sound and the computer's sound to the right movies, and
 // finishes them together. One take serves every recording; its recorders are reused.
 class Take {
-public:
+  public:
     using FailureHandler = std::function<void(uint64_t movieIndex, const Error& error)>;
     using Completion = std::function<void(const std::optional<Error>& error)>;
 
@@ -68,8 +68,8 @@ public:
         std::vector<std::optional<Size>> sizes;  // per source; none when not known yet
         TakeOutput output = TakeOutput::Separate;
         Size assembledSize;
-        std::set<uint64_t> soundSources;          // sources whose own sound goes to their movie
-        uint64_t assembledSoundIndex = kNotFound; // the source heard in the assembled movie
+        std::set<uint64_t> soundSources;           // sources whose own sound goes to their movie
+        uint64_t assembledSoundIndex = kNotFound;  // the source heard in the assembled movie
         bool computerSound = false;
         std::string name;
         std::filesystem::path folder;
@@ -91,9 +91,8 @@ public:
     // the assembled movie's through assembledURL. All share the first number for which none
     // of them exists.
     static std::vector<std::filesystem::path> urlsForName(
-        const std::string& name, const std::vector<std::string>& sourceTitles,
-        TakeOutput output, const std::filesystem::path& folder,
-        std::optional<std::filesystem::path>* assembledURL);
+        const std::string& name, const std::vector<std::string>& sourceTitles, TakeOutput output,
+        const std::filesystem::path& folder, std::optional<std::filesystem::path>* assembledURL);
 
     bool start(const StartOptions& options, Error* error);
 
@@ -117,7 +116,7 @@ public:
     FailureHandler movieFailureHandler() const;
     void setMovieFailureHandler(FailureHandler handler);
 
-private:
+  private:
     void installFailureHandler(const TakeMovieRef& movie, uint64_t index);
 
     const gpu::DeviceRef device_;
@@ -128,13 +127,13 @@ private:
     std::shared_ptr<MovieRecorder> assembledRecorder_;
 
     mutable std::mutex lock_;
-    std::vector<TakeMovieRef> movies_;              // guarded by lock_
-    TakeMovieRef assembledMovie_;                   // guarded by lock_
-    std::set<uint64_t> soundSources_;               // guarded by lock_
-    uint64_t assembledSoundIndex_ = kNotFound;      // guarded by lock_
-    std::vector<TakeMovieRef> computerSoundMovies_; // guarded by lock_
-    bool recording_ = false;                        // guarded by lock_
-    bool finishing_ = false;                        // guarded by lock_
+    std::vector<TakeMovieRef> movies_;                // guarded by lock_
+    TakeMovieRef assembledMovie_;                     // guarded by lock_
+    std::set<uint64_t> soundSources_;                 // guarded by lock_
+    uint64_t assembledSoundIndex_ = kNotFound;        // guarded by lock_
+    std::vector<TakeMovieRef> computerSoundMovies_;   // guarded by lock_
+    bool recording_ = false;                          // guarded by lock_
+    bool finishing_ = false;                          // guarded by lock_
     std::shared_ptr<FailureHandler> failureHandler_;  // guarded by lock_
 };
 

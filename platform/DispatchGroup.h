@@ -10,7 +10,7 @@ namespace zarvo {
 // Counts work in flight and runs callbacks once all of it is done, without blocking a thread.
 // Safe from any thread.
 class DispatchGroup {
-public:
+  public:
     void enter();
     // Ends one piece of work; when none is left, the waiting callbacks run on this thread.
     void leave();
@@ -19,10 +19,10 @@ public:
     void notify(std::function<void()> callback);
     bool isEmpty() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
-    uint64_t count_ = 0;                           // guarded by mutex_
-    std::vector<std::function<void()>> waiting_;   // guarded by mutex_
+    uint64_t count_ = 0;                          // guarded by mutex_
+    std::vector<std::function<void()>> waiting_;  // guarded by mutex_
 };
 
 }  // namespace zarvo

@@ -74,8 +74,8 @@ bool replaceFileAtomically(const std::filesystem::path& path, std::string_view c
                            bool syncToDisk, int* error) {
     // Two writers of one file, in this process or another, each write their own temporary file.
     static std::atomic<uint64_t> writes{0};
-    const std::string temporary = path.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(++writes);
+    const std::string temporary =
+        path.string() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++writes);
     return replaceFileAtomicallyVia(temporary, path, contents, syncToDisk, error);
 }
 

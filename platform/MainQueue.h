@@ -8,7 +8,7 @@ namespace zarvo {
 // A repeating timer scheduled on a main queue. It fires until invalidated; destroying the handle
 // invalidates it.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void invalidate() = 0;
     virtual bool isValid() const = 0;
@@ -18,7 +18,7 @@ public:
 // run on it. The engine ships its own run loop (RunLoop); the desktop application adapts this
 // interface to its toolkit's event loop.
 class MainQueue {
-public:
+  public:
     using Task = std::function<void()>;
 
     virtual ~MainQueue() = default;

@@ -15,8 +15,8 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, cons
                                                           Observer observer) {
     std::lock_guard lock(mutex_);
     const Token token = nextToken_++;
-    entries_.push_back(Entry{token, std::move(name), object,
-                             std::make_shared<Registration>(std::move(observer))});
+    entries_.push_back(
+        Entry{token, std::move(name), object, std::make_shared<Registration>(std::move(observer))});
     return token;
 }
 
@@ -87,7 +87,9 @@ ScopedObserver::ScopedObserver(NotificationCenter& center, std::string name, con
                                NotificationCenter::Observer observer)
     : center_(&center), token_(center.addObserver(std::move(name), object, std::move(observer))) {}
 
-ScopedObserver::~ScopedObserver() { reset(); }
+ScopedObserver::~ScopedObserver() {
+    reset();
+}
 
 ScopedObserver::ScopedObserver(ScopedObserver&& other) noexcept
     : center_(std::exchange(other.center_, nullptr)), token_(std::exchange(other.token_, 0)) {}

@@ -14,7 +14,7 @@ namespace zarvo {
 // A synchronous broadcast by name: posting calls every matching observer on the posting thread
 // before it returns.
 class NotificationCenter {
-public:
+  public:
     struct Notification {
         std::string name;
         const void* object = nullptr;
@@ -36,23 +36,23 @@ public:
 
     void post(const std::string& name, const void* object = nullptr);
 
-private:
-  // An observer and the threads calling it now, so that its removal can wait for calls under
-  // way elsewhere.
-  struct Registration {
-      explicit Registration(Observer observer_) : observer(std::move(observer_)) {}
-      const Observer observer;
-      std::mutex mutex;
-      std::condition_variable idle;
-      bool removed = false;                  // guarded by mutex
-      std::vector<std::thread::id> callers;  // guarded by mutex
-  };
-  struct Entry {
-      Token token;
-      std::string name;
-      const void* object;
-      std::shared_ptr<Registration> registration;
-  };
+  private:
+    // An observer and the threads calling it now, so that its removal can wait for calls under
+    // way elsewhere.
+    struct Registration {
+        explicit Registration(Observer observer_) : observer(std::move(observer_)) {}
+        const Observer observer;
+        std::mutex mutex;
+        std::condition_variable idle;
+        bool removed = false;                  // guarded by mutex
+        std::vector<std::thread::id> callers;  // guarded by mutex
+    };
+    struct Entry {
+        Token token;
+        std::string name;
+        const void* object;
+        std::shared_ptr<Registration> registration;
+    };
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;  // guarded by mutex_
@@ -61,7 +61,7 @@ private:
 
 // Removes its observer when destroyed.
 class ScopedObserver {
-public:
+  public:
     ScopedObserver() = default;
     ScopedObserver(NotificationCenter& center, std::string name, const void* object,
                    NotificationCenter::Observer observer);
@@ -73,7 +73,7 @@ public:
 
     void reset();
 
-private:
+  private:
     NotificationCenter* center_ = nullptr;
     NotificationCenter::Token token_ = 0;
 };

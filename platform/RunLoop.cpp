@@ -19,13 +19,13 @@ struct RunLoop::TimerState {
 };
 
 class RunLoop::TimerHandle final : public Timer {
-public:
+  public:
     explicit TimerHandle(std::shared_ptr<TimerState> state) : state_(std::move(state)) {}
     ~TimerHandle() override { invalidate(); }
     void invalidate() override { state_->valid = false; }
     bool isValid() const override { return state_->valid; }
 
-private:
+  private:
     std::shared_ptr<TimerState> state_;
 };
 
@@ -66,7 +66,9 @@ void RunLoop::schedule(double when, Scheduled entry) {
     wake_.notify_one();
 }
 
-bool RunLoop::isMainThread() const { return std::this_thread::get_id() == owner_; }
+bool RunLoop::isMainThread() const {
+    return std::this_thread::get_id() == owner_;
+}
 
 bool RunLoop::runOne(double deadline, bool honourStop, double dueBy) {
     Task task;

@@ -19,7 +19,7 @@ namespace zarvo {
 // The engine's own main run loop, for the headless program and for tests. The thread that
 // creates it is its main thread and the only one that may run it.
 class RunLoop final : public MainQueue {
-public:
+  public:
     RunLoop();
     ~RunLoop() override;
     RunLoop(const RunLoop&) = delete;
@@ -46,7 +46,7 @@ public:
     // Runs every task that is due now, without waiting; returns how many ran.
     size_t drain();
 
-private:
+  private:
     struct TimerState;
     class TimerHandle;
     struct Scheduled {
@@ -64,10 +64,10 @@ private:
     const std::thread::id owner_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Task> ready_;                            // guarded by mutex_
+    std::deque<Task> ready_;                                         // guarded by mutex_
     std::multimap<std::pair<double, uint64_t>, Scheduled> delayed_;  // guarded by mutex_
-    uint64_t sequence_ = 0;                             // guarded by mutex_
-    bool stopRequested_ = false;                        // guarded by mutex_
+    uint64_t sequence_ = 0;                                          // guarded by mutex_
+    bool stopRequested_ = false;                                     // guarded by mutex_
 };
 
 }  // namespace zarvo

@@ -50,7 +50,9 @@ void SerialQueue::sync(const Task& task) {
     doneSignal.wait(lock, [&] { return done; });
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool SerialQueue::isCurrent() const {
+    return std::this_thread::get_id() == thread_.get_id();
+}
 
 void SerialQueue::loop(const std::shared_ptr<State>& state, const std::string& name) {
     setCurrentThreadName(name);

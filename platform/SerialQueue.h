@@ -13,7 +13,7 @@ namespace zarvo {
 // A serial queue: one named thread that runs submitted tasks one at a time, in submission order.
 // Destroying the queue runs the tasks already submitted, then joins the thread.
 class SerialQueue {
-public:
+  public:
     using Task = std::function<void()>;
 
     explicit SerialQueue(std::string name);
@@ -32,7 +32,7 @@ public:
 
     const std::string& name() const { return name_; }
 
-private:
+  private:
     // Shared with the thread, so that a queue released from one of its own tasks can let its
     // thread finish alone.
     struct State {

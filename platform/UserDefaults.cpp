@@ -1,9 +1,9 @@
 #include "platform/UserDefaults.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -69,7 +69,9 @@ std::shared_ptr<UserDefaults> UserDefaults::forDomain(const std::string& domain)
     return std::make_shared<UserDefaults>(configFolder() / (domain + ".json"));
 }
 
-UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) { load(); }
+UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) {
+    load();
+}
 
 UserDefaults::~UserDefaults() {
     std::thread writer;
@@ -91,7 +93,8 @@ void UserDefaults::changedLocked() {
             writer_ = std::thread([this] { writeLoop(); });
         } catch (const std::system_error& error) {
             // Without a thread the change is written here and now, as a last resort.
-            logLine(std::string("Settings are written without their writer thread: ") + error.what());
+            logLine(std::string("Settings are written without their writer thread: ") +
+                    error.what());
             writeFile(values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
             writtenChanges_ = changes_;
             written_.notify_all();
@@ -163,10 +166,10 @@ void UserDefaults::load() {
     fs::rename(path_, aside, error);
     if (error) {
         logLine("Settings file “" + path_.string() + "” could not be read, nor moved aside (" +
-            error.message() + "); the defaults are used");
+                error.message() + "); the defaults are used");
     } else {
         logLine("Settings file “" + path_.string() + "” could not be read; it was kept as “" +
-            aside.string() + "” and the defaults are used");
+                aside.string() + "” and the defaults are used");
     }
 }
 
@@ -176,7 +179,7 @@ void UserDefaults::writeFile(const std::string& text) const {
     int reason = 0;
     if (!replaceFileAtomically(path_, text, true, &reason)) {
         logLine("Settings file “" + path_.string() +
-            "” could not be written: " + std::strerror(reason));
+                "” could not be written: " + std::strerror(reason));
     }
 }
 

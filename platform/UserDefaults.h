@@ -25,7 +25,7 @@ namespace zarvo {
 // under another name and the store starts from its registered defaults.
 // Safe from any thread.
 class UserDefaults {
-public:
+  public:
     // The folder that holds every domain's file: $XDG_CONFIG_HOME/zarvo-recorder, or
     // ~/.config/zarvo-recorder without it.
     static std::filesystem::path configFolder();
@@ -80,7 +80,7 @@ public:
     // writes or hold one back.
     void setBeforeWriteForTesting(std::function<void()> hook);
 
-private:
+  private:
     void load();
     // Notes a change of values_ and wakes the writer; called with mutex_ held.
     void changedLocked();

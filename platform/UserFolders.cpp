@@ -74,8 +74,8 @@ std::string expandTilde(const std::string& path) {
         return path;
     }
     const size_t slash = path.find('/');
-    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos
-                                                                       : slash - 1);
+    const std::string user =
+        path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
     const std::string home = user.empty() ? homeFolder() : homeOfUser(user);
     if (home.empty()) {
         return path;  // an unknown user: the path is left as written

@@ -81,7 +81,7 @@ bool OSCQueryServer::startOnPort(long firstPort) {
     beginAccepting(listening, wakeFd);
     lifecycle.unlock();
     logLine("OSCQuery server started on TCP port " + std::to_string(listening.port) +
-        " (namespace of OSC port " + std::to_string(oscPort()) + ")");
+            " (namespace of OSC port " + std::to_string(oscPort()) + ")");
     publishBonjour();
     return true;
 }
@@ -176,7 +176,7 @@ void OSCQueryServer::announce(const std::string& name, long port, bool firstAtte
             previous->stop();
         publisher->start();
         logLine("OSCQuery service published for Bonjour as \"" + name + "\" (_oscjson._tcp. port " +
-            std::to_string(port) + ")");
+                std::to_string(port) + ")");
     });
 }
 
@@ -190,7 +190,7 @@ void OSCQueryServer::publicationEnded(const ServicePublisher::Outcome& outcome) 
     }
     if (outcome.published) {
         logLine("OSCQuery: Bonjour publication confirmed as \"" + outcome.name +
-            "\" (_oscjson._tcp. port " + std::to_string(outcome.port) + ")");
+                "\" (_oscjson._tcp. port " + std::to_string(outcome.port) + ")");
         return;
     }
     if (outcome.isCollision && !collisionRetried_) {
@@ -198,12 +198,12 @@ void OSCQueryServer::publicationEnded(const ServicePublisher::Outcome& outcome) 
         const std::string name = serverName().value_or(kDefaultServiceName);
         const std::string retryName = name + " " + std::to_string(httpPort());
         logLine("OSCQuery: nom Bonjour « " + name + " » déjà pris sur cette machine — nouvelle " +
-            "tentative sous « " + retryName + " »");
+                "tentative sous « " + retryName + " »");
         publishBonjourWithName(retryName);
         return;
     }
     logLine("OSCQuery: Bonjour publication failed: " + outcome.errorText + " (Avahi error " +
-        std::to_string(outcome.errorCode) + ")");
+            std::to_string(outcome.errorCode) + ")");
 }
 
 }  // namespace zarvo

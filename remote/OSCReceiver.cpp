@@ -34,7 +34,7 @@ void logBindFailure(const BoundPort& socket, long firstPort) {
         return;
     }
     logLine("OSC: no free UDP port from " + std::to_string(firstPort) + " to " +
-        std::to_string(firstPort + kPortsTriedFromFirst - 1));
+            std::to_string(firstPort + kPortsTriedFromFirst - 1));
 }
 
 bool makeNonBlocking(int fd) {

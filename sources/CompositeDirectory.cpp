@@ -24,8 +24,9 @@ std::shared_ptr<FrameSource> CompositeDirectory::connectToSourceWithTitle(
     const std::string& title, const gpu::DeviceRef& device) {
     for (const auto& directory : directories_) {
         const auto sources = directory->availableSources();
-        const bool listed = std::any_of(sources.begin(), sources.end(),
-                                        [&](const SourceDescription& s) { return s.title == title; });
+        const bool listed =
+            std::any_of(sources.begin(), sources.end(),
+                        [&](const SourceDescription& s) { return s.title == title; });
         if (!listed) {
             continue;
         }

@@ -13,7 +13,7 @@ namespace zarvo {
 // Used from the main thread; the members guard their own state.
 class CompositeDirectory final : public SourceDirectory,
                                  public std::enable_shared_from_this<CompositeDirectory> {
-public:
+  public:
     static std::shared_ptr<CompositeDirectory> create(
         std::vector<std::shared_ptr<SourceDirectory>> directories);
 
@@ -27,7 +27,7 @@ public:
     ChangeHandler changeHandler() const override;
     void setChangeHandler(ChangeHandler handler) override;
 
-private:
+  private:
     explicit CompositeDirectory(std::vector<std::shared_ptr<SourceDirectory>> directories)
         : directories_(std::move(directories)) {}
 

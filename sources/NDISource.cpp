@@ -5,12 +5,12 @@
 #include <system_error>
 #include <thread>
 
-#include "sources/SourceSound.h"
 #include "platform/HostClock.h"
 #include "platform/Log.h"
 #include "platform/Thread.h"
 #include "sources/NDITextureRing.h"
 #include "sources/SourceHandlers.h"
+#include "sources/SourceSound.h"
 
 namespace zarvo {
 
@@ -138,7 +138,7 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
             if (audio.FourCC != ndi::kFourCCFLTp) {
                 if (!soundLogged) {
                     logLine("NDISource: " + receiving->title + " sends sound as " +
-                        fourCCText(audio.FourCC) + ", which is left out");
+                            fourCCText(audio.FourCC) + ", which is left out");
                     soundLogged = true;
                 }
             } else if (audio.no_channels >= 1 && audio.no_samples >= 1 &&
@@ -165,7 +165,7 @@ void NDISource::receive(std::shared_ptr<Receiving> receiving) {
             if (!hasAlpha && video.FourCC != ndi::kFourCCBGRX) {
                 if (!picturesLogged) {
                     logLine("NDISource: " + receiving->title + " sends pictures as " +
-                        fourCCText(video.FourCC) + ", which are dropped");
+                            fourCCText(video.FourCC) + ", which are dropped");
                     picturesLogged = true;
                 }
             } else if (!state.handlers.picturesWanted()) {

@@ -31,9 +31,9 @@ struct PipeWireDirectory::Watch {
 
     mutable std::mutex mutex;  // the condition's mutex
     std::condition_variable condition;
-    bool stopping = false;             // guarded by mutex
-    bool answered = false;             // guarded by mutex: the first attempt has its answer
-    bool connected = false;            // guarded by mutex
+    bool stopping = false;   // guarded by mutex
+    bool answered = false;   // guarded by mutex: the first attempt has its answer
+    bool connected = false;  // guarded by mutex
     // The thread's loop and context, made once for all its attempts: a context made and
     // destroyed for every attempt can leave the library's own thread waiting for ever. Set and
     // cleared by the thread under mutex; other threads read it under mutex.
@@ -95,7 +95,7 @@ void PipeWireDirectory::Watch::run() {
         lock.unlock();
         if (reached) {
             logLine("PipeWire: the connection to PipeWire was lost (" + why +
-                "); its sources are gone until it answers again");
+                    "); its sources are gone until it answers again");
             failureLogged = true;
         } else if (!failureLogged) {
             logLine("PipeWire: no PipeWire sources, because " + why);
@@ -313,7 +313,7 @@ std::shared_ptr<PipeWireDirectory> PipeWireDirectory::create(MainQueue& mainQueu
         directory->thread_ = std::thread([watch] { watch->run(); });
     } catch (const std::system_error& error) {
         logLine(std::string("PipeWire: no PipeWire sources, because its thread cannot start (") +
-            error.what() + ")");
+                error.what() + ")");
         return directory;
     }
     std::unique_lock lock(watch->mutex);

@@ -322,8 +322,8 @@ void PipeWireSource::Receiving::tryLink() {
         events.error = [](void* data, int, int res, const char* message) {
             auto* self = static_cast<Receiving*>(data);
             if (!self->linkLogged) {
-                logLine("PipeWire: " + self->title +
-                    " cannot be linked: " + (message != nullptr ? message : std::strerror(-res)));
+                logLine("PipeWire: " + self->title + " cannot be linked: " +
+                        (message != nullptr ? message : std::strerror(-res)));
                 self->linkLogged = true;
             }
             self->state->lose();
@@ -352,7 +352,7 @@ void PipeWireSource::Receiving::connectStream() {
             auto* self = static_cast<Receiving*>(data);
             if (now == PW_STREAM_STATE_ERROR) {
                 logLine("PipeWire: " + self->title +
-                    " stopped: " + (error != nullptr ? error : "an error"));
+                        " stopped: " + (error != nullptr ? error : "an error"));
                 self->state->lose();
                 return;
             }
@@ -371,7 +371,8 @@ void PipeWireSource::Receiving::connectStream() {
             std::string unsupported;
             const auto format = param != nullptr ? parseFormat(param, &unsupported) : std::nullopt;
             if (param != nullptr && !format && !self->formatLogged) {
-                logLine("PipeWire: " + self->title + " sends " + unsupported + ", which is left out");
+                logLine("PipeWire: " + self->title + " sends " + unsupported +
+                        ", which is left out");
                 self->formatLogged = true;
             }
             {
@@ -592,7 +593,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
     r.core = pw_context_connect(r.loop->context(), nullptr, 0);
     if (r.core == nullptr) {
         logLine("PipeWire: " + r.title + " cannot be received: PipeWire does not answer (" +
-            std::strerror(errno) + ")");
+                std::strerror(errno) + ")");
         run = false;
     }
 
@@ -618,7 +619,7 @@ void PipeWireSource::receive(std::shared_ptr<Receiving> receiving) {
             if (id == PW_ID_CORE) {
                 if (res != -EPIPE) {
                     logLine("PipeWire: " + self->title + " lost its connection: " +
-                        (message != nullptr ? message : std::strerror(-res)));
+                            (message != nullptr ? message : std::strerror(-res)));
                 }
                 self->state->lose();
                 self->state->answer(false);

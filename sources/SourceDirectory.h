@@ -41,7 +41,7 @@ using SoundHandler = std::function<void(const std::shared_ptr<const SourceSound>
 // thread, one call at a time. The texture handed to the frame handler belongs to the source,
 // which may reuse it after twelve further frames: a consumer finishes with it before then.
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
 
     // Ends the connection; may be called at any time from the main thread, also twice.
@@ -74,19 +74,19 @@ public:
 // has changed. connectToSourceWithTitle is called on the main thread and returns a running
 // source (frames start once a frame handler is set), or nullptr when it cannot be reached.
 class SourceDirectory {
-public:
+  public:
     virtual ~SourceDirectory() = default;
 
     virtual std::vector<SourceDescription> availableSources() = 0;
-    virtual std::shared_ptr<FrameSource> connectToSourceWithTitle(
-        const std::string& title, const gpu::DeviceRef& device) = 0;
+    virtual std::shared_ptr<FrameSource> connectToSourceWithTitle(const std::string& title,
+                                                                  const gpu::DeviceRef& device) = 0;
     virtual ChangeHandler changeHandler() const = 0;
     virtual void setChangeHandler(ChangeHandler handler) = 0;
 };
 
 // A source of sound alone: the computer's sound.
 class SoundSource {
-public:
+  public:
     virtual ~SoundSource() = default;
 
     // true when capture runs, also when it already ran.

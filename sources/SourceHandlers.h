@@ -102,11 +102,11 @@ class SourceHandlers {
 
   private:
     mutable std::recursive_mutex lock_;
-    bool stopped_ = false;  // guarded by lock_
-    FrameHandler frame_;    // guarded by lock_
+    bool stopped_ = false;       // guarded by lock_
+    FrameHandler frame_;         // guarded by lock_
     FrameNoticeHandler notice_;  // guarded by lock_
     std::atomic<bool> picturesWanted_{true};
-    SoundHandler sound_;    // guarded by lock_
+    SoundHandler sound_;  // guarded by lock_
 };
 
 }  // namespace zarvo

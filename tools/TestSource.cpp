@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/gpu/Texture.h"
 #include "platform/framesharing/SyphonServer.h"
+#include "platform/gpu/Texture.h"
 #include "tools/TestPicture.h"
 
 namespace {

@@ -51,7 +51,7 @@ void ToolkitTranslations::apply() {
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     if (!impl_->translator.load(QStringLiteral("qtbase_fr"), folder)) {
         logLine("The toolkit's French texts are not installed (qtbase_fr.qm in " +
-            folder.toStdString() + ")");
+                folder.toStdString() + ")");
         return;
     }
     impl_->installed = QCoreApplication::installTranslator(&impl_->translator);

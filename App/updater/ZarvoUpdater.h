@@ -169,7 +169,7 @@ class ZarvoUpdater {
         std::shared_ptr<UserDefaults> defaults;
         std::map<std::string, std::string> environment;
         nlohmann::json infoDictionary = nlohmann::json::object();  // the running bundle's
-        std::string currentVersion;           // "" or "dev": from the information dictionary
+        std::string currentVersion;            // "" or "dev": from the information dictionary
         std::filesystem::path currentAppPath;  // the running application folder
         std::string repo = "mervane/ZarvoRecorder";
         std::string bundleIdentifier;  // "": the information dictionary's, else our own

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "platform/framesharing/SharedFrames.h"
 #include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
 
 namespace zarvo {
 

@@ -7,9 +7,9 @@
 #include <optional>
 #include <thread>
 
-#include "platform/gpu/Device.h"
 #include "platform/framesharing/SharedFrames.h"
 #include "platform/framesharing/SyphonServerDescription.h"
+#include "platform/gpu/Device.h"
 
 namespace zarvo {
 

@@ -6,8 +6,8 @@
 #include <ctime>
 
 #include "platform/Log.h"
-#include "platform/framesharing/SharedFrames.h"
 #include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SharedFrames.h"
 
 namespace zarvo {
 
@@ -87,7 +87,7 @@ void SyphonServer::setName(std::string name) {
     description_[kSyphonServerDescriptionNameKey] = std::move(name);
     if (lockFd_ >= 0 && !framesharing::writeRecord(folder_, id_, description_)) {
         logLine("Syphon: cannot write the record of the server “" +
-            syphonDescriptionString(description_, kSyphonServerDescriptionNameKey) + "”.");
+                syphonDescriptionString(description_, kSyphonServerDescriptionNameKey) + "”.");
     }
 }
 

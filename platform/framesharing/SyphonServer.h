@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/gpu/Texture.h"
 #include "platform/framesharing/SyphonServerDescription.h"
+#include "platform/gpu/Texture.h"
 
 namespace zarvo {
 
@@ -61,10 +61,10 @@ class SyphonServer {
     const std::filesystem::path folder_;
     const std::string id_;
     mutable std::mutex mutex_;
-    int lockFd_;                                     // guarded by mutex_; -1 once stopped
+    int lockFd_;                                           // guarded by mutex_; -1 once stopped
     std::unique_ptr<framesharing::FrameSegment> segment_;  // guarded by mutex_
-    SyphonServerDescription description_;            // guarded by mutex_
-    uint64_t frameCount_ = 0;                        // guarded by mutex_
+    SyphonServerDescription description_;                  // guarded by mutex_
+    uint64_t frameCount_ = 0;                              // guarded by mutex_
 };
 
 }  // namespace zarvo

@@ -20,7 +20,7 @@ using DeviceRef = std::shared_ptr<Device>;
 // command queues for drawing are made from it. Textures live in host memory and are drawn on
 // the CPU.
 class Device {
-public:
+  public:
     // The system's default device, or nullptr when none can be used.
     static DeviceRef systemDefault();
 

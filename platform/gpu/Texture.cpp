@@ -12,7 +12,9 @@ namespace {
 constexpr int64_t kRowAlignment = 64;
 }  // namespace
 
-Texture::Storage::~Storage() { std::free(bytes); }
+Texture::Storage::~Storage() {
+    std::free(bytes);
+}
 
 TextureRef Texture::make(int64_t width, int64_t height) {
     if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) {

@@ -17,7 +17,7 @@ using TextureRef = std::shared_ptr<Texture>;
 // An opaque view shares the pixels of another texture but reads every alpha value as fully
 // opaque, for sources whose fourth byte carries no transparency.
 class Texture {
-public:
+  public:
     static constexpr int64_t kMaxDimension = 16384;
 
     // A new texture of transparent black pixels, or nullptr when a dimension is outside
@@ -50,7 +50,7 @@ public:
     // Whether both textures read the same pixel memory.
     bool sharesPixelsWith(const Texture& other) const { return storage_ == other.storage_; }
 
-private:
+  private:
     struct Storage {
         uint8_t* bytes = nullptr;
         ~Storage();

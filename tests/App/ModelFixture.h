@@ -57,8 +57,8 @@ class FramePump {
             for (int x = 0; x < width; ++x) {
                 const int shade = 64 + 128 * (x + y) / (width + height);
                 for (int c = 0; c < 3; ++c) {
-                    row[4 * x + c] = static_cast<uint8_t>(
-                        band ? 200 + hue[c] / 5 : shade * hue[c] / 192);
+                    row[4 * x + c] =
+                        static_cast<uint8_t>(band ? 200 + hue[c] / 5 : shade * hue[c] / 192);
                 }
                 row[4 * x + 3] = 255;
             }

@@ -113,8 +113,8 @@ TEST(AppStartupTest, PortsFromTheEnvironmentAreWholeDecimalNumbers) {
     EXPECT_EQ(app::portFromEnvironment("9000", app::kDefaultOSCPort), 9000);
     EXPECT_EQ(app::portFromEnvironment("+9000", app::kDefaultOSCPort), 9000);
     EXPECT_EQ(app::portFromEnvironment(nullptr, app::kDefaultOSCPort), 9230);
-    for (const char* text : {"", "abc", "90 00", " 9000", "9000x", "0x2000", "+", "-",
-                             "99999999999999999999999"}) {
+    for (const char* text :
+         {"", "abc", "90 00", " 9000", "9000x", "0x2000", "+", "-", "99999999999999999999999"}) {
         EXPECT_EQ(app::portFromEnvironment(text, app::kDefaultOSCQueryPort), 9231) << text;
     }
 }
@@ -206,8 +206,8 @@ class HeadlessProgramTest : public ::testing::Test {
     }
 
     // Reads the program's lines until one starts with the prefix; that line, or "".
-    static std::string lineStartingWith(test::ChildProcess& program,
-                                        const std::string& prefix, std::string* everything) {
+    static std::string lineStartingWith(test::ChildProcess& program, const std::string& prefix,
+                                        std::string* everything) {
         for (;;) {
             std::string line = program.readLine(30);
             if (line.empty()) {

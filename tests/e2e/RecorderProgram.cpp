@@ -17,8 +17,7 @@ std::vector<std::string> CommandLine(const std::string& path,
 
 }  // namespace
 
-RecorderProgram::RecorderProgram(const std::string& path,
-                                 const std::vector<std::string>& arguments)
+RecorderProgram::RecorderProgram(const std::string& path, const std::vector<std::string>& arguments)
     : process_(CommandLine(path, arguments), true) {
     // The output is read on a thread of its own so that the program never waits on a full pipe.
     reader_ = std::thread([this] {

@@ -20,8 +20,7 @@ namespace {
 
 TEST(PlaceConcurrencyTest, FramesFromSeveralThreadsWhileTheMainThreadWorks) {
     RecorderPlace place("Camera 1");
-    place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI,
-                                                           false);
+    place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI, false);
     constexpr int kThreads = 4;
     constexpr int kFrames = 2000;
     std::atomic<int> running{kThreads};

@@ -874,10 +874,12 @@ TEST_F(MovieRecorderTest, ARecorderLetGoMidMovieLeavesAPlayableMovie) {
     ASSERT_TRUE(loop_.runUntil([&] { return weak.expired(); }, 30));
     // The last hold may be a queue task's: the weak pointer then expires as the recorder's
     // destructor starts on that queue's thread, and the file is whole once it has returned.
-    test::waitFor([&] {
-        const auto written = MovieProbe::read(file);
-        return written.picture && written.picture->times.size() >= 15;
-    }, 30);
+    test::waitFor(
+        [&] {
+            const auto written = MovieProbe::read(file);
+            return written.picture && written.picture->times.size() >= 15;
+        },
+        30);
     const auto probe = MovieProbe::read(file);
     ASSERT_TRUE(probe.picture) << probe.error;
     EXPECT_EQ(probe.picture->times.size(), 15u);

@@ -26,7 +26,7 @@ std::vector<std::string> Titles(const std::vector<PlaceRef>& places) {
 }
 
 class RecorderControllerTest : public ::testing::Test {
-protected:
+  protected:
     RecorderControllerTest() {
         directory_->setTitles({"Camera 1", "Camera 2", "Stage Left", "Stage Right"}, false);
     }
@@ -210,8 +210,8 @@ TEST_F(RecorderControllerTest, GarbageSettingsFileGivesDefaultsAndIsKeptAside) {
     bool keptAside = false;
     for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
         if (entry.path().filename().string().starts_with("settings.json.unreadable-")) {
-            keptAside = test::readFile(entry.path()).find("not a settings file") !=
-                        std::string::npos;
+            keptAside =
+                test::readFile(entry.path()).find("not a settings file") != std::string::npos;
         }
     }
     EXPECT_TRUE(keptAside);
@@ -315,8 +315,7 @@ TEST_F(RecorderControllerTest, SettingSourcesAtPlaces) {
     EXPECT_TRUE(replacedSource->stopped());
     // An empty title removes the place.
     ASSERT_TRUE(controller->setSourceMatching("", 1));
-    EXPECT_EQ(Titles(controller->places()),
-              (std::vector<std::string>{"Stage Right", "Camera 2"}));
+    EXPECT_EQ(Titles(controller->places()), (std::vector<std::string>{"Stage Right", "Camera 2"}));
 
     EXPECT_FALSE(controller->setSourceMatching("Camera 1", 0));
     EXPECT_EQ(controller->error(), "There are places 1 to 8");
@@ -366,8 +365,7 @@ TEST_F(RecorderControllerTest, PlacesCannotChangeWhileRecordingOrFinishing) {
         controller->removeSourceAtPlace(1);
         EXPECT_EQ(controller->error(), "The sources cannot be changed while recording");
         EXPECT_EQ(controller->errorCount(), errors + 4);
-        EXPECT_EQ(Titles(controller->places()),
-                  (std::vector<std::string>{"Camera 1", "Camera 2"}));
+        EXPECT_EQ(Titles(controller->places()), (std::vector<std::string>{"Camera 1", "Camera 2"}));
     }
 }
 
@@ -472,8 +470,8 @@ TEST(RecorderVersionTest, VersionComesFromAnInstalledCopyOnly) {
     EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder.app", info), "1.4.2");
     EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder.app/", info), "1.4.2");
     EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder", info), "dev");
-    EXPECT_EQ(RecorderController::versionOfBundle(
-                  "/opt/ZarvoRecorder.app", {{"CFBundleShortVersionString", "@VERSION@"}}),
+    EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder.app",
+                                                  {{"CFBundleShortVersionString", "@VERSION@"}}),
               "dev");
     EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder.app",
                                                   {{"CFBundleShortVersionString", ""}}),

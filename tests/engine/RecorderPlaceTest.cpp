@@ -51,8 +51,7 @@ TEST(RecorderPlaceTest, FramesAndSoundReturnTheTakeIndexes) {
 
 TEST(RecorderPlaceTest, MeasuringOnlineAndFrameRate) {
     RecorderPlace place("Camera 1");
-    place.source = std::make_shared<test::FakeFrameSource>("Camera 1",
-                                                           FrameSourceKind::NDI, false);
+    place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI, false);
     const auto frame = gpu::Texture::make(8, 8);
     place.measureAtTime(100.0);  // first measure: no rate yet
     EXPECT_EQ(place.fps(), 0);
@@ -91,8 +90,7 @@ TEST(RecorderPlaceTest, MeasuringOnlineAndFrameRate) {
 
 TEST(RecorderPlaceTest, LettingGoStopsTheSourceAndForgetsFrameAndSound) {
     RecorderPlace place("Camera 1");
-    auto source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI,
-                                                          false);
+    auto source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI, false);
     place.source = source;
     place.kind = FrameSourceKind::NDI;
     place.kindKnown = true;
@@ -114,8 +112,7 @@ TEST(RecorderPlaceTest, LettingGoStopsTheSourceAndForgetsFrameAndSound) {
 
 TEST(RecorderPlaceTest, SoundIsCurrentForThreeSeconds) {
     RecorderPlace place("Camera 1");
-    place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI,
-                                                           false);
+    place.source = std::make_shared<test::FakeFrameSource>("Camera 1", FrameSourceKind::NDI, false);
     place.receivedSoundAtTime(hostTime() - 2.5);
     EXPECT_TRUE(place.hasSound());
     place.receivedSoundAtTime(hostTime() - 3.5);

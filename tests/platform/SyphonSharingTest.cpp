@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
-#include "platform/gpu/Device.h"
-#include "platform/framesharing/SyphonClient.h"
 #include "platform/framesharing/ServerRegistry.h"
+#include "platform/framesharing/SyphonClient.h"
 #include "platform/framesharing/SyphonServer.h"
 #include "platform/framesharing/SyphonServerDirectory.h"
+#include "platform/gpu/Device.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SyphonTestRegistry.h"
 
@@ -332,7 +332,8 @@ TEST_F(SyphonSharingTest, DescriptionsThatNameNoServerGiveInvalidClients) {
     for (const SyphonServerDescription& description :
          {SyphonServerDescription::object(), SyphonServerDescription(42),
           SyphonServerDescription{{kSyphonServerDescriptionUUIDKey, "../../etc/passwd"}},
-          SyphonServerDescription{{kSyphonServerDescriptionUUIDKey, framesharing::newServerId()}}}) {
+          SyphonServerDescription{
+              {kSyphonServerDescriptionUUIDKey, framesharing::newServerId()}}}) {
         std::atomic<int> calls{0};
         SyphonClient client(description, nullptr, {}, [&](SyphonClient&) { ++calls; });
         EXPECT_FALSE(client.isValid()) << description;

@@ -23,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::readFile;
 using test::LogCapture;
+using test::readFile;
 using test::ScopedEnv;
 using test::TestFolder;
 using test::writeFile;
@@ -281,7 +281,7 @@ TEST(UserDefaultsTest, TextThatIsNotUtf8DoesNotBreakTheStore) {
 
 // Holds a store's writes back until released, and counts them. Outlives the store.
 class HeldWrites {
-public:
+  public:
     void holdWritesOf(UserDefaults& defaults) {
         defaults.setBeforeWriteForTesting([this] {
             std::unique_lock lock(mutex_);
@@ -307,7 +307,7 @@ public:
         return writes_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable released_;
     std::condition_variable written_;

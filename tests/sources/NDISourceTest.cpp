@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "sources/SourceSound.h"
 #include "platform/Log.h"
+#include "sources/SourceSound.h"
 #include "tests/sources/fake_ndi/FakeNDIRuntime.h"
 #include "tests/support/LogCapture.h"
 

@@ -11,13 +11,13 @@ namespace zarvo::test {
 // a mark is its sound's time minus its picture's time on the movie's time line: positive when
 // the sound comes late.
 struct ClockMarks {
-    std::string error;                 // empty when the movie could be read
-    std::vector<double> pictureTimes;  // seconds: presentation times of the white pictures
-    std::vector<double> soundTimes;    // seconds: where each burst starts
-    std::vector<double> offsets;       // seconds, one per mark found in both tracks
+    std::string error;                     // empty when the movie could be read
+    std::vector<double> pictureTimes;      // seconds: presentation times of the white pictures
+    std::vector<double> soundTimes;        // seconds: where each burst starts
+    std::vector<double> offsets;           // seconds, one per mark found in both tracks
     std::vector<double> pairedSoundTimes;  // where the burst of each of those offsets starts
-    double mean = 0;                   // the bias
-    double worst = 0;                  // the offset furthest from zero, with its sign
+    double mean = 0;                       // the bias
+    double worst = 0;                      // the offset furthest from zero, with its sign
 
     // Reads the movie's first picture and sound tracks. A picture and a burst belong to the same
     // mark when they lie within half the marks' spacing of each other.

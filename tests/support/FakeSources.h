@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sources/SourceSound.h"
 #include "sources/SourceDirectory.h"
+#include "sources/SourceSound.h"
 
 namespace zarvo::test {
 

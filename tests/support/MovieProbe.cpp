@@ -314,11 +314,11 @@ std::vector<std::string> RunProgram(const std::vector<std::string>& arguments, i
 
 int MovieProbe::gstreamerPictureCount(const std::filesystem::path& file) {
     int status = -1;
-    const auto lines = RunProgram({"gst-launch-1.0", "-v", "filesrc", "location=" + file.string(),
-                                   "!", "qtdemux", "name=demux", "demux.video_0", "!", "queue",
-                                   "!", "decodebin", "!", "fakesink", "name=pictures",
-                                   "silent=false", "sync=false"},
-                                  &status);
+    const auto lines =
+        RunProgram({"gst-launch-1.0", "-v", "filesrc", "location=" + file.string(), "!", "qtdemux",
+                    "name=demux", "demux.video_0", "!", "queue", "!", "decodebin", "!", "fakesink",
+                    "name=pictures", "silent=false", "sync=false"},
+                   &status);
     int pictures = 0;
     for (const std::string& line : lines) {
         if (line.find("pictures: last-message = chain") != std::string::npos) {
