@@ -19,6 +19,7 @@
 #include "App/language/Text.h"
 #include "App/ui/Theme.h"
 #include "engine/RecorderController.h"
+#include "platform/AppBundle.h"
 
 namespace zarvo {
 namespace {
@@ -80,9 +81,8 @@ AboutFacts AboutFacts::ofBundle(const std::string& bundlePath, const nlohmann::j
     const std::string version = RecorderController::versionOfBundle(bundlePath, info);
     facts.runsFromBundle = version != "dev";
     facts.shortVersion = QString::fromStdString(version);
-    const auto build = info.find("CFBundleVersion");
-    if (build != info.end() && build->is_string()) {
-        facts.build = QString::fromStdString(build->get<std::string>());
+    if (const std::string build = bundleText(info, "CFBundleVersion"); !build.empty()) {
+        facts.build = QString::fromStdString(build);
     }
     facts.ndiAvailable = ndiAvailable;
     facts.oscPort = oscPort;

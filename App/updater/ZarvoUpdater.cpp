@@ -289,12 +289,9 @@ ZarvoUpdater::ZarvoUpdater(Options options)
     std::string version = options_.currentVersion;
     if (version.empty() || version == "dev") {
         version = kFallbackVersion;
-        if (info.is_object() && info.contains("CFBundleShortVersionString") &&
-            info["CFBundleShortVersionString"].is_string()) {
-            const std::string fromInfo = info["CFBundleShortVersionString"].get<std::string>();
-            if (!fromInfo.empty() && fromInfo[0] != '@') {
-                version = fromInfo;
-            }
+        const std::string fromInfo = bundleText(info, "CFBundleShortVersionString");
+        if (!fromInfo.empty() && fromInfo[0] != '@') {
+            version = fromInfo;
         }
     }
     currentVersion_ = normalizeVersion(version);

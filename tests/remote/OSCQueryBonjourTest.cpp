@@ -8,7 +8,6 @@
 #include <avahi-common/error.h>
 #include <avahi-common/thread-watch.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,12 +25,12 @@
 #include <vector>
 
 #include "platform/RunLoop.h"
+#include "platform/Spawn.h"
+#include "platform/Text.h"
 #include "remote/OSCQueryServer.h"
 #include "remote/ServicePublisher.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Loopback.h"
-
-extern char** environ;
 
 namespace zarvo {
 namespace {
@@ -289,22 +288,21 @@ TEST(OSCQueryBonjourChild, DISABLED_WithoutDaemonHttpStillAnswers) {
 
 TEST(OSCQueryBonjourWithoutDaemon, PublicationFailsAndHttpKeepsWorking) {
     std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string(*entry).rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) != 0)
-            environment.emplace_back(*entry);
+    for (const auto& [name, value] : processEnvironment())
+        if (name != "DBUS_SYSTEM_BUS_ADDRESS")
+            environment.push_back(name + "=" + value);
     environment.emplace_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/zarvo-no-bus");
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::string filter =
-        "--gtest_filter=OSCQueryBonjourChild.DISABLED_WithoutDaemonHttpStillAnswers";
-    std::string alsoDisabled = "--gtest_also_run_disabled_tests";
-    char* argv[] = {program.data(), filter.data(), alsoDisabled.data(), nullptr};
-
+    SpawnOptions options;
+    options.environment = environment;
+    const std::string program = "/proc/self/exe";
     pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    ASSERT_EQ(
+        spawnProcess(
+            program,
+            {program, "--gtest_filter=OSCQueryBonjourChild.DISABLED_WithoutDaemonHttpStillAnswers",
+             "--gtest_also_run_disabled_tests"},
+            options, &child),
+        0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
