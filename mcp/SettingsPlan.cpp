@@ -1,8 +1,5 @@
 #include "mcp/SettingsPlan.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -221,32 +218,6 @@ std::optional<std::vector<std::string>> requestedTitles(const json& arguments) {
         return std::vector<std::string>{requireString(arguments, "source")};
     }
     return std::nullopt;
-}
-
-std::string expandTilde(const std::string& path) {
-    if (path.empty() || path[0] != '~') {
-        return path;
-    }
-    const size_t slash = path.find('/');
-    const std::string user =
-        path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-    std::string home;
-    if (user.empty()) {
-        if (const char* variable = std::getenv("HOME"); variable != nullptr && *variable != 0) {
-            home = variable;
-        } else if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr) {
-            home = entry->pw_dir;
-        }
-    } else if (const passwd* entry = ::getpwnam(user.c_str()); entry != nullptr) {
-        home = entry->pw_dir;
-    }
-    if (home.empty()) {
-        return path;
-    }
-    while (home.size() > 1 && home.back() == '/') {
-        home.pop_back();
-    }
-    return slash == std::string::npos ? home : home + path.substr(slash);
 }
 
 }  // namespace zarvo::mcp

@@ -13,6 +13,7 @@
 
 #include "mcp/RecorderStatus.h"
 #include "mcp/RecorderWire.h"
+#include "platform/UserFolders.h"
 
 namespace zarvo::mcp {
 
@@ -52,8 +53,7 @@ std::optional<std::vector<std::string>> requestedTitles(const nlohmann::json& ar
 // capitals of Latin-1 written as two UTF-8 bytes.
 bool containsIgnoringCase(const std::string& text, const std::string& part);
 
-// `path` with a leading "~" (alone, or followed by "/" or a user name) turned into that home
-// folder; unchanged otherwise.
-std::string expandTilde(const std::string& path);
+// Paths given to the tools expand a leading "~" as the recorder does.
+using ::zarvo::expandTilde;
 
 }  // namespace zarvo::mcp

@@ -76,9 +76,13 @@ std::string expandTilde(const std::string& path) {
     const size_t slash = path.find('/');
     const std::string user =
         path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-    const std::string home = user.empty() ? homeFolder() : homeOfUser(user);
+    std::string home = user.empty() ? homeFolder() : homeOfUser(user);
     if (home.empty()) {
         return path;  // an unknown user: the path is left as written
+    }
+    // A home written with a trailing slash ("/home/me/") gives "/home/me/x", not "//x".
+    while (home.size() > 1 && home.back() == '/') {
+        home.pop_back();
     }
     const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
     // "/" as home with a rest "/x" should give "/x", not "//x".
