@@ -13,10 +13,16 @@ std::string runningBundlePath() {
         return "";
     }
     const fs::path folder = program.parent_path();
-    if (folder.filename() == "bin" && folder.parent_path().extension() == ".app") {
+    if (folder.filename() == "bin" && (folder.parent_path().extension() == ".app" ||
+                                       isPackageInstalled(folder.parent_path().string()))) {
         return folder.parent_path().string();
     }
     return folder.string();
+}
+
+bool isPackageInstalled(const std::string& bundlePath) {
+    std::error_code error;
+    return !bundlePath.empty() && fs::exists(fs::path(bundlePath) / kPackageMarker, error);
 }
 
 nlohmann::json bundleInfo(const std::string& bundlePath) {

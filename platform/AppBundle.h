@@ -6,9 +6,17 @@
 
 namespace zarvo {
 
+// The empty file at the top of a copy installed by the system's package manager (the Debian
+// package's /opt/zarvo-recorder); a portable folder never holds it.
+inline constexpr const char* kPackageMarker = "installed-by-package";
+
 // The folder of the running application when it runs from an installed copy
-// (ZarvoRecorder.app/bin/PROGRAM gives ZarvoRecorder.app), else the program's own folder.
+// (ZarvoRecorder.app/bin/PROGRAM gives ZarvoRecorder.app; so does a package's folder holding
+// kPackageMarker), else the program's own folder.
 std::string runningBundlePath();
+
+// Whether the folder is a copy installed by the system's package manager.
+bool isPackageInstalled(const std::string& bundlePath);
 
 // The bundle's information: Info.json in the bundle folder, or an empty object.
 nlohmann::json bundleInfo(const std::string& bundlePath);

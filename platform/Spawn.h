@@ -43,4 +43,19 @@ struct SpawnOptions {
 int spawnProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const SpawnOptions& options, pid_t* pid);
 
+// The result of running a program: its exit status (128 + the signal when it was killed, -1
+// when it could not be started) and both outputs, trimmed.
+struct ProcessResult {
+    int status = -1;
+    std::string output;
+    std::string error;
+    std::string startFailure;  // why it could not be started
+};
+
+// Runs a program to its end with both outputs captured (the first MiB of each), its input
+// empty, an empty signal mask and none of our descriptors; killed once `timeoutSeconds` have
+// passed.
+ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                         double timeoutSeconds = 30);
+
 }  // namespace zarvo

@@ -2,6 +2,8 @@
 
 // The updater: finds whether a newer release exists, downloads its archive, verifies it and
 // replaces the installed application folder with it, then quits so that the new copy starts.
+// This class holds the states and the order of the steps; each step's work is in a file of its
+// own (ReleaseInfo, HttpLoader, UpdateSignature, ArchiveExtraction, ApplicationReplacer).
 // No toolkit here: the update sheet (App/ui/UpdateSheetView) observes it through the
 // notification centre.
 
@@ -21,112 +23,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "App/updater/ApplicationReplacer.h"
+#include "App/updater/ArchiveExtraction.h"
+#include "App/updater/HttpLoader.h"
+#include "App/updater/ReleaseInfo.h"
+#include "App/updater/UpdateErrors.h"
+#include "App/updater/UpdateSignature.h"
 #include "platform/SerialQueue.h"
 
 namespace zarvo {
 
 class MainQueue;
 class UserDefaults;
-
-// What a release offers.
-struct ReleaseInfo {
-    std::string version;  // normalized
-    std::optional<int64_t> build;
-    std::string downloadURL;  // the .zip archive holding the application
-    std::string sha256;       // expected digest in hexadecimal; empty when not given
-    std::string notesFR;
-    std::string notesEN;
-    std::optional<std::string> htmlURL;
-
-    // The notes in the interface language, trimmed; the other language's when they are empty
-    // (French first).
-    std::string localizedNotes() const;
-
-    bool operator==(const ReleaseInfo&) const = default;
-};
-void to_json(nlohmann::json& json, const ReleaseInfo& release);
-void from_json(const nlohmann::json& json, ReleaseInfo& release);
-
-// The updater's own failures.
-struct UpdaterError {
-    enum class Case {
-        httpStatus,
-        checksumMismatch,
-        extractionFailed,
-        invalidCodeSignature,    // on Linux: the new folder does not pass the checks below
-        teamIdentifierMismatch,  // on Linux: the new folder's bundle identifier differs
-        installerLaunchFailed,
-        invalidManifest,
-        noZipAsset,
-        appBundleNotFound,
-    };
-    Case kind = Case::invalidManifest;
-    long code = 0;
-    std::string expected;
-    std::optional<std::string> actual;
-    std::string detail;
-
-    static UpdaterError httpStatus(long code);
-    static UpdaterError checksumMismatch(std::string expected, std::string actual);
-    static UpdaterError extractionFailed(std::string detail);
-    static UpdaterError invalidCodeSignature(std::string detail);
-    static UpdaterError teamIdentifierMismatch(std::string expected,
-                                               std::optional<std::string> actual);
-    static UpdaterError installerLaunchFailed(std::string detail);
-    static UpdaterError invalidManifest() { return of(Case::invalidManifest); }
-    static UpdaterError noZipAsset() { return of(Case::noZipAsset); }
-    static UpdaterError appBundleNotFound() { return of(Case::appBundleNotFound); }
-    static UpdaterError of(Case kind) {
-        UpdaterError error;
-        error.kind = kind;
-        return error;
-    }
-
-    bool operator==(const UpdaterError&) const = default;
-};
-
-// Any other failure (the network, the disk), described in both languages.
-struct SystemFailure {
-    std::string french;
-    std::string english;
-    bool operator==(const SystemFailure&) const = default;
-};
-
-using UpdateFailure = std::variant<UpdaterError, SystemFailure>;
-template <class T>
-using UpdateOutcome = std::variant<T, UpdateFailure>;
-
-// One HTTP GET.
-struct HttpRequest {
-    std::string url;
-    // Time allowed to connect, and for the transfer to stand still, before it fails.
-    double timeoutSeconds = 15;
-    std::vector<std::pair<std::string, std::string>> headers;
-    // A body longer than this is not read further and the answer is marked `tooLarge`.
-    uint64_t maxBodyBytes = 0;
-    // When set, a successful answer's body is written to this file instead of `body`.
-    std::optional<std::filesystem::path> bodyFile;
-};
-struct HttpResponse {
-    long status = 0;
-    std::string body;
-    bool tooLarge = false;
-};
-// Called with the fraction received so far (0 to 1) when the length is known; returning false
-// cancels the transfer.
-using ProgressHandler = std::function<bool(double fraction)>;
-// Runs a request to its end on the calling thread (a worker, never the main thread).
-using DataLoader =
-    std::function<UpdateOutcome<HttpResponse>(const HttpRequest&, const ProgressHandler&)>;
-
-// The result of running a program: its exit status (128 + the signal when it was killed, -1
-// when it could not be started) and both outputs, trimmed.
-struct ProcessResult {
-    int status = -1;
-    std::string output;
-    std::string error;
-    std::string startFailure;  // why it could not be started
-};
 
 class ZarvoUpdater {
   public:
@@ -176,8 +84,12 @@ class ZarvoUpdater {
         DataLoader dataLoader;         // empty: HTTP through libcurl
         InstallerHandler installerHandler;
         std::function<void()> terminateApp;
+        // How long a server may stay silent, and how long one whole request may take.
         double checkTimeoutSeconds = 15;
+        double checkTotalSeconds = 60;
         double downloadTimeoutSeconds = 120;
+        double downloadTotalSeconds = 3600;
+        ExtractionLimits extractionLimits;
         // The program started to replace the application (with --replace-application); by
         // default the running program itself.
         std::filesystem::path replacerProgram;
@@ -205,12 +117,15 @@ class ZarvoUpdater {
     static constexpr const char* kReleaseHost = "https://api.github.com";
     static constexpr const char* kFallbackVersion = "0.9.1";
     static constexpr const char* kApplicationName = "ZarvoRecorder.app";
-    // The hidden command line of the replacer: PROGRAM --replace-application PID NEW DEST WORK.
-    static constexpr const char* kReplaceArgument = "--replace-application";
+    static constexpr const char* kReplaceArgument = zarvo::kReplaceArgument;
     // Largest release record or manifest read, and largest archive downloaded or extracted.
     static constexpr uint64_t kMaxManifestBytes = 4u << 20;
     static constexpr uint64_t kMaxArchiveBytes = 2ull << 30;
-    static constexpr uint64_t kMaxExtractedBytes = 4ull << 30;
+    // Largest signature file of a release record.
+    static constexpr uint64_t kMaxSignatureBytes = 1024;
+    // The key of the publisher's Ed25519 public key in Info.json.
+    static constexpr const char* kPublicKeyKey = "ZarvoUpdatePublicKey";
+    static constexpr uint64_t kMaxExtractedBytes = zarvo::kMaxExtractedBytes;
 
     const State& state() const { return state_; }
     // Puts the updater in a state at once, for pictures of the sheet in every state.
@@ -225,6 +140,14 @@ class ZarvoUpdater {
     const std::string& currentVersion() const { return currentVersion_; }
     std::optional<int64_t> currentBuild() const { return currentBuild_; }
     const std::filesystem::path& currentAppPath() const { return options_.currentAppPath; }
+    // A copy carrying the publisher's key installs updates; one without (a build tree, a
+    // developer's install) checks only, and points to the release page.
+    bool canInstallUpdates() const { return !publicKey_.empty(); }
+    // A copy installed by the system's package manager checks only: the package manager updates
+    // it.
+    bool isPackageInstalled() const { return packageInstalled_; }
+    // Where a person downloads a release by hand: its page, or the repository's releases.
+    std::string releasePageURL(const ReleaseInfo& release) const;
 
     bool shouldAutoCheck(double now, bool isTestEnvironment) const;
     // Starts a check unless one is running, or a download or installation is under way.
@@ -245,40 +168,53 @@ class ZarvoUpdater {
     static bool isRunningTestsOrHeadless(const std::map<std::string, std::string>& environment,
                                          const std::string& runningBundlePath);
 
-    static std::string normalizeVersion(const std::string& version);
-    static std::vector<int64_t> numericVersionComponents(const std::string& version);
+    // The steps' functions, under the names the rest of the application knows them by.
+    static std::string normalizeVersion(const std::string& version) {
+        return zarvo::normalizeVersion(version);
+    }
+    static std::vector<int64_t> numericVersionComponents(const std::string& version) {
+        return zarvo::numericVersionComponents(version);
+    }
     static bool isNewerVersion(const std::string& candidate, std::optional<int64_t> candidateBuild,
-                               const std::string& current, std::optional<int64_t> currentBuild);
+                               const std::string& current, std::optional<int64_t> currentBuild) {
+        return zarvo::isNewerVersion(candidate, candidateBuild, current, currentBuild);
+    }
     static UpdateOutcome<ReleaseInfo> parseRelease(const std::string& data,
-                                                   const std::string& bundleIdentifier);
-    static std::string sha256Hex(const std::string& data);
-    // The digest of a file's contents; none when it cannot be read.
-    static std::optional<std::string> sha256HexOfFile(const std::filesystem::path& file);
-    // Extracts a zip archive into the folder; an entry that would land outside it fails.
+                                                   const std::string& bundleIdentifier) {
+        return zarvo::parseRelease(data, bundleIdentifier);
+    }
+    static std::string sha256Hex(const std::string& data) { return zarvo::sha256Hex(data); }
     static std::optional<UpdateFailure> extractZip(const std::filesystem::path& archive,
-                                                   const std::filesystem::path& folder);
-    static std::optional<std::filesystem::path> findAppBundle(const std::filesystem::path& folder);
-    // The "CFBundleIdentifier" of a folder's Info.json; none when absent or empty.
-    static std::optional<std::string> bundleIdentifier(const std::filesystem::path& app);
-    // Stands in for the code signature: the new folder's bundle identifier is the running
-    // application's (when that has one), and its bin/zarvo-recorder --version runs and exits 0.
-    static std::optional<UpdaterError> verifyApplication(const std::filesystem::path& newApp,
-                                                         const std::filesystem::path& currentApp);
-    // Starts the replacer detached from this process; it waits for `waitFor` to end, swaps the
-    // folders, removes the work folder and starts the new copy.
+                                                   const std::filesystem::path& folder) {
+        return zarvo::extractZip(archive, folder);
+    }
+    static std::optional<std::filesystem::path> findAppBundle(const std::filesystem::path& folder) {
+        return zarvo::findAppBundle(folder);
+    }
+    static std::string describeError(const UpdateFailure& error) {
+        return describeUpdateFailure(error);
+    }
     static std::optional<UpdaterError> spawnDetachedReplacement(
         const std::filesystem::path& program, pid_t waitFor, const std::filesystem::path& newApp,
-        const std::filesystem::path& destination, const std::filesystem::path& workFolder);
-    static std::string describeError(const UpdateFailure& error);
-
-    // Runs a program with both outputs captured; killed once `timeoutSeconds` have passed.
-    static ProcessResult runProcess(const std::filesystem::path& executable,
-                                    const std::vector<std::string>& arguments,
-                                    double timeoutSeconds = 30);
-
-    // HTTP through libcurl: http and https only, redirects followed.
+        const std::filesystem::path& destination, const std::filesystem::path& workFolder) {
+        return zarvo::spawnDetachedReplacement(program, waitFor, newApp, destination, workFolder);
+    }
     static UpdateOutcome<HttpResponse> curlDataLoader(const HttpRequest& request,
-                                                      const ProgressHandler& progress);
+                                                      const ProgressHandler& progress) {
+        return zarvo::curlDataLoader(request, progress);
+    }
+
+    // The "CFBundleIdentifier" of a folder's Info.json; none when absent or empty.
+    static std::optional<std::string> bundleIdentifier(const std::filesystem::path& app);
+    // What the extracted folder must carry once the archive's signature held: an Info.json
+    // with our bundle identifier, the version and build the release announced (newer than
+    // ours), and a publisher key (ours, or a new one vouched for by our signature). Nothing in
+    // the folder is run.
+    std::optional<UpdaterError> verifyApplication(const std::filesystem::path& newApp,
+                                                  const ReleaseInfo& release) const;
+    // Why this copy does not install the release, before anything is downloaded; none when it
+    // may.
+    std::optional<UpdaterError> installRefusal(const ReleaseInfo& release) const;
 
   private:
     struct Life;
@@ -289,12 +225,16 @@ class ZarvoUpdater {
     void finishCheck(bool silent, UpdateOutcome<ReleaseInfo> outcome);
     void finishVerification(std::filesystem::path workFolder, std::filesystem::path newApp);
     void post(std::function<void()> task);
+    // The signature file of a release record (worker thread).
+    UpdateOutcome<std::string> fetchSignature(const std::string& url, Life& life) const;
     bool isBusy() const;
 
     Options options_;
     std::string bundleIdentifier_;
     std::string currentVersion_;
     std::optional<int64_t> currentBuild_;
+    std::string publicKey_;  // base64; empty when the copy carries no usable key
+    bool packageInstalled_ = false;
     State state_ = Idle{};
     bool sheetPresented_ = false;
     bool autoCheck_ = true;
@@ -302,19 +242,5 @@ class ZarvoUpdater {
     // Last: destroyed first, so that its tasks end before the fields they read.
     SerialQueue worker_{"ZarvoUpdater"};
 };
-
-// The replacer's work, run by the program started with --replace-application: waits at most
-// `waitSeconds` for process `waitFor` to end; moves or copies `newApp` beside `destination`,
-// swaps the two folders in one rename, removes the old copy and `workFolder`, then starts
-// destination/bin/zarvo-recorder detached when `relaunch`. Any failure before the swap leaves
-// the destination as it was. Returns whether the new copy is in place.
-bool replaceApplication(pid_t waitFor, const std::filesystem::path& newApp,
-                        const std::filesystem::path& destination,
-                        const std::filesystem::path& workFolder, bool relaunch,
-                        double waitSeconds = 600);
-
-// The replacer's entry point: `arguments` after the program's name, beginning with
-// --replace-application. Returns the exit status.
-int replacementMain(const std::vector<std::string>& arguments);
 
 }  // namespace zarvo

@@ -1,8 +1,8 @@
-// One whole installation: the application installed by `cmake --install` at its version is
-// replaced by a served archive of a newer copy. The running application (a small program that
-// links the updater and runs from that folder's place) checks, downloads, verifies, starts the
-// replacer and quits; the replacer swaps the folders and starts the new zarvo-recorder, which
-// answers over OSCQuery with the new version.
+// One whole installation: the application installed by `cmake --install` at its version, with a
+// publisher key of the test's making, is replaced by a served and signed archive of a newer copy.
+// The running application (a small program that links the updater and runs from that folder's
+// place) checks, downloads, verifies, starts the replacer and quits; the replacer swaps the folders
+// and starts the new zarvo-recorder, which answers over OSCQuery with the new version.
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,11 @@
 #include <string>
 
 #include "App/updater/ZarvoUpdater.h"
+#include "platform/Spawn.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/SigningKey.h"
 #include "tests/support/TestFolder.h"
 #include "tests/support/ZipFixtures.h"
 
@@ -48,7 +50,7 @@ std::string bundleVersion(const fs::path& app) {
 }
 
 TEST(UpdaterInstall, TheProgramTellsItsVersion) {
-    const auto result = ZarvoUpdater::runProcess(ZARVO_RECORDER, {"--version"});
+    const auto result = runProcess(ZARVO_RECORDER, {"--version"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output, "dev");  // from the build tree
 }
@@ -56,12 +58,17 @@ TEST(UpdaterInstall, TheProgramTellsItsVersion) {
 TEST(UpdaterInstall, AnInstalledApplicationIsReplacedByTheNewerReleaseAndStarts) {
     test::TestFolder folder;
     const fs::path app = folder / "Applications" / "ZarvoRecorder.app";
-    const auto install = ZarvoUpdater::runProcess(
-        ZARVO_CMAKE, {"--install", ZARVO_BUILD_DIR, "--prefix", app.string()}, 120);
+    const auto install =
+        runProcess(ZARVO_CMAKE, {"--install", ZARVO_BUILD_DIR, "--prefix", app.string()}, 120);
     ASSERT_EQ(install.status, 0) << install.output << install.error;
     const std::string versionA = bundleVersion(app);
     ASSERT_FALSE(versionA.empty());
-    EXPECT_EQ(ZarvoUpdater::runProcess(app / "bin/zarvo-recorder", {"--version"}).output, versionA);
+    // The publisher's key, as a release carries it in both copies.
+    test::SigningKey publisher;
+    json infoA = json::parse(test::readFile(app / "Info.json"));
+    infoA[ZarvoUpdater::kPublicKeyKey] = publisher.publicKeyBase64();
+    test::writeFile(app / "Info.json", infoA.dump(4));
+    EXPECT_EQ(runProcess(app / "bin/zarvo-recorder", {"--version"}).output, versionA);
 
     // Version B: the same application with a newer version in its information.
     const std::string versionB = versionA + ".1";
@@ -80,7 +87,8 @@ TEST(UpdaterInstall, AnInstalledApplicationIsReplacedByTheNewerReleaseAndStarts)
     server.route("/ZarvoRecorder-B.zip", {200, bytes, "application/zip"});
     server.route("/manifest.json", {200, json{{"version", versionB},
                                               {"url", server.url("/ZarvoRecorder-B.zip")},
-                                              {"sha256", ZarvoUpdater::sha256Hex(bytes)}}
+                                              {"sha256", ZarvoUpdater::sha256Hex(bytes)},
+                                              {"ed25519", publisher.sign(bytes)}}
                                              .dump()});
 
     const long ports = test::freePortRange(2);

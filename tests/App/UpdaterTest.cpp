@@ -9,13 +9,16 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "App/language/AppLanguage.h"
 #include "App/updater/ZarvoUpdater.h"
 #include "platform/RunLoop.h"
+#include "platform/Spawn.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/SigningKey.h"
 #include "tests/support/TestFolder.h"
 #include "tests/support/ZipFixtures.h"
 
@@ -222,8 +225,55 @@ TEST_F(UpdaterRules, NotesAndMessagesFollowTheInterfaceLanguage) {
          "La mise à jour est destinée à une autre application (attendu : net.a, reçu : net.b)."},
         {E::installerLaunchFailed("denied"), "Failed to launch installer: denied",
          "Impossible de lancer l’installateur : denied"},
+        {E::noPublicKey(),
+         "This copy of ZarvoRecorder does not carry the publisher's key, so it cannot install "
+         "updates. Download the new version from the release page.",
+         "Cette copie de ZarvoRecorder ne porte pas la clé de l’éditeur\u00a0: elle ne peut pas "
+         "installer de mise à jour. Téléchargez la nouvelle version depuis la page de "
+         "publication."},
+        {E::missingSignature("Z.zip.sig"),
+         "The release carries no Ed25519 signature of its archive (Z.zip.sig), so the update "
+         "cannot be verified.",
+         "La publication ne porte pas de signature Ed25519 de son archive (Z.zip.sig)\u00a0: la "
+         "mise à jour ne peut pas être vérifiée."},
+        {E::invalidSignature("Ed25519"),
+         "The update's signature is not the publisher's (Ed25519); nothing was installed.",
+         "La signature de la mise à jour n’est pas celle de l’éditeur (Ed25519)\u00a0: rien n’a "
+         "été installé."},
+        {E::versionMismatch("2.0 (9)", "1.9 (9)"),
+         "The downloaded application is version 1.9 (9), not the announced 2.0 (9).",
+         "L’application téléchargée porte la version 1.9 (9) au lieu de la version 2.0 (9) "
+         "annoncée."},
+        {E::notNewer("0.9", "1.0"),
+         "The release 0.9 is not newer than the installed copy (1.0); an update never goes back.",
+         "La publication 0.9 n’est pas plus récente que la copie installée (1.0)\u00a0: pas de "
+         "retour en arrière."},
+        {E::releaseWithoutKey(),
+         "The downloaded application carries no valid publisher key, so it could never be "
+         "updated again.",
+         "L’application téléchargée ne porte pas de clé d’éditeur valable\u00a0: elle ne pourrait "
+         "plus jamais être mise à jour."},
+        {E::insecureAddress("http://example.org/a.zip"),
+         "Address refused: updates travel over https only (http://example.org/a.zip).",
+         "Adresse refusée\u00a0: les mises à jour ne passent que par https "
+         "(http://example.org/a.zip)."},
+        {E::packageInstalled(),
+         "This copy was installed by the system's package manager: update ZarvoRecorder with it "
+         "(for example “sudo apt update && sudo apt upgrade”).",
+         "Cette copie a été installée par le gestionnaire de paquets du système\u00a0: mettez "
+         "ZarvoRecorder à jour avec lui (par exemple «\u00a0sudo apt update && sudo apt "
+         "upgrade\u00a0»)."},
         {SystemFailure{"Hors ligne", "Offline"}, "Offline", "Hors ligne"},
     };
+    // Each failure of the updater is told apart by its code, in one domain.
+    std::set<int> codes;
+    for (const auto& row : table) {
+        if (const auto* error = std::get_if<UpdaterError>(&std::get<0>(row))) {
+            codes.insert(error->errorCode());
+        }
+    }
+    EXPECT_EQ(codes.size(), 17u);
+    EXPECT_STREQ(UpdaterError::kDomain, "net.mervane.zarvorecorder.ZarvoUpdater");
     for (const auto& [error, english, french] : table) {
         language::resetForTesting(AppLanguage::en);
         EXPECT_EQ(ZarvoUpdater::describeError(error), english);
@@ -332,6 +382,12 @@ TEST_F(UpdaterRules, AutomaticChecksStayOffInTestsBuildTreesAndWithoutADisplay) 
     EXPECT_FALSE(ZarvoUpdater::isRunningTestsOrHeadless(
         {{"DISPLAY", ":0"}, {"ZARVO_DISABLE_UPDATE_CHECK", "yes"}}, installed));
     EXPECT_TRUE(ZarvoUpdater::isRunningTestsOrHeadless(desktop, "/home/me/src/build/tests"));
+    // The package manager's folder is an installed copy too: it checks at launch.
+    const fs::path packaged = folder / "zarvo-recorder";
+    fs::create_directories(packaged);
+    EXPECT_TRUE(ZarvoUpdater::isRunningTestsOrHeadless(desktop, packaged.string()));
+    test::writeFile(packaged / "installed-by-package", "");
+    EXPECT_FALSE(ZarvoUpdater::isRunningTestsOrHeadless(desktop, packaged.string()));
     // This test program runs from the build tree.
     EXPECT_TRUE(ZarvoUpdater::isRunningTestsOrHeadless());
 }
@@ -382,6 +438,11 @@ TEST_F(UpdaterDisk, EntriesEscapingTheFolderFailAndWriteNothingOutside) {
         {{(folder / "escaped.txt").string(), "out"}},
         {{"app/link", "../../", ZipEntry::Kind::symlink}, {"app/link/escaped.txt", "out"}},
         {{"app/link", (folder.path()).string(), ZipEntry::Kind::symlink}},
+        // Chains: each link read alone stays inside; followed, "out" climbs above the folder,
+        // whichever of the two comes first. A loop leads nowhere and is refused too.
+        {{"a/up", "..", ZipEntry::Kind::symlink}, {"a/out", "up/../..", ZipEntry::Kind::symlink}},
+        {{"a/out", "up/../..", ZipEntry::Kind::symlink}, {"a/up", "..", ZipEntry::Kind::symlink}},
+        {{"a/x", "y/z", ZipEntry::Kind::symlink}, {"a/y", "x/..", ZipEntry::Kind::symlink}},
     };
     int index = 0;
     for (const auto& entries : escapes) {
@@ -427,59 +488,105 @@ TEST_F(UpdaterDisk, TheApplicationIsFoundAtTheTopOrOneFolderDown) {
     EXPECT_EQ(ZarvoUpdater::findAppBundle(folder / "nothing"), std::nullopt);
 }
 
-TEST_F(UpdaterDisk, TheNewApplicationMustBeOursAndRun) {
-    const fs::path current = folder / "current";
-    ASSERT_FALSE(extract(
-        test::FakeApplication("ZarvoRecorder.app", "net.mervane.zarvorecorder", "1.0"), current));
-    const fs::path running = current / "ZarvoRecorder.app";
+TEST_F(UpdaterDisk, TheNewApplicationMustBeOursAsAnnouncedAndKeyed) {
+    test::SigningKey publisher;
+    const std::string key = publisher.publicKeyBase64();
+    const std::string ours = "net.mervane.zarvorecorder";
+    RunLoop loop;
+    ZarvoUpdater::Options options;
+    options.mainQueue = &loop;
+    options.infoDictionary = {{"CFBundleIdentifier", ours},
+                              {"CFBundleShortVersionString", "1.0"},
+                              {"CFBundleVersion", "7"},
+                              {ZarvoUpdater::kPublicKeyKey, key}};
+    const ZarvoUpdater updater(options);
+    EXPECT_TRUE(updater.canInstallUpdates());
+    ReleaseInfo release;
+    release.version = "2.0";
+    release.build = 9;
     auto verify = [&](const std::vector<ZipEntry>& entries) {
         const fs::path into = folder / ("new" + std::to_string(++count));
         EXPECT_FALSE(extract(entries, into));
-        return ZarvoUpdater::verifyApplication(into / "Z.app", running);
+        return updater.verifyApplication(into / "Z.app", release);
     };
-    EXPECT_FALSE(verify(test::FakeApplication("Z.app", "net.mervane.zarvorecorder", "2.0")));
+    // The program inside is never run to verify it: one that fails is not noticed here.
+    EXPECT_FALSE(verify(test::FakeApplication("Z.app", ours, "2.0", 3, key, "9")));
 
-    const auto other = verify(test::FakeApplication("Z.app", "net.example.other", "2.0"));
-    ASSERT_TRUE(other);
-    EXPECT_EQ(*other, UpdaterError::teamIdentifierMismatch("net.mervane.zarvorecorder",
-                                                           "net.example.other"));
-    auto noIdentifier = test::FakeApplication("Z.app", "", "2.0");
-    EXPECT_EQ(verify(noIdentifier),
-              UpdaterError::teamIdentifierMismatch("net.mervane.zarvorecorder", std::nullopt));
-
-    const auto broken =
-        verify(test::FakeApplication("Z.app", "net.mervane.zarvorecorder", "2.0", 3));
-    ASSERT_TRUE(broken);
-    EXPECT_EQ(broken->kind, UpdaterError::Case::invalidCodeSignature);
-    EXPECT_NE(broken->detail.find("status 3"), std::string::npos) << broken->detail;
-    EXPECT_NE(broken->detail.find("checked"), std::string::npos) << broken->detail;
-
-    auto notRunnable = test::FakeApplication("Z.app", "net.mervane.zarvorecorder", "2.0");
-    notRunnable.back().mode = 0644;
-    EXPECT_EQ(verify(notRunnable)->kind, UpdaterError::Case::invalidCodeSignature);
-    auto noInfo = test::FakeApplication("Z.app", "net.mervane.zarvorecorder", "2.0");
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", "net.example.other", "2.0", 0, key, "9")),
+              UpdaterError::teamIdentifierMismatch(ours, "net.example.other"));
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", "", "2.0", 0, key, "9")),
+              UpdaterError::teamIdentifierMismatch(ours, std::nullopt));
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", ours, "2.0", 0, key, "8")),
+              UpdaterError::versionMismatch("2.0 (9)", "2.0 (8)"));
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", ours, "1.9", 0, key, "9")),
+              UpdaterError::versionMismatch("2.0 (9)", "1.9 (9)"));
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", ours, "2.0", 0, "", "9")),
+              UpdaterError::releaseWithoutKey());
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", ours, "2.0", 0, "bm90IGEga2V5", "9")),
+              UpdaterError::releaseWithoutKey());
+    auto noInfo = test::FakeApplication("Z.app", ours, "2.0", 0, key, "9");
     noInfo.erase(noInfo.begin() + 1);
     EXPECT_EQ(verify(noInfo)->kind, UpdaterError::Case::invalidCodeSignature);
 
-    // A running copy without an identifier (a build tree) does not hold the new one to any.
-    const fs::path loose = folder / "loose";
-    EXPECT_FALSE(extract(test::FakeApplication("Z.app", "net.example.other", "2.0"), loose));
-    EXPECT_FALSE(ZarvoUpdater::verifyApplication(loose / "Z.app", folder / "nothing"));
+    // The same version as ours, announced without a build: not newer, whatever it carries.
+    release.version = "1.0";
+    release.build.reset();
+    EXPECT_EQ(verify(test::FakeApplication("Z.app", ours, "1.0", 0, key, "7")),
+              UpdaterError::notNewer("1.0 (7)", "1.0 (7)"));
+    EXPECT_EQ(updater.installRefusal(release), UpdaterError::notNewer("1.0", "1.0"));
+
+    // A copy without a usable key refuses before anything else.
+    options.infoDictionary[ZarvoUpdater::kPublicKeyKey] = "@ZARVO_UPDATE_PUBLIC_KEY@";
+    const ZarvoUpdater unkeyed(options);
+    EXPECT_FALSE(unkeyed.canInstallUpdates());
+    release.version = "2.0";
+    EXPECT_EQ(unkeyed.installRefusal(release), UpdaterError::noPublicKey());
+}
+
+TEST(UpdateSignatures, OnlyThePublishersSignatureOfTheseBytesHolds) {
+    test::TestFolder folder;
+    test::SigningKey publisher;
+    test::SigningKey stranger;
+    const std::string bytes = "an archive's bytes\n";
+    test::writeFile(folder / "a.zip", bytes);
+    const std::string key = publisher.publicKeyBase64();
+    EXPECT_EQ(decodeBase64(key)->size(), 32u);
+    EXPECT_EQ(encodeBase64(*decodeBase64(key)), key);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", publisher.sign(bytes) + "\n", key),
+              SignatureCheck::valid);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", stranger.sign(bytes), key),
+              SignatureCheck::mismatch);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", publisher.sign(bytes + " "), key),
+              SignatureCheck::mismatch);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", "c2hvcnQ=", key), SignatureCheck::malformed);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", "not base64!", key), SignatureCheck::malformed);
+    EXPECT_EQ(verifyFileSignature(folder / "a.zip", publisher.sign(bytes), "c2hvcnQ="),
+              SignatureCheck::badKey);
+    EXPECT_EQ(verifyFileSignature(folder / "none.zip", publisher.sign(bytes), key),
+              SignatureCheck::unreadable);
+    test::writeFile(folder / "empty.zip", "");
+    EXPECT_EQ(verifyFileSignature(folder / "empty.zip", publisher.sign(""), key),
+              SignatureCheck::valid);
+    EXPECT_EQ(decodeBase64("YWJj"), "abc");
+    EXPECT_EQ(decodeBase64("YWI="), "ab");
+    EXPECT_EQ(decodeBase64("YQ=="), "a");
+    EXPECT_EQ(decodeBase64("YQ="), std::nullopt);
+    EXPECT_EQ(decodeBase64("Y=Q="), std::nullopt);
 }
 
 TEST_F(UpdaterDisk, RunningAProgramCapturesBothOutputsAndItsStatus) {
-    const auto result = ZarvoUpdater::runProcess(
-        "/bin/sh", {"-c", "printf '  out \\n\\n'; printf ' err\\n' >&2; exit 4"});
+    const auto result =
+        runProcess("/bin/sh", {"-c", "printf '  out \\n\\n'; printf ' err\\n' >&2; exit 4"});
     EXPECT_EQ(result.status, 4);
     EXPECT_EQ(result.output, "out");
     EXPECT_EQ(result.error, "err");
 
-    EXPECT_EQ(ZarvoUpdater::runProcess("/bin/sh", {"-c", "kill -9 $$"}).status, 128 + 9);
-    const auto missing = ZarvoUpdater::runProcess(folder / "no-such-program", {});
+    EXPECT_EQ(runProcess("/bin/sh", {"-c", "kill -9 $$"}).status, 128 + 9);
+    const auto missing = runProcess(folder / "no-such-program", {});
     EXPECT_EQ(missing.status, -1);
     EXPECT_FALSE(missing.startFailure.empty());
     // A program that hangs is ended at its time limit.
-    EXPECT_EQ(ZarvoUpdater::runProcess("/bin/sleep", {"60"}, 0.3).status, 128 + 9);
+    EXPECT_EQ(runProcess("/bin/sleep", {"60"}, 0.3).status, 128 + 9);
 }
 
 TEST_F(UpdaterDisk, ReplacementSwapsWholeFoldersAndRemovesTheOldOneLast) {

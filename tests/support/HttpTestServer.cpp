@@ -164,6 +164,7 @@ void HttpTestServer::serve(int fd) {
         const std::string head =
             "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) +
             "\r\nContent-Type: " + response.contentType +
+            (response.location.empty() ? "" : "\r\nLocation: " + response.location) +
             "\r\nContent-Length: " + std::to_string(response.body.size() + response.missingBytes) +
             "\r\nConnection: close\r\n\r\n";
         bool ok = sendAll(fd, head.data(), head.size());

@@ -22,8 +22,10 @@ class HttpTestServer {
         size_t missingBytes = 0;
         // Accepts the request and never answers, until the server goes away.
         bool neverAnswer = false;
-        // Sent in pieces with a pause between them, so that progress can be seen.
+        // Sent in pieces with a pause of 20 ms between them, so that progress can be seen.
         size_t chunkBytes = 0;
+        // A redirect's destination, sent as the Location header when not empty.
+        std::string location{};
     };
     struct Request {
         std::string method;

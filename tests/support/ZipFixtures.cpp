@@ -81,10 +81,12 @@ std::vector<ZipEntry> folderEntries(const fs::path& folder, const std::string& p
 }
 
 std::vector<ZipEntry> FakeApplication(const std::string& name, const std::string& identifier,
-                                      const std::string& version, int versionStatus) {
-    const std::string info = "{\"CFBundleIdentifier\": \"" + identifier +
-                             "\", \"CFBundleShortVersionString\": \"" + version +
-                             "\", \"CFBundleVersion\": \"7\"}\n";
+                                      const std::string& version, int versionStatus,
+                                      const std::string& publicKey, const std::string& build) {
+    const std::string info =
+        "{\"CFBundleIdentifier\": \"" + identifier + "\", \"CFBundleShortVersionString\": \"" +
+        version + "\", \"CFBundleVersion\": \"" + build + "\"" +
+        (publicKey.empty() ? "" : ", \"ZarvoUpdatePublicKey\": \"" + publicKey + "\"") + "}\n";
     const std::string program = "#!/bin/sh\necho " + version + "\necho checked >&2\nexit " +
                                 std::to_string(versionStatus) + "\n";
     return {

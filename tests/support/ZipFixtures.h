@@ -24,9 +24,11 @@ bool writeZip(const std::filesystem::path& archive, const std::vector<ZipEntry>&
 std::vector<ZipEntry> folderEntries(const std::filesystem::path& folder, const std::string& prefix);
 
 // A minimal application folder's entries under `name` ("ZarvoRecorder.app"): Info.json with
-// the identifier and version, and a bin/zarvo-recorder script that prints the version and
-// exits with `versionStatus`.
+// the identifier, version, build and publisher key (none when empty), and a
+// bin/zarvo-recorder script that prints the version and exits with `versionStatus`.
 std::vector<ZipEntry> FakeApplication(const std::string& name, const std::string& identifier,
-                                      const std::string& version, int versionStatus = 0);
+                                      const std::string& version, int versionStatus = 0,
+                                      const std::string& publicKey = "",
+                                      const std::string& build = "7");
 
 }  // namespace zarvo::test
