@@ -78,7 +78,14 @@ void releaseSharedController() {
 AboutFacts AboutFacts::ofBundle(const std::string& bundlePath, const nlohmann::json& info,
                                 bool ndiAvailable, std::optional<int> oscPort) {
     AboutFacts facts;
-    const std::string version = RecorderController::versionOfBundle(bundlePath, info);
+    std::string version = RecorderController::versionOfBundle(bundlePath, info);
+    // The package manager's copy lives in a folder of its own name, not "….app": its
+    // information gives its release version all the same.
+    if (const std::string packaged = bundleText(info, "CFBundleShortVersionString");
+        version == "dev" && isPackageInstalled(bundlePath) && !packaged.empty() &&
+        packaged[0] != '@') {
+        version = packaged;
+    }
     facts.runsFromBundle = version != "dev";
     facts.shortVersion = QString::fromStdString(version);
     if (const std::string build = bundleText(info, "CFBundleVersion"); !build.empty()) {

@@ -24,7 +24,8 @@ struct AboutFacts {
     std::optional<int> oscPort;   // the UDP port OSC listens on, when it does
 
     // The facts of an application folder and its information (Info.json), as the recorder
-    // reads its own version: from a folder ending in ".app" with a usable short version.
+    // reads its own version: from a folder ending in ".app", or the package manager's copy,
+    // with a usable short version.
     static AboutFacts ofBundle(const std::string& bundlePath, const nlohmann::json& info,
                                bool ndiAvailable, std::optional<int> oscPort);
 

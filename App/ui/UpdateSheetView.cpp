@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -137,8 +139,12 @@ void UpdateSpinner::paintEvent(QPaintEvent*) {
 
 // --- The sheet --------------------------------------------------------------------------------
 
-UpdateSheetView::UpdateSheetView(ZarvoUpdater& updater, QWidget* parent)
-    : QDialog(parent), updater_(updater) {
+UpdateSheetView::UpdateSheetView(ZarvoUpdater& updater, QWidget* parent,
+                                 std::function<void(const QUrl&)> openUrl)
+    : QDialog(parent), updater_(updater), openUrl_(std::move(openUrl)) {
+    if (!openUrl_) {
+        openUrl_ = [](const QUrl& address) { QDesktopServices::openUrl(address); };
+    }
     setModal(true);
     setFixedWidth(kSheetWidth);
     setAutoFillBackground(true);
@@ -310,6 +316,23 @@ void UpdateSheetView::rebuild() {
         colours.setColor(QPalette::Text, theme::text);
         notes->setPalette(colours);
         column->addWidget(notes);
+        if (updater_.isPackageInstalled()) {
+            detail(
+                tx("Cette copie a été installée par le gestionnaire de paquets du "
+                   "système\u00a0: mettez-la à jour avec lui, par exemple avec "
+                   "«\u00a0sudo apt update && sudo apt upgrade\u00a0».",
+                   "This copy was installed by the system's package manager: update it "
+                   "there, for example with “sudo apt update && sudo apt upgrade”."));
+        } else if (!updater_.canInstallUpdates()) {
+            detail(tx(
+                "Cette copie (compilée depuis les sources ou installée pour le développement) "
+                "ne porte pas "
+                "la clé de l’éditeur\u00a0: elle ne peut pas installer la mise à jour. "
+                "Téléchargez la nouvelle version depuis la page de publication.",
+                "This copy (built from the sources, or a developer's install) does not carry the "
+                "publisher's key, so it cannot install the update. Download the new "
+                "version from the release page."));
+        }
     } else if (const auto* downloading = std::get_if<U::Downloading>(&state)) {
         heading(nullptr, tx("Téléchargement de la mise à jour…", "Downloading update…"));
         auto* bar = new QProgressBar(body_);
@@ -333,7 +356,20 @@ void UpdateSheetView::rebuild() {
                             "Look for a newer version of ZarvoRecorder."));
     }
 
-    if (const auto* available = std::get_if<U::UpdateAvailable>(&state)) {
+    const auto* available = std::get_if<U::UpdateAvailable>(&state);
+    if (available && updater_.isPackageInstalled()) {
+        connect(addButton(QStringLiteral("OK"), true), &QPushButton::clicked, this,
+                [this] { close(); });
+    } else if (available && !updater_.canInstallUpdates()) {
+        connect(addButton(tx("Plus tard", "Later"), false), &QPushButton::clicked, this,
+                [this] { close(); });
+        const QUrl page(QString::fromStdString(updater_.releasePageURL(available->release)));
+        connect(addButton(tx("Ouvrir la page de publication", "Open Release Page"), true),
+                &QPushButton::clicked, this, [this, page] {
+                    openUrl_(page);
+                    close();
+                });
+    } else if (available) {
         connect(addButton(tx("Plus tard", "Later"), false), &QPushButton::clicked, this,
                 [this] { close(); });
         const ReleaseInfo release = available->release;

@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QWidget>
 
+#include <functional>
+
 #include "platform/NotificationCenter.h"
 
 class QBoxLayout;
@@ -10,6 +12,7 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class QTimer;
+class QUrl;
 
 namespace zarvo {
 
@@ -51,9 +54,13 @@ class UpdateSpinner : public QWidget {
 // follow the updater's state; a toggle turns the launch check on and off. Rebuilt whenever the
 // updater or the interface language changes. Closing it (a button, Escape, the window's close)
 // clears isUpdateSheetPresented; it cannot be closed while a download or installation runs.
+// A copy that cannot install (no publisher key: it points to the release page) or must not
+// (installed by the package manager: it says to update there) shows what is new all the same.
 class UpdateSheetView : public QDialog {
   public:
-    explicit UpdateSheetView(ZarvoUpdater& updater, QWidget* parent = nullptr);
+    // `openUrl` opens a web page in the browser (by default through the desktop).
+    explicit UpdateSheetView(ZarvoUpdater& updater, QWidget* parent = nullptr,
+                             std::function<void(const QUrl&)> openUrl = {});
     ~UpdateSheetView() override;
 
     // Shows the sheet when the updater asks for it and hides it when it no longer does.
@@ -67,6 +74,7 @@ class UpdateSheetView : public QDialog {
     QPushButton* addButton(const QString& text, bool isDefault);
 
     ZarvoUpdater& updater_;
+    std::function<void(const QUrl&)> openUrl_;
     QLabel* title_ = nullptr;
     QLabel* version_ = nullptr;
     QWidget* body_ = nullptr;

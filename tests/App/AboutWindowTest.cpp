@@ -7,10 +7,13 @@
 #include <QScreen>
 #include <QTest>
 
+#include <filesystem>
+
 #include "App/language/AppLanguage.h"
 #include "App/ui/AboutWindow.h"
 #include "App/ui/Theme.h"
 #include "tests/App/Screenshots.h"
+#include "tests/support/TestFolder.h"
 
 namespace zarvo {
 namespace {
@@ -63,6 +66,18 @@ TEST_F(AboutWindowTest, TheVersionComesFromTheInstalledCopyOnly) {
                                    {{"CFBundleShortVersionString", "@VERSION@"}}, false, {})
                   .versionText(),
               "dev");
+
+    // The package manager's copy, in /opt/zarvo-recorder, with its marker: its release version
+    // and build; the same folder without the marker is a build tree.
+    test::TestFolder folder;
+    const std::filesystem::path packaged = folder / "zarvo-recorder";
+    std::filesystem::create_directories(packaged);
+    const nlohmann::json release = {{"CFBundleShortVersionString", "1.4.0"},
+                                    {"CFBundleVersion", "140"}};
+    EXPECT_EQ(AboutFacts::ofBundle(packaged.string(), release, false, {}).versionText(), "dev");
+    test::writeFile(packaged / "installed-by-package", "");
+    EXPECT_EQ(AboutFacts::ofBundle(packaged.string(), release, false, {}).versionText(),
+              "v1.4.0 (140)");
 }
 
 TEST_F(AboutWindowTest, TheViewShowsEveryElementTrueForThisProgramInBothLanguages) {

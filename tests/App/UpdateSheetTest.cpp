@@ -9,7 +9,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QUrl>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,7 @@
 namespace zarvo {
 namespace {
 
+namespace fs = std::filesystem;
 using U = ZarvoUpdater;
 
 class UpdateSheet : public ::testing::Test {
@@ -38,11 +41,17 @@ class UpdateSheet : public ::testing::Test {
         language::resetForTesting(AppLanguage::system);
     }
 
-    std::unique_ptr<ZarvoUpdater> makeUpdater() {
+    // A copy carrying the publisher's key unless told otherwise, running from `app`.
+    std::unique_ptr<ZarvoUpdater> makeUpdater(bool keyed = true, fs::path app = {}) {
         ZarvoUpdater::Options options;
         options.mainQueue = &loop;
         options.defaults = defaults;
         options.currentVersion = "1.4.2";
+        options.currentAppPath = std::move(app);
+        if (keyed) {
+            options.infoDictionary = {
+                {ZarvoUpdater::kPublicKeyKey, "O2onvM62pC1io6jQKm8Nc2UyFXcd4kOmOsBIoYtZ2ik="}};
+        }
         options.environment = {{"ZARVO_UPDATE_URL", "http://127.0.0.1:9/manifest.json"}};
         options.dataLoader = [this](const HttpRequest&, const ProgressHandler&) {
             ++requests;
@@ -230,7 +239,7 @@ TEST_F(UpdateSheet, TheButtonsDriveTheUpdater) {
     EXPECT_FALSE(updater->autoCheckOnLaunch());
     EXPECT_EQ(defaults->objectForKey(U::kAutoCheckKey), nlohmann::json(false));
 
-    // Install: the release has no checksum, so it fails at once, with Retry and Close.
+    // Install: the release has no signature, so it fails at once, with Retry and Close.
     button(sheet, "Install and Relaunch")->click();
     QApplication::processEvents();
     EXPECT_EQ(buttons(sheet), (std::vector<QString>{"Retry", "Close"}));
@@ -255,6 +264,81 @@ TEST_F(UpdateSheet, TheButtonsDriveTheUpdater) {
     sheet.reject();
     EXPECT_FALSE(sheet.isVisible());
     EXPECT_FALSE(updater->isUpdateSheetPresented());
+}
+
+// A copy that cannot install (no publisher key) or must not (installed by the package manager)
+// shows what is new and says where to get it, in both languages.
+TEST_F(UpdateSheet, CopiesThatDoNotInstallSayWhereToUpdate) {
+    const fs::path packaged = folder / "opt" / "zarvo-recorder";
+    fs::create_directories(packaged);
+    test::writeFile(packaged / "installed-by-package", "");
+    ReleaseInfo withPage = release();
+    withPage.htmlURL = "https://github.com/mervane/ZarvoRecorder/releases/tag/v1.5.0";
+    struct Expected {
+        const char* name;
+        std::unique_ptr<ZarvoUpdater> updater;
+        QString english;
+        QString french;
+        std::vector<QString> englishButtons;
+        std::vector<QString> frenchButtons;
+    };
+    Expected table[] = {
+        {"noKey",
+         makeUpdater(false),
+         "does not carry the publisher's key, so it cannot install the update. Download the new "
+         "version from the release page.",
+         "ne porte pas la clé de l’éditeur\u00a0: elle ne peut pas installer la mise à jour. "
+         "Téléchargez la nouvelle version depuis la page de publication.",
+         {"Later", "Open Release Page (default)"},
+         {"Plus tard", "Ouvrir la page de publication (default)"}},
+        {"packageInstalled",
+         makeUpdater(true, packaged),
+         "installed by the system's package manager: update it there",
+         "installée par le gestionnaire de paquets du système\u00a0: mettez-la à jour avec lui",
+         {"OK (default)"},
+         {"OK (default)"}},
+    };
+    std::vector<QUrl> opened;
+    for (Expected& expected : table) {
+        UpdateSheetView sheet(*expected.updater, nullptr,
+                              [&](const QUrl& page) { opened.push_back(page); });
+        for (AppLanguage chosen : {AppLanguage::en, AppLanguage::fr}) {
+            const bool english = chosen == AppLanguage::en;
+            SCOPED_TRACE(std::string(expected.name) + (english ? " en" : " fr"));
+            language::set(chosen, *defaults, false);
+            expected.updater->setStateForTesting(U::UpdateAvailable{withPage});
+            test::saveScreenshot(sheet,
+                                 QString("update-%1-%2").arg(expected.name, english ? "en" : "fr"));
+            const QString shown = texts(sheet);
+            EXPECT_TRUE(shown.contains(english ? "New version available: v1.5.0"
+                                               : "Nouvelle version disponible : v1.5.0"));
+            EXPECT_TRUE(shown.contains(english ? expected.english : expected.french))
+                << shown.toStdString();
+            EXPECT_EQ(buttons(sheet), english ? expected.englishButtons : expected.frenchButtons);
+            for (auto* label : sheet.findChildren<QLabel*>()) {
+                if (label->isVisible() && !label->text().isEmpty()) {
+                    EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                        << label->text().toStdString();
+                }
+            }
+        }
+        language::set(AppLanguage::en, *defaults, false);
+        expected.updater->setUpdateSheetPresented(true);
+        sheet.followPresentation();
+        ASSERT_TRUE(sheet.isVisible());
+        // The default button: the release page in the browser, or just closing.
+        for (auto* found : sheet.findChildren<QPushButton*>()) {
+            if (found->isVisible() && found->isDefault()) {
+                found->click();
+            }
+        }
+        EXPECT_FALSE(expected.updater->isUpdateSheetPresented());
+        EXPECT_TRUE(std::holds_alternative<U::UpdateAvailable>(expected.updater->state()))
+            << "nothing downloaded";
+    }
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toString().toStdString(), *withPage.htmlURL);
+    EXPECT_EQ(requests, 0);
 }
 
 }  // namespace
