@@ -473,6 +473,25 @@ TEST_F(UpdaterServer, ForgedStaleAndUnsafeReleasesAreRefusedWithNothingChanged) 
          "The release carries no Ed25519 signature of its archive (ZarvoRecorder-2.0.zip.sig), "
          "so the update cannot be verified.",
          false},
+        {"release record with an oversized .sig",
+         [&] {
+             const std::string bytes = bytesOf(signedApp);
+             server.route("/ZarvoRecorder-2.0.zip", {200, bytes, "application/zip"});
+             server.route("/ZarvoRecorder-2.0.zip.sig",
+                          {200, publisher.sign(bytes) + std::string(1100, '\n')});
+             const json record = {
+                 {"tag_name", "v2.0"},
+                 {"assets",
+                  {{{"name", "ZarvoRecorder-2.0.zip"},
+                    {"browser_download_url", server.url("/ZarvoRecorder-2.0.zip")},
+                    {"digest", "sha256:" + ZarvoUpdater::sha256Hex(bytes)}},
+                   {{"name", "ZarvoRecorder-2.0.zip.sig"},
+                    {"browser_download_url", server.url("/ZarvoRecorder-2.0.zip.sig")}}}}};
+             server.route("/manifest.json", {200, record.dump()});
+         },
+         "The update's signature is not the publisher's (larger than 1 KiB); nothing was "
+         "installed.",
+         false},
         {"plain http off this computer",
          [&] {
              const std::string bytes = bytesOf(signedApp);
