@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,16 @@ TEST(RemoteWebSocketTest, TakeStartedFollowedAndStoppedOverTheWebSocket) {
     const auto valueOf = [&](const std::string& address) {
         return whileLoopRuns([&] { return client.waitFor(address, 10); });
     };
-    auto state = valueOf("/status/state");
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->arguments(), std::vector<OSCArgument>{std::string("idle")});
+    // Each address listened to is sent its current value first.
+    std::map<std::string, OSCMessage> initial;
+    while (initial.size() < 4) {
+        auto message = whileLoopRuns([&] { return client.nextOSC(10); });
+        ASSERT_TRUE(message) << initial.size();
+        initial.emplace(message->address(), *message);
+    }
+    EXPECT_EQ(initial.at("/status/state").arguments(),
+              std::vector<OSCArgument>{std::string("idle")});
+    EXPECT_EQ(initial.at("/codec").arguments(), std::vector<OSCArgument>{std::string("h264")});
 
     // A setting changed by the window arrives at once.
     controller->setCodec("hevc");
@@ -73,7 +81,7 @@ TEST(RemoteWebSocketTest, TakeStartedFollowedAndStoppedOverTheWebSocket) {
 
     // An OSC packet on the socket starts the take, as one on the OSC port would.
     ASSERT_TRUE(client.sendOSC(OSCMessage("/record", {int32_t{1}})));
-    state = valueOf("/status/state");
+    auto state = valueOf("/status/state");
     ASSERT_TRUE(state);
     EXPECT_EQ(state->arguments(), std::vector<OSCArgument>{std::string("recording")});
 
