@@ -49,6 +49,12 @@ fi
 # installed under build/, from the committed lock file, once per change of that file.
 browser_test_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/browser-test"
 browser_lock="$(dirname "${BASH_SOURCE[0]}")/../tests/browser/package-lock.json"
+if ! command -v npm >/dev/null; then
+    # Debian ships npm apart from nodejs (a nodejs of another origin carries its own).
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends npm
+fi
 if ! cmp -s "$browser_lock" "$browser_test_dir/package-lock.json" ||
     [ ! -d "$browser_test_dir/node_modules/playwright-core" ]; then
     mkdir -p "$browser_test_dir"
