@@ -309,6 +309,8 @@ class RecorderController : public std::enable_shared_from_this<RecorderControlle
     std::vector<RecorderParameter> parameters_;
     std::map<std::string, size_t> parametersByAddress_;  // index into parameters_
     std::unique_ptr<OSCReceiver> receiver_;
+    // Sends the OSCQuery server's WebSocket listeners the values each change touched.
+    ScopedObserver listenedValuesObserver_;
     bool queryServerStarted_ = false;
     int64_t oscPort_ = 0;
     int64_t oscQueryPort_ = 0;

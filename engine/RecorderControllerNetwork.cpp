@@ -57,11 +57,13 @@ bool RecorderController::startNetwork(long oscPort, long queryPort, const std::s
 
     auto receiver = std::make_unique<OSCReceiver>(*mainQueue_);
     const std::weak_ptr<RecorderController> weak = weak_from_this();
-    if (!receiver->startOnPort(oscPort, [weak](const OSCMessage& message) {
-            if (auto controller = weak.lock()) {
-                controller->handleMessage(message);
-            }
-        })) {
+    // OSC packets sent over the OSCQuery port's WebSocket take the same road as datagrams.
+    const auto handler = [weak](const OSCMessage& message) {
+        if (auto controller = weak.lock()) {
+            controller->handleMessage(message);
+        }
+    };
+    if (!receiver->startOnPort(oscPort, handler)) {
         return failWithError("OSC could not listen on UDP port " + std::to_string(oscPort) +
                              " or those which follow");
     }
@@ -74,6 +76,10 @@ bool RecorderController::startNetwork(long oscPort, long queryPort, const std::s
     for (const auto& parameter : parameters_) {
         registerParameter(parameter);
     }
+    queryServer_->setMessageHandler(handler);
+    listenedValuesObserver_ =
+        ScopedObserver(*notificationCenter_, kRecorderControllerDidChangeNotification, this,
+                       [server = queryServer_](const auto&) { server->publishListenedValues(); });
     if (!queryServer_->startOnPort(queryPort)) {
         return failWithError("OSCQuery could not listen on TCP port " + std::to_string(queryPort) +
                              " or those which follow");
@@ -89,7 +95,9 @@ bool RecorderController::stopNetworkServices() {
         receiver_->stop();
         receiver_.reset();
     }
+    listenedValuesObserver_.reset();
     if (queryServerStarted_) {
+        queryServer_->setMessageHandler(nullptr);
         queryServer_->stop();
         queryServer_->clearRegisteredAddresses();
         queryServerStarted_ = false;

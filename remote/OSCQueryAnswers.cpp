@@ -49,7 +49,7 @@ json OSCQueryServer::hostInfoDictionary() const {
                   {"CLIPMODE", false},
                   {"CRITICAL", false},
                   {"DESCRIPTION", true},
-                  {"LISTEN", false},
+                  {"LISTEN", true},
                   {"PATH_CHANGED", false},
                   {"RANGE", true},
                   {"TAGS", false},

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+
+#include "remote/RemotePage.h"
 
 namespace zarvo {
 namespace {
@@ -17,6 +20,8 @@ namespace {
 constexpr size_t kReceiveChunk = 2048;
 constexpr size_t kMaxRequestBytes = 16384;
 constexpr int kSocketTimeoutSeconds = 5;
+
+using Clock = std::chrono::steady_clock;
 
 void sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -43,12 +48,26 @@ bool holdsWholeHeader(const std::string& buffer) {
     return buffer.find("\r\n\r\n") != std::string::npos;
 }
 
-// The request's bytes up to the end of its header, or the first kMaxRequestBytes of them; none
-// when the client leaves or stays silent past the receive time-out first.
+// The request's bytes up to the end of its header (and any that followed in the same reads),
+// or the first kMaxRequestBytes of them; none when the client leaves, or when the whole request
+// has not arrived by the deadline, however steadily its bytes trickle in.
 std::optional<std::string> receiveRequest(int fd) {
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(OSCQueryServer::kRequestDeadlineSeconds));
     std::string buffer;
     char chunk[kReceiveChunk];
     while (!holdsWholeHeader(buffer) && buffer.size() < kMaxRequestBytes) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return std::nullopt;
         const size_t wanted = std::min(kReceiveChunk, kMaxRequestBytes - buffer.size());
         const ssize_t received = ::recv(fd, chunk, wanted, 0);
         if (received <= 0)
@@ -83,11 +102,16 @@ bool OSCQueryServer::acceptPending(int listenFd) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
-        setSocketOptions(fd);
         {
+            // Past the cap a connection is closed at once: a flood of clients costs no thread.
             std::lock_guard lock(connectionsMutex_);
+            if (activeConnections_ >= kMaxConnections) {
+                ::close(fd);
+                continue;
+            }
             ++activeConnections_;
         }
+        setSocketOptions(fd);
         try {
             std::thread([this, fd] {
                 handleConnection(fd);
@@ -107,8 +131,25 @@ bool OSCQueryServer::acceptPending(int listenFd) {
 }
 
 void OSCQueryServer::handleConnection(int fd) {
-    if (const std::optional<std::string> request = receiveRequest(fd))
-        sendAll(fd, responseForRequest(*request));
+    const std::optional<std::string> request = receiveRequest(fd);
+    if (!request)
+        return;
+    if (auto upgrade = webSocketUpgradeFor(*request)) {
+        sendAll(fd, upgrade->answer);
+        if (upgrade->accepted) {
+            const size_t headerEnd = request->find("\r\n\r\n");
+            serveWebSocket(fd, headerEnd == std::string::npos ? std::string()
+                                                              : request->substr(headerEnd + 4));
+        }
+        return;
+    }
+    const OSCQueryRequest parsed = parseOSCQueryRequest(*request);
+    if (parsed.refusal == 0)
+        if (const auto file = remotePageFile(parsed.path)) {
+            sendAll(fd, httpMessage(200, file->contentType, file->bytes, !parsed.isHead));
+            return;
+        }
+    sendAll(fd, responseForRequest(*request));
 }
 
 }  // namespace zarvo

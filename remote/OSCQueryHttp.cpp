@@ -4,6 +4,7 @@
 
 #include "platform/Log.h"
 #include "platform/Text.h"
+#include "remote/WebSocketFrames.h"
 
 namespace zarvo {
 namespace {
@@ -99,8 +100,14 @@ const char* reasonPhrase(int status) {
             return "Bad Request";
         case 404:
             return "Not Found";
+        case 101:
+            return "Switching Protocols";
+        case 403:
+            return "Forbidden";
         case 405:
             return "Method Not Allowed";
+        case 426:
+            return "Upgrade Required";
         default:
             return "Error";
     }
@@ -114,6 +121,39 @@ std::string serializedBody(const std::optional<json>& body) {
     } catch (const json::exception& error) {
         logLine(std::string("OSCQuery: JSON serialization failed: ") + error.what());
         return {};
+    }
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+std::string_view trimmedBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Whether a comma-separated header value holds the token, without regard to case.
+bool holdsToken(std::string_view value, std::string_view token) {
+    const std::string lower = lowerAscii(value);
+    const std::string wanted = lowerAscii(token);
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = lower.find(',', start);
+        const std::string_view item = trimmedBlanks(std::string_view(lower).substr(
+            start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (item == wanted)
+            return true;
+        if (comma == std::string::npos)
+            return false;
+        start = comma + 1;
     }
 }
 
@@ -159,6 +199,81 @@ std::string answerOSCQueryRequest(std::string_view bytes, const OSCQueryResponde
     if (request.isHead)
         response.body.reset();
     return httpMessage(response.status, response.body);
+}
+
+}  // namespace zarvo
+
+namespace zarvo {
+
+std::optional<std::string> httpHeaderValue(std::string_view bytes, std::string_view name) {
+    std::string_view header = bytes.substr(0, bytes.find("\r\n\r\n"));
+    const std::string wanted = lowerAscii(name);
+    size_t lineStart = header.find("\r\n");
+    while (lineStart != std::string_view::npos) {
+        lineStart += 2;
+        const size_t lineEnd = header.find("\r\n", lineStart);
+        const std::string_view line =
+            header.substr(lineStart, lineEnd == std::string_view::npos ? std::string_view::npos
+                                                                       : lineEnd - lineStart);
+        const size_t colon = line.find(':');
+        if (colon != std::string_view::npos && lowerAscii(line.substr(0, colon)) == wanted)
+            return std::string(trimmedBlanks(line.substr(colon + 1)));
+        lineStart = lineEnd;
+    }
+    return std::nullopt;
+}
+
+std::string httpMessage(int status, std::string_view contentType, std::string_view body,
+                        bool withBody) {
+    std::string message = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) +
+                          "\r\nContent-Type: " + std::string(contentType) +
+                          "\r\nContent-Length: " + std::to_string(body.size()) +
+                          "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+    if (withBody)
+        message += body;
+    return message;
+}
+
+std::optional<WebSocketUpgrade> webSocketUpgradeFor(std::string_view bytes) {
+    const OSCQueryRequest request = parseOSCQueryRequest(bytes);
+    if (request.refusal != 0 || request.isHead)
+        return std::nullopt;
+    const auto upgrade = httpHeaderValue(bytes, "Upgrade");
+    if (!upgrade || !holdsToken(*upgrade, "websocket"))
+        return std::nullopt;
+
+    const auto refusal = [](int status) {
+        return WebSocketUpgrade{false, httpMessage(status, "text/plain; charset=utf-8", "")};
+    };
+    const auto connection = httpHeaderValue(bytes, "Connection");
+    const auto key = httpHeaderValue(bytes, "Sec-WebSocket-Key");
+    const auto host = httpHeaderValue(bytes, "Host");
+    if (!connection || !holdsToken(*connection, "upgrade") || !key || key->empty() || !host)
+        return refusal(400);
+    if (httpHeaderValue(bytes, "Sec-WebSocket-Version") != "13") {
+        WebSocketUpgrade answer = refusal(426);
+        answer.answer.insert(answer.answer.find("\r\n") + 2, "Sec-WebSocket-Version: 13\r\n");
+        return answer;
+    }
+    // A page of another site could otherwise drive the recorder from a visitor's browser.
+    if (const auto origin = httpHeaderValue(bytes, "Origin"))
+        if (lowerAscii(*origin) != "http://" + lowerAscii(*host))
+            return refusal(403);
+    return WebSocketUpgrade{true,
+                            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                            "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+                                webSocketAcceptKey(*key) + "\r\n\r\n"};
+}
+
+std::optional<OSCQueryCommand> oscQueryCommand(std::string_view text) {
+    const json command = json::parse(text, nullptr, false);
+    if (!command.is_object())
+        return std::nullopt;
+    const auto name = command.find("COMMAND");
+    const auto data = command.find("DATA");
+    if (name == command.end() || data == command.end() || !name->is_string() || !data->is_string())
+        return std::nullopt;
+    return OSCQueryCommand{name->get<std::string>(), data->get<std::string>()};
 }
 
 }  // namespace zarvo

@@ -48,4 +48,36 @@ using OSCQueryResponder = std::function<OSCQueryResponse(
 // without its body for HEAD.
 std::string answerOSCQueryRequest(std::string_view bytes, const OSCQueryResponder& respond);
 
+// The value of a header of the request, its name compared without regard to case, trimmed of
+// blanks; none when the request has no such header (the first of several is taken).
+std::optional<std::string> httpHeaderValue(std::string_view bytes, std::string_view name);
+
+// The bytes sent for a status and a body of the given media type (the length always says the
+// body's size; a HEAD answer passes `withBody` false).
+std::string httpMessage(int status, std::string_view contentType, std::string_view body,
+                        bool withBody = true);
+
+// What the server does with a request that asks to become a WebSocket.
+struct WebSocketUpgrade {
+    bool accepted = false;
+    // The whole answer: "101 Switching Protocols" when accepted, otherwise a refusal (400 for a
+    // malformed handshake, 403 for a foreign origin, 426 for another protocol version).
+    std::string answer;
+};
+
+// None when the request does not ask for a WebSocket (a GET with "Upgrade: websocket"); else
+// the answer. A request carrying an "Origin" header is accepted only from the server's own
+// origin, "http://" followed by the "Host" header it was sent with; without "Origin" (a program
+// rather than a web page) it is accepted.
+std::optional<WebSocketUpgrade> webSocketUpgradeFor(std::string_view bytes);
+
+// A command a WebSocket client sends in a text frame: {"COMMAND": "LISTEN", "DATA": "/path"}.
+struct OSCQueryCommand {
+    std::string command;
+    std::string path;
+};
+// The command of a text frame; none when it is not a JSON object whose "COMMAND" and "DATA"
+// are strings.
+std::optional<OSCQueryCommand> oscQueryCommand(std::string_view text);
+
 }  // namespace zarvo

@@ -128,6 +128,7 @@ std::shared_ptr<ServicePublisher> OSCQueryServer::stopLocked() {
     }
     if (acceptThread.joinable())
         acceptThread.join();
+    endWebSockets();
     if (listenFd >= 0)
         ::close(listenFd);
     if (wakeFd >= 0)

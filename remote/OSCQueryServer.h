@@ -14,10 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/MainQueue.h"
+#include "remote/OSCMessage.h"
 #include "remote/OSCQueryHttp.h"
 #include "remote/OSCQueryNode.h"
+#include "remote/PacketBacklog.h"
 #include "remote/PortBinding.h"
 #include "remote/ServicePublisher.h"
+#include "remote/WebSocketFrames.h"
 
 namespace zarvo {
 
@@ -26,9 +29,18 @@ namespace zarvo {
 // queue, and a host-information document naming the UDP port that accepts OSC messages.
 //
 // Values are never set over HTTP. Each accepted connection is served on its own thread, one
-// request per connection, with 5-second receive and send time-outs, so idle clients hold up no
+// request per connection, which must arrive whole within 5 seconds, so idle clients hold up no
 // one else. A running server is announced on the local network as a "_oscjson._tcp." DNS-SD
 // service; the announcement, its outcome and its withdrawal are handled on the main queue.
+//
+// The same port speaks WebSocket: a client LISTENs to addresses and is sent each new value as an
+// OSC message in a binary frame; an OSC packet it sends in a binary frame is handled as one
+// arriving on the OSC port. The port also serves the remote control page at /remote.
+//
+// Limits that keep the server standing whatever clients do: at most kMaxConnections at once,
+// frames and messages of at most 64 KiB, a bounded queue of values per WebSocket client (a
+// client that does not read them is dropped), a bounded backlog of OSC packets waiting for the
+// main queue. No connection thread ever waits for the main queue without a time limit.
 class OSCQueryServer {
   public:
     using ValueProvider = OSCQueryNode::ValueProvider;
@@ -37,6 +49,14 @@ class OSCQueryServer {
     static constexpr long kPortsTried = kPortsTriedFromFirst;
     // The longest a request waits for the main queue to read its values.
     static constexpr double kValueTimeoutSeconds = 1.0;
+    // Connections served at once, HTTP and WebSocket together; more are closed on arrival.
+    static constexpr long kMaxConnections = 64;
+    // The time a whole HTTP request may take to arrive.
+    static constexpr double kRequestDeadlineSeconds = 5.0;
+    // Bytes of values a WebSocket client may leave unread before it is dropped.
+    static constexpr size_t kMaxQueuedBytes = 256 * 1024;
+    // A silent WebSocket client is pinged after this long, and dropped after twice as long.
+    static constexpr double kWebSocketIdleSeconds = 20.0;
 
     // A stopped server with an empty tree. Value providers run on `mainQueue`, which must outlive
     // the server.
@@ -98,13 +118,35 @@ class OSCQueryServer {
     // The complete answer (header and body) to the raw bytes of one request.
     std::string responseForRequest(std::string_view request);
 
+    using MessageHandler = std::function<void(const OSCMessage&)>;
+    // Handles, on the main queue, the OSC messages that WebSocket clients send; the receiver of
+    // the OSC port is given the same one.
+    void setMessageHandler(MessageHandler handler);
+
+    // On the main queue, after values may have changed: sends every WebSocket client the values
+    // it listens to that differ from the last it was sent (all of them, the first time).
+    void publishListenedValues();
+
+    // WebSocket clients connected now.
+    size_t webSocketCount() const;
+
   private:
+    class WebSocketSession;
     // Takes the bound socket and starts the thread that accepts its connections.
     void beginAccepting(const BoundPort& listening, int wakeFd);
     void acceptLoop(int listenFd, int wakeFd);
     // Accepts every pending connection; false when it had to stop for want of resources.
     bool acceptPending(int listenFd);
     void handleConnection(int fd);
+    void serveWebSocket(int fd, std::string pending);
+    // Handles one whole message or control frame from a client; false when the connection is
+    // to end once what is queued has been sent.
+    bool handleWebSocketEvent(WebSocketSession& session, WebSocketEvent& event);
+    void handleWebSocketCommand(WebSocketSession& session, const std::string& text);
+    void handleWebSocketPacket(const std::string& packet);
+    // The provider and type of a registered address that has a value; none otherwise.
+    std::optional<std::pair<ValueProvider, std::string>> listenable(const std::string& path) const;
+    void endWebSockets();
     void fillValues(nlohmann::json& document, const std::vector<OSCQueryNode::ValueJob>& jobs);
     // Takes the listening socket and the announcement down; returns the announcement, which the
     // caller withdraws.
@@ -144,6 +186,12 @@ class OSCQueryServer {
     mutable std::mutex nameMutex_;
     std::optional<std::string> serverName_;
     std::atomic<long> oscPort_{0};
+
+    mutable std::mutex sessionsMutex_;
+    std::vector<std::shared_ptr<WebSocketSession>> sessions_;  // guarded by sessionsMutex_
+    std::mutex handlerMutex_;
+    std::shared_ptr<const MessageHandler> messageHandler_;  // guarded by handlerMutex_
+    const std::shared_ptr<PacketBacklog> backlog_ = std::make_shared<PacketBacklog>();
 
     // Connections still being served, so that destruction can wait for them.
     std::mutex connectionsMutex_;

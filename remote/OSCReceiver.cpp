@@ -19,6 +19,7 @@
 
 #include "platform/Log.h"
 #include "platform/Text.h"
+#include "remote/PacketBacklog.h"
 #include "remote/PortBinding.h"
 
 namespace zarvo {
@@ -47,7 +48,8 @@ bool makeNonBlocking(int fd) {
 std::function<void()> datagramReader(int fd, std::shared_ptr<std::atomic<bool>> live,
                                      std::shared_ptr<const OSCReceiver::Handler> shared,
                                      MainQueue& mainQueue) {
-    return [fd, live = std::move(live), shared = std::move(shared), &mainQueue] {
+    auto backlog = std::make_shared<PacketBacklog>();
+    return [fd, live = std::move(live), shared = std::move(shared), &mainQueue, backlog] {
         std::vector<uint8_t> buffer(kMaxDatagram);
         for (;;) {
             const ssize_t length = recv(fd, buffer.data(), buffer.size(), 0);
@@ -56,10 +58,13 @@ std::function<void()> datagramReader(int fd, std::shared_ptr<std::atomic<bool>> 
             }
             auto messages = OSCMessage::messagesFromPacket(
                 std::span<const uint8_t>(buffer.data(), static_cast<size_t>(length)));
-            if (messages.empty()) {
+            if (messages.empty() || !backlog->admit()) {
                 continue;
             }
-            mainQueue.post([live, shared, messages = std::move(messages)] {
+            mainQueue.post([live, shared, backlog, messages = std::move(messages)] {
+                if (const int64_t dropped = backlog->handled()) {
+                    logLine(PacketBacklog::droppedLine(dropped));
+                }
                 for (const OSCMessage& message : messages) {
                     if (!live->load()) {
                         return;

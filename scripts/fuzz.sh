@@ -12,10 +12,10 @@ build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZARVO_FUZZ=ON -DZARVO_BUILD_TESTS=OFF -DZARVO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zarvo_fuzz_osc zarvo_fuzz_http
+cmake --build "$build" -j "$(nproc)" --target zarvo_fuzz_osc zarvo_fuzz_http zarvo_fuzz_websocket
 
 status=0
-for name in osc http; do
+for name in osc http websocket; do
     # The corpus grows while fuzzing: a copy keeps the repository's seeds as they are.
     run="$build/run/$name"
     rm -rf "$run"

@@ -21,6 +21,7 @@ packages=(
     mediainfo
     libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev
     gstreamer1.0-pipewire gstreamer1.0-plugins-ugly
+    libqrencode-dev chromium nodejs
 )
 
 missing=()
@@ -41,4 +42,22 @@ if [ ${#missing[@]} -gt 0 ]; then
     # A stale package list makes installs fail; refresh it once, then install.
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser test of the remote control page drives Debian's Chromium through the pinned
+# playwright-core of tests/browser (which never downloads a browser of its own). Its modules are
+# installed under build/, from the committed lock file, once per change of that file.
+browser_test_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/browser-test"
+browser_lock="$(dirname "${BASH_SOURCE[0]}")/../tests/browser/package-lock.json"
+if ! command -v npm >/dev/null; then
+    # Debian ships npm apart from nodejs (a nodejs of another origin carries its own).
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends npm
+fi
+if ! cmp -s "$browser_lock" "$browser_test_dir/package-lock.json" ||
+    [ ! -d "$browser_test_dir/node_modules/playwright-core" ]; then
+    mkdir -p "$browser_test_dir"
+    cp "$(dirname "$browser_lock")/package.json" "$browser_lock" "$browser_test_dir/"
+    (cd "$browser_test_dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --silent)
 fi

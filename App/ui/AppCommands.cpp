@@ -22,6 +22,7 @@
 #include "App/ui/InspectorView.h"
 #include "App/ui/MainWindow.h"
 #include "App/ui/MenuBar.h"
+#include "App/ui/RemoteControlWindow.h"
 #include "App/ui/StatusBar.h"
 #include "App/ui/Symbols.h"
 #include "App/ui/Theme.h"
@@ -59,8 +60,11 @@ AppCommands::AppCommands(MainWindow& window, RecorderModel& model, ZarvoUpdater&
     connect(about_, &QAction::triggered, this, [this] { showAbout(); });
     check_ = new QAction(application);
     connect(check_, &QAction::triggered, this, [this] { checkForUpdates(); });
+    remote_ = new QAction(application);
+    connect(remote_, &QAction::triggered, this, [this] { showRemoteControl(); });
     application->insertAction(first, about_);
     application->insertAction(first, check_);
+    application->insertAction(first, remote_);
     application->insertSeparator(first);
 
     helpMenu_ = window.menuBar()->addMenu(QString());
@@ -138,6 +142,10 @@ void AppCommands::showAbout() {
         [this] { showHelp(); }, [this] { checkForUpdates(); });
 }
 
+void AppCommands::showRemoteControl() {
+    RemoteControlWindowController::shared().show(remotePageAddresses(model_.oscQueryPort()));
+}
+
 bool AppCommands::eventFilter(QObject* watched, QEvent* event) {
     if (watched == version_ && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
@@ -150,6 +158,7 @@ bool AppCommands::eventFilter(QObject* watched, QEvent* event) {
 void AppCommands::refresh() {
     about_->setText(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));
     check_->setText(tx("Rechercher des mises à jour…", "Check for Updates…"));
+    remote_->setText(tx("Télécommande…", "Remote Control…"));
     version_->setToolTip(tx("À propos de ZarvoRecorder", "About ZarvoRecorder"));
 
     const auto* available = std::get_if<ZarvoUpdater::UpdateAvailable>(&updater_.state());

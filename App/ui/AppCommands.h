@@ -31,9 +31,12 @@ class AppCommands : public QObject {
     void checkForUpdates();
     void showAbout();
     void showHelp();
+    // The remote control window, with the page's addresses for the OSCQuery port now.
+    void showRemoteControl();
 
     QAction* aboutAction() const { return about_; }
     QAction* checkAction() const { return check_; }
+    QAction* remoteControlAction() const { return remote_; }
     QMenu* helpMenu() const { return helpMenu_; }
     QPushButton* updateButton() const { return updateButton_; }
     QCheckBox* autoCheckSwitch() const { return autoCheck_; }
@@ -52,6 +55,7 @@ class AppCommands : public QObject {
     ZarvoUpdater& updater_;
     QAction* about_ = nullptr;
     QAction* check_ = nullptr;
+    QAction* remote_ = nullptr;
     QMenu* helpMenu_ = nullptr;
     QPushButton* updateButton_ = nullptr;
     QLabel* version_ = nullptr;

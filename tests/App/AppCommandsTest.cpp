@@ -68,13 +68,15 @@ class AppCommandsTest : public test::ModelFixture {
 };
 
 TEST_F(AppCommandsTest, MenusStatusBarAndInspectorReachTheUpdaterHelpAndAbout) {
-    // The application menu starts with About and Check for Updates…; the Help menu follows the
-    // Language menu and opens with F1.
+    // The application menu starts with About, Check for Updates… and Remote Control…; the Help
+    // menu follows the Language menu and opens with F1.
     const auto items = window_->menus()->applicationMenu()->actions();
-    ASSERT_GE(items.size(), 4);
+    ASSERT_GE(items.size(), 5);
     EXPECT_EQ(items[0]->text(), "About ZarvoRecorder");
     EXPECT_EQ(items[1]->text(), QString::fromUtf8("Check for Updates…"));
-    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[2], commands_->remoteControlAction());
+    EXPECT_EQ(items[2]->text(), QString::fromUtf8("Remote Control…"));
+    EXPECT_TRUE(items[3]->isSeparator());
     const auto menus = window_->menuBar()->actions();
     EXPECT_EQ(menus.last()->menu(), commands_->helpMenu());
     EXPECT_EQ(commands_->helpMenu()->actions().first()->shortcut(),
@@ -112,6 +114,7 @@ TEST_F(AppCommandsTest, MenusStatusBarAndInspectorReachTheUpdaterHelpAndAbout) {
     language::set(AppLanguage::fr, *defaults_, false);
     QCoreApplication::processEvents();
     EXPECT_EQ(items[0]->text(), QString::fromUtf8("À propos de ZarvoRecorder"));
+    EXPECT_EQ(items[2]->text(), QString::fromUtf8("Télécommande…"));
     EXPECT_EQ(commands_->updateButton()->text(), QString::fromUtf8("↑ MAJ v1.2"));
     EXPECT_EQ(commands_->checkButton()->text(), QString::fromUtf8("Vérifier MAJ…"));
     EXPECT_EQ(commands_->autoCheckSwitch()->text(), "Mises à jour auto");

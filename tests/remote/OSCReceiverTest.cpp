@@ -1,4 +1,5 @@
 #include "remote/OSCReceiver.h"
+#include "remote/PacketBacklog.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -268,6 +269,46 @@ TEST_F(OSCReceiverTest, NoHandlerCallsAfterStop) {
     queue.loop.runFor(0.05);
     EXPECT_EQ(received, std::vector<OSCMessage>{OSCMessage("/first", {})});
     EXPECT_EQ(receiver.port(), 0);
+}
+
+}  // namespace
+}  // namespace zarvo
+
+namespace zarvo {
+namespace {
+
+TEST_F(OSCReceiverTest, DatagramsFasterThanTheMainThreadAreDroppedAndCounted) {
+    test::LogCapture log;
+    const long port = start();
+    // The main loop does not run while they arrive; paced a little so that the socket's own
+    // buffer keeps up and the receiver, not the system, is what drops them.
+    const int sent = 3 * static_cast<int>(PacketBacklog::kDefaultLimit);
+    for (int i = 0; i < sent; ++i) {
+        sender.sendTo(port, OSCMessage("/n", {int32_t{i}}).packet());
+        if (i % 64 == 63)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(waitForPosts(static_cast<int>(PacketBacklog::kDefaultLimit)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(queue.posts.load(), PacketBacklog::kDefaultLimit) << "the backlog is bounded";
+    queue.loop.runFor(0.3);
+    ASSERT_EQ(received.size(), static_cast<size_t>(PacketBacklog::kDefaultLimit));
+    // The first ones were kept, in order.
+    EXPECT_EQ(received.front(), OSCMessage("/n", {int32_t{0}}));
+    for (size_t i = 1; i < received.size(); ++i)
+        ASSERT_LT(std::get<int32_t>(received[i - 1].arguments()[0]),
+                  std::get<int32_t>(received[i].arguments()[0]));
+    bool counted = false;
+    for (const std::string& line : log.lines())
+        counted = counted || (line.starts_with("OSC: ") && line.ends_with(" packets dropped: they "
+                                                                          "came faster than the "
+                                                                          "main thread could "
+                                                                          "handle them"));
+    EXPECT_TRUE(counted);
+    // Once the main thread has caught up, datagrams are taken again.
+    sender.sendTo(port, OSCMessage("/again", {}).packet());
+    ASSERT_TRUE(receive(PacketBacklog::kDefaultLimit + 1));
+    EXPECT_EQ(received.back().address(), "/again");
 }
 
 }  // namespace
