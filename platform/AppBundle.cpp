@@ -13,7 +13,10 @@ std::string runningBundlePath() {
         return "";
     }
     const fs::path folder = program.parent_path();
-    if (folder.filename() == "bin" && folder.parent_path().extension() == ".app") {
+    // The package manager's copy lives in a folder of its own name (/opt/zarvo-recorder) and
+    // says so with its marker file.
+    if (folder.filename() == "bin" && (folder.parent_path().extension() == ".app" ||
+                                       fs::exists(folder.parent_path() / "installed-by-package"))) {
         return folder.parent_path().string();
     }
     return folder.string();

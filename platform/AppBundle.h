@@ -7,7 +7,8 @@
 namespace zarvo {
 
 // The folder of the running application when it runs from an installed copy
-// (ZarvoRecorder.app/bin/PROGRAM gives ZarvoRecorder.app), else the program's own folder.
+// (ZarvoRecorder.app/bin/PROGRAM gives ZarvoRecorder.app, and so does the package's folder,
+// which holds the file installed-by-package), else the program's own folder.
 std::string runningBundlePath();
 
 // The bundle's information: Info.json in the bundle folder, or an empty object.

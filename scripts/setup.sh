@@ -21,6 +21,8 @@ packages=(
     mediainfo
     libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev
     gstreamer1.0-pipewire gstreamer1.0-plugins-ugly
+    qt6-wayland patchelf binutils zip unzip openssl python3 ca-certificates
+    debootstrap lintian ffmpeg
 )
 
 missing=()
