@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs every test once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer, and fuzzes the
-# network decoders for a bounded time.
+# network decoders for a bounded time; last, makes two signed releases and tests them on a bare
+# Debian 12 and through an update from one to the other.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -44,3 +45,6 @@ ctest --output-on-failure -j "$jobs"
 echo "== Fuzz targets (libFuzzer, 30 s each)"
 cd ../..
 ./scripts/fuzz.sh 30
+
+echo "== Releases (Release build, package, a bare Debian 12, an update from one to the next)"
+tests/release/release-test.sh build build/asan/tests/zarvo_updater_child

@@ -249,7 +249,8 @@ std::string RecorderController::versionOfBundle(const std::string& bundlePath,
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
-    if (std::filesystem::path(path).extension() != ".app") {
+    // An installed copy is a ".app" folder, or the package manager's folder with its marker.
+    if (std::filesystem::path(path).extension() != ".app" && !isPackageInstalled(path)) {
         return "dev";
     }
     // A copy made without the release's version keeps the placeholder, which begins with "@".

@@ -22,6 +22,8 @@ packages=(
     libpipewire-0.3-dev pipewire pipewire-bin wireplumber libyuv-dev
     gstreamer1.0-pipewire gstreamer1.0-plugins-ugly
     libqrencode-dev chromium nodejs
+    qt6-wayland patchelf binutils zip unzip openssl python3 ca-certificates
+    debootstrap lintian ffmpeg
 )
 
 missing=()

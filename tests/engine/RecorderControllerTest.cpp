@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 
 #include "platform/NotificationCenter.h"
@@ -479,6 +480,11 @@ TEST(RecorderVersionTest, VersionComesFromAnInstalledCopyOnly) {
     EXPECT_EQ(RecorderController::versionOfBundle("/opt/ZarvoRecorder.app",
                                                   {{"CFBundleShortVersionString", 3}}),
               "dev");
+    // The package manager's folder has no ".app" in its name; its marker file makes it a copy.
+    TestFolder package;
+    EXPECT_EQ(RecorderController::versionOfBundle(package.path().string(), info), "dev");
+    std::ofstream(package / "installed-by-package").close();
+    EXPECT_EQ(RecorderController::versionOfBundle(package.path().string(), info), "1.4.2");
     // The test program does not run from an installed copy.
     EXPECT_EQ(RecorderController::version(), "dev");
 }
