@@ -129,10 +129,11 @@ std::optional<double> movieDuration(const std::filesystem::path& file, bool* has
         if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) {
             continue;
         }
-        sound = sound || type == AVMEDIA_TYPE_AUDIO;
-        if (stream->duration == AV_NOPTS_VALUE) {
+        // A sound track that never got any sound is no sound.
+        if (stream->duration == AV_NOPTS_VALUE || stream->duration <= 0) {
             continue;
         }
+        sound = sound || type == AVMEDIA_TYPE_AUDIO;
         // A track that starts after time 0 (a source whose first frame came late) ends later.
         const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
         end = std::max(end,
