@@ -280,10 +280,11 @@ std::optional<MovieTimecode> Take::timecodeFor(const StartOptions& options, doub
     if (!options.startOfDay) {
         return std::nullopt;
     }
-    // A set frame rate is exact; a source's own rate is measured, and taken as the standard
-    // rate it is close to.
+    // A set frame rate is exact; a source's own rate is measured (over a quarter of a second,
+    // so a frame more or less moves it by several percent), and taken as the standard rate
+    // nearest to it.
     const double fps = options.settings.framesPerSecond;
-    const auto rate = fps > 0 ? timecodeRateFor(fps) : timecodeRateFor(sourceRate, 0.03);
+    const auto rate = fps > 0 ? timecodeRateFor(fps) : timecodeRateFor(sourceRate, 0.1);
     if (!rate) {
         if (!timecodeRefusalLogged_.exchange(true)) {
             char text[200];
