@@ -76,7 +76,7 @@ TEST(TimecodeTest, RatesAndLabelsAreThoseEditorsUse) {
     EXPECT_GE(clocks.secondsOfDay, 0);
     EXPECT_LT(clocks.secondsOfDay, 86400);
     EXPECT_LT(clocks.spread, 0.001);
-    std::printf("time of day read within %.1f µs of the host clock\n", clocks.spread * 1e6);
+    std::printf("time of day read within %.3f µs of the host clock\n", clocks.spread * 1e6);
 }
 
 // Writes `pictures` frames of the rate; the writer is handed back unfinished.
