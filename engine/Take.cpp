@@ -283,8 +283,11 @@ std::optional<MovieTimecode> Take::timecodeFor(const StartOptions& options, doub
     // A set frame rate is exact; a source's own rate is measured (over a quarter of a second,
     // so a frame more or less moves it by several percent), and taken as the standard rate
     // nearest to it.
+    // A source not measured yet (its pictures are not drawn while nothing shows them) counts
+    // as 30 frames a second, the most common rate of live sources.
     const double fps = options.settings.framesPerSecond;
-    const auto rate = fps > 0 ? timecodeRateFor(fps) : timecodeRateFor(sourceRate, 0.1);
+    const double measured = sourceRate > 0 ? sourceRate : 30;
+    const auto rate = fps > 0 ? timecodeRateFor(fps) : timecodeRateFor(measured, 0.1);
     if (!rate) {
         if (!timecodeRefusalLogged_.exchange(true)) {
             char text[200];
@@ -298,7 +301,7 @@ std::optional<MovieTimecode> Take::timecodeFor(const StartOptions& options, doub
                               "A movie at its source's own frame rate (%.3g frames per second) "
                               "carries no timecode: timecode counts the frames of a standard "
                               "rate",
-                              sourceRate);
+                              measured);
             }
             logLine(text);
         }
