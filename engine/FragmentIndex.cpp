@@ -143,7 +143,9 @@ bool readMedia(const std::vector<uint8_t>& moov, const Box& mdia, Track* track) 
     track->timescale = timescaleOf(moov, *mdhd);
     Fields handler = contentsOf(moov, *hdlr);
     handler.skip(8);
-    const bool sound = handler.u32() == fourcc("soun");
+    const uint32_t kind = handler.u32();
+    const bool sound = kind == fourcc("soun");
+    track->timecode = kind == fourcc("tmcd");
     if (handler.failed() || track->timescale == 0) {
         return false;
     }

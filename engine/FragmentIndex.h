@@ -48,6 +48,8 @@ struct Track {
     std::vector<Edit> edits;
     // Uncompressed sound: the bytes of one frame (all channels), whose samples are frames.
     uint32_t pcmFrameBytes = 0;
+    // A timecode track: its one sample gives the movie's first timecode value.
+    bool timecode = false;
     FragmentDefaults defaults;
     std::vector<Sample> samples;
     std::vector<Chunk> chunks;

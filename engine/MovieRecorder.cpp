@@ -148,6 +148,7 @@ std::optional<Error> MovieRecorder::createWriterForFrame(int64_t width, int64_t 
     options.framesPerSecond = settings_.framesPerSecond;
     options.megabitsPerSecond = settings_.megabitsPerSecond;
     options.recordsSound = settings_.recordsSound;
+    options.timecode = settings_.timecode;
     Error error;
     auto writer = MovieWriter::open(options, &error);
     if (!writer) {

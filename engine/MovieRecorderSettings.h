@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "engine/Timecode.h"
 
 namespace zarvo {
 
@@ -15,6 +18,7 @@ struct MovieRecorderSettings {
     int64_t height = 0;            // below 1: the first frame's height
     double framesPerSecond = 0;    // 0 keeps every frame that moves forward in time
     double megabitsPerSecond = 0;  // H.264 and HEVC; 0 or less: chosen from size and rate
+    std::optional<MovieTimecode> timecode;  // the movie's timecode track; none: no such track
 
     static const std::vector<std::string>& codecNames();
     // The codec's name; an index outside the list names "h264".

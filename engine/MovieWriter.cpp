@@ -323,6 +323,21 @@ struct MovieWriter::State {
         if (codec == Codec::hevc) {
             videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
         }
+        if (options.timecode) {
+            // The muxer adds a timecode track for a picture stream that carries a start value,
+            // counted at the stream's average frame rate, and names its reel after the stream's
+            // "reel_name".
+            const MovieTimecode& timecode = *options.timecode;
+            const TimecodeRate& rate = timecode.rate;
+            videoStream->avg_frame_rate = rate.dropFrame || rate.exact != rate.framesPerSecond
+                                              ? AVRational{rate.framesPerSecond * 1000, 1001}
+                                              : AVRational{rate.framesPerSecond, 1};
+            av_dict_set(&videoStream->metadata, "timecode",
+                        timecodeText(timecode.startFrame, rate).c_str(), 0);
+            if (!timecode.reelName.empty()) {
+                av_dict_set(&videoStream->metadata, "reel_name", timecode.reelName.c_str(), 0);
+            }
+        }
         return std::nullopt;
     }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/MovieFinisher.h"
+#include "engine/Timecode.h"
 #include "platform/Error.h"
 
 struct AVFrame;
@@ -29,6 +30,8 @@ class MovieWriter {
         double framesPerSecond = 0;    // 0: the frame rate is free (60 is assumed for the encoder)
         double megabitsPerSecond = 0;  // H.264 and HEVC; 0 or less: chosen from size and rate
         bool recordsSound = false;
+        // A timecode track (tmcd) referenced from the picture track, starting at this value.
+        std::optional<MovieTimecode> timecode;
         // Called at each step of turning the fragments into an ordinary movie at finish (tests).
         std::function<void(MovieFinisher::Step)> finishingStep;
     };

@@ -123,6 +123,28 @@ bool isLeftOut(uint32_t type) {
     return type == fourcc("mvex") || type == fourcc("free") || type == fourcc("skip");
 }
 
+// The timecode track's one sample was written with the first fragment and lasts as long as
+// it; it is made to last as long as the movie, from the movie's start, so that editors read
+// the timecode all along.
+TrackPlan planTimecode(const Track& track, uint32_t movieTimescale, uint64_t movieDuration) {
+    Track whole = track;
+    whole.hasEdits = false;
+    whole.edits.clear();
+    TrackPlan plan = planTrack(whole, movieTimescale);
+    const uint64_t wanted =
+        movieTimescale == 0 ? 0 : movieDuration * track.timescale / movieTimescale;
+    uint64_t media = 0;
+    for (const Sample& sample : whole.samples) {
+        media += sample.duration;
+    }
+    if (!whole.samples.empty() && wanted > media &&
+        whole.samples.back().duration + (wanted - media) <= std::numeric_limits<uint32_t>::max()) {
+        whole.samples.back().duration += static_cast<uint32_t>(wanted - media);
+        plan = planTrack(whole, movieTimescale);
+    }
+    return plan;
+}
+
 }  // namespace
 
 bool buildOrdinaryHeader(const FragmentedMovie& movie, std::vector<uint8_t>* header) {
@@ -130,7 +152,15 @@ bool buildOrdinaryHeader(const FragmentedMovie& movie, std::vector<uint8_t>* hea
     uint64_t movieDuration = 0;
     for (const Track& track : movie.tracks) {
         plans.push_back(planTrack(track, movie.timescale));
-        movieDuration = std::max(movieDuration, plans.back().trackDuration);
+        if (!track.timecode) {
+            movieDuration = std::max(movieDuration, plans.back().trackDuration);
+        }
+    }
+    for (size_t i = 0; i < movie.tracks.size(); ++i) {
+        if (movie.tracks[i].timecode) {
+            plans[i] = planTimecode(movie.tracks[i], movie.timescale, movieDuration);
+            movieDuration = std::max(movieDuration, plans[i].trackDuration);
+        }
     }
     BoxWriter out;
     const size_t at = out.begin(fourcc("free"));

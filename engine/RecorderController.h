@@ -180,6 +180,9 @@ class RecorderController : public std::enable_shared_from_this<RecorderControlle
     void stopWithCompletionHandler(std::function<void()> handler);
     // Starts when idle, else stops.
     void toggle();
+    // Marks the current time of the take, named (or "Marker N" when the name is empty); the
+    // error "There is no recording to mark" outside a take.
+    bool addMarker(const std::string& name);
     // Measures the places, reconnects sources that went away and keeps the monitor alive; runs
     // every 0.25 s, after a start and after the end of a recording.
     void refresh();
@@ -198,6 +201,8 @@ class RecorderController : public std::enable_shared_from_this<RecorderControlle
     uint64_t assembledFrames() const;
     uint64_t assembledDropped() const;
     double assembledSoundWritten() const;
+    // The markers of the current or last take.
+    uint64_t markers() const;
     double soundLeftOut() const;
 
     // The status values above are announced together once per refresh: observers are told

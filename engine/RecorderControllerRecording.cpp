@@ -7,6 +7,7 @@
 #include "engine/ReconnectPolicy.h"
 #include "engine/RecorderController.h"
 #include "engine/TakePlan.h"
+#include "engine/Timecode.h"
 #include "platform/HostClock.h"
 
 namespace zarvo {
@@ -98,8 +99,18 @@ bool RecorderController::start() {
             place->source->setPicturesWanted(true);
         }
     }
-    const double now = hostTime();
+    // The take starts on the host clock; its movies' timecode is the time of day read at the
+    // same instant.
+    const ClockPair clocks = readClockPair();
+    const double now = clocks.hostTime;
     plan.options.startTime = now;
+    plan.options.startOfDay = clocks.secondsOfDay;
+    for (const auto& place : places_) {
+        plan.options.sourceRates.push_back(place->fps());
+        if (plan.options.assembledRate <= 0 && place->isOnline()) {
+            plan.options.assembledRate = place->fps();
+        }
+    }
 
     Error error;
     if (!take_->start(plan.options, &error)) {
@@ -166,6 +177,18 @@ void RecorderController::stopWithCompletionHandler(std::function<void()> handler
             self->recordingEndedWithError(error);
         }
     });
+}
+
+bool RecorderController::addMarker(const std::string& name) {
+    if (state_ != RecorderState::recording || !take_->addMarker(name, hostTime())) {
+        return failWithError("There is no recording to mark");
+    }
+    changed();
+    return true;
+}
+
+uint64_t RecorderController::markers() const {
+    return take_->markers().size();
 }
 
 void RecorderController::toggle() {

@@ -36,6 +36,29 @@ RecorderParameter recordParameter(const WeakController& weak) {
     return record;
 }
 
+// Marks the current time of the take, named by the argument or numbered.
+RecorderParameter markerParameter(const WeakController& weak) {
+    auto marker =
+        bare("/marker", "s",
+             "Marks this moment of the recording, named by the text, or Marker 1, 2… without "
+             "one. The marks are in the recording's timeline file.");
+    marker.set = [weak](const Arguments& arguments) -> std::optional<std::string> {
+        std::string name;
+        if (!arguments.empty()) {
+            const auto text = stringArgument(arguments);
+            if (!text) {
+                return "expects the marker's name, or nothing";
+            }
+            name = *text;
+        }
+        if (auto controller = weak.lock()) {
+            controller->addMarker(name);
+        }
+        return std::nullopt;
+    };
+    return marker;
+}
+
 json assembledSize(const RecorderController& c, bool width) {
     if (c.places().empty()) {
         return 0;
@@ -116,6 +139,8 @@ std::vector<RecorderParameter> recorderStatus(const WeakController& weak) {
         "Seconds of sound left out of the movies of the recording, being written or last "
         "written, because the encoder could not keep up",
         [](const RecorderController& c) { return json(c.soundLeftOut()); });
+    add("/status/markers", "i", "Markers of the recording, being made or last made",
+        [](const RecorderController& c) { return json(c.markers()); });
     add("/status/ndi", "i",
         "1 if NDI is available: its library is installed. Without it there are no NDI "
         "sources, which is not an error.",
@@ -204,6 +229,7 @@ std::vector<RecorderParameter> actionParameters(const WeakController& weak) {
                              [](RecorderController& c) { c.start(); }));
     actions.push_back(action(weak, "/stop", "Stops recording and finishes the movies",
                              [](RecorderController& c) { c.stopWithCompletionHandler(nullptr); }));
+    actions.push_back(markerParameter(weak));
     return actions;
 }
 

@@ -6,6 +6,7 @@
 
 #include "engine/MovieError.h"
 #include "engine/NameTable.h"
+#include "platform/Log.h"
 #include "platform/Text.h"
 
 namespace zarvo {
@@ -36,6 +37,25 @@ std::string withoutMovieExtension(const std::string& name) {
         return name;
     }
     return name.substr(0, dot);
+}
+
+// Reads how long each movie really is, then writes the timeline; a timeline that cannot be
+// written is logged and changes nothing else.
+void writeTakeTimeline(const std::filesystem::path& file, TakeTimeline& timeline) {
+    std::vector<TimelineMovie> readable;
+    for (auto& movie : timeline.movies) {
+        if (const auto duration = movieDuration(movie.file, &movie.hasSound)) {
+            movie.duration = *duration;
+            readable.push_back(std::move(movie));
+        }
+    }
+    timeline.movies = std::move(readable);
+    if (timeline.movies.empty()) {
+        return;
+    }
+    if (const auto failure = writeTimelineFile(file, timeline)) {
+        logLine("The timeline “" + file.string() + "” could not be written: " + failure->message);
+    }
 }
 
 int64_t wholeNumber(double value) {
@@ -69,7 +89,8 @@ bool Take::getOutput(int64_t& output, std::string_view name) {
 
 std::vector<std::filesystem::path> Take::urlsForName(
     const std::string& name, const std::vector<std::string>& sourceTitles, TakeOutput output,
-    const std::filesystem::path& folder, std::optional<std::filesystem::path>* assembledURL) {
+    const std::filesystem::path& folder, std::optional<std::filesystem::path>* assembledURL,
+    std::string* takenStem) {
     const std::string base = withoutMovieExtension(cleanFileName(name));
     const bool sourceMovies = output != TakeOutput::Assembled;
     const bool assembled = output != TakeOutput::Separate;
@@ -87,11 +108,13 @@ std::vector<std::filesystem::path> Take::urlsForName(
             }
         }
         std::optional<std::filesystem::path> assembledFile;
+        std::error_code error;
         if (assembled) {
             assembledFile = folder / (stem + ".mov");
         }
-        bool taken = false;
-        std::error_code error;
+        // The take's timeline file shares the stem.
+        bool taken = std::filesystem::exists(
+            std::filesystem::symlink_status(folder / (stem + ".otio"), error));
         for (const auto& url : urls) {
             taken = taken || std::filesystem::exists(std::filesystem::symlink_status(url, error));
         }
@@ -102,6 +125,9 @@ std::vector<std::filesystem::path> Take::urlsForName(
         if (!taken) {
             if (assembledURL != nullptr) {
                 *assembledURL = assembledFile;
+            }
+            if (takenStem != nullptr) {
+                *takenStem = stem;
             }
             return urls;
         }
@@ -167,8 +193,10 @@ bool Take::start(const StartOptions& options, Error* error) {
     }
 
     std::optional<std::filesystem::path> assembledURL;
-    const auto urls =
-        urlsForName(options.name, options.sourceTitles, output, options.folder, &assembledURL);
+    std::string stem;
+    const auto urls = urlsForName(options.name, options.sourceTitles, output, options.folder,
+                                  &assembledURL, &stem);
+    timecodeRefusalLogged_ = false;
 
     // Sound routing.
     uint64_t assembledSoundIndex = kNotFound;
@@ -182,8 +210,9 @@ bool Take::start(const StartOptions& options, Error* error) {
         settings.width = assembledWidth;
         settings.height = assembledHeight;
         settings.recordsSound = assembledSoundIndex != kNotFound || options.computerSound;
+        settings.timecode = timecodeFor(options, options.assembledRate, stem);
         assembledMovie = std::make_shared<TakeMovie>("", *assembledURL, settings.recordsSound,
-                                                     assembledRecorder_);
+                                                     assembledRecorder_, settings.timecode);
         if (options.computerSound) {
             computerSoundMovies.push_back(assembledMovie);
         }
@@ -208,8 +237,12 @@ bool Take::start(const StartOptions& options, Error* error) {
         settings.width = size ? wholeNumber(size->width) : 0;
         settings.height = size ? wholeNumber(size->height) : 0;
         settings.recordsSound = ownSound || computer;
-        auto movie = std::make_shared<TakeMovie>(options.sourceTitles[i], urls[i],
-                                                 settings.recordsSound, recorders_[i]);
+        settings.timecode =
+            timecodeFor(options, i < options.sourceRates.size() ? options.sourceRates[i] : 0,
+                        options.sourceTitles[i]);
+        auto movie =
+            std::make_shared<TakeMovie>(options.sourceTitles[i], urls[i], settings.recordsSound,
+                                        recorders_[i], settings.timecode);
         if (computer) {
             computerSoundMovies.push_back(movie);
         }
@@ -234,8 +267,103 @@ bool Take::start(const StartOptions& options, Error* error) {
     soundSources_ = options.soundSources;
     assembledSoundIndex_ = assembledSoundIndex;
     computerSoundMovies_ = std::move(computerSoundMovies);
+    startTime_ = options.startTime;
+    stem_ = stem;
+    timelineURL_ = options.folder / (stem + ".otio");
+    markers_.clear();
     recording_ = true;
     return true;
+}
+
+std::optional<MovieTimecode> Take::timecodeFor(const StartOptions& options, double sourceRate,
+                                               const std::string& reelName) {
+    if (!options.startOfDay) {
+        return std::nullopt;
+    }
+    // A set frame rate is exact; a source's own rate is measured (over a quarter of a second,
+    // so a frame more or less moves it by several percent), and taken as the standard rate
+    // nearest to it.
+    // A source not measured yet (its pictures are not drawn while nothing shows them) counts
+    // as 30 frames a second, the most common rate of live sources.
+    const double fps = options.settings.framesPerSecond;
+    const double measured = sourceRate > 0 ? sourceRate : 30;
+    const auto rate = fps > 0 ? timecodeRateFor(fps) : timecodeRateFor(measured, 0.1);
+    if (!rate) {
+        if (!timecodeRefusalLogged_.exchange(true)) {
+            char text[200];
+            if (fps > 0) {
+                std::snprintf(text, sizeof text,
+                              "Movies at %.3g frames per second carry no timecode: timecode "
+                              "counts the frames of a standard rate",
+                              fps);
+            } else {
+                std::snprintf(text, sizeof text,
+                              "A movie at its source's own frame rate (%.3g frames per second) "
+                              "carries no timecode: timecode counts the frames of a standard "
+                              "rate",
+                              measured);
+            }
+            logLine(text);
+        }
+        return std::nullopt;
+    }
+    return MovieTimecode{*rate, timecodeFrameAt(*options.startOfDay, *rate), reelName};
+}
+
+bool Take::addMarker(const std::string& name, double time) {
+    std::lock_guard lock(lock_);
+    if (!recording_) {
+        return false;
+    }
+    TakeMarker marker;
+    marker.name = name.empty() ? "Marker " + std::to_string(markers_.size() + 1)
+                               : cutToCharacters(name, kLongestMarkerName);
+    marker.time = std::max(0.0, time - startTime_);
+    markers_.push_back(std::move(marker));
+    return true;
+}
+
+std::vector<TakeMarker> Take::markers() const {
+    std::lock_guard lock(lock_);
+    return markers_;
+}
+
+std::filesystem::path Take::timelineURL() const {
+    std::lock_guard lock(lock_);
+    return timelineURL_;
+}
+
+TakeTimeline Take::timelineOf(const std::vector<TakeMovieRef>& movies) const {
+    TakeTimeline timeline;
+    {
+        std::lock_guard lock(lock_);
+        timeline.name = stem_;
+        timeline.markers = markers_;
+    }
+    // The assembled movie first, then the sources in their order.
+    std::vector<TakeMovieRef> ordered;
+    for (const auto& movie : movies) {
+        if (movie->sourceTitle().empty()) {
+            ordered.push_back(movie);
+        }
+    }
+    for (const auto& movie : movies) {
+        if (!movie->sourceTitle().empty()) {
+            ordered.push_back(movie);
+        }
+    }
+    for (const auto& movie : ordered) {
+        if (movie->error() || movie->framesWritten() == 0) {
+            continue;
+        }
+        TimelineMovie entry;
+        entry.trackName = movie->sourceTitle().empty() ? "Assembled" : movie->sourceTitle();
+        std::error_code error;
+        entry.file = std::filesystem::absolute(movie->url(), error);
+        entry.timecode = movie->timecode();
+        timeline.movies.push_back(std::move(entry));
+    }
+    return timeline;
 }
 
 void Take::installFailureHandler(const TakeMovieRef& movie, uint64_t index) {
@@ -359,7 +487,7 @@ void Take::finishAtTime(double endTime, Completion completion) {
     // The movies' reports arrive on the main queue, possibly after the take is gone: then only
     // the caller is told.
     std::weak_ptr<const bool> alive = alive_;
-    const auto complete = [this, alive, all, completion] {
+    const auto done = [this, alive, all, completion] {
         uint64_t total = 0;
         for (const auto& movie : all) {
             total += movie->framesWritten();
@@ -373,6 +501,25 @@ void Take::finishAtTime(double endTime, Completion completion) {
                                  : std::optional<Error>(movieError(
                                        "No frame was received, so no movie was written")));
         }
+    };
+    // Once every movie is finished, the timeline file is written away from the main thread
+    // (it reads the movies back), and then the take is done.
+    const auto complete = [this, alive, all, done] {
+        if (alive.expired()) {
+            done();
+            return;
+        }
+        TakeTimeline timeline = timelineOf(all);
+        const std::filesystem::path file = timelineURL();
+        if (timeline.movies.empty()) {
+            done();
+            return;
+        }
+        timelineQueue_.async(
+            [timeline = std::move(timeline), file, done, &mainQueue = mainQueue_]() mutable {
+                writeTakeTimeline(file, timeline);
+                mainQueue.post(done);
+            });
     };
     std::vector<TakeMovieRef> finishing;
     for (const auto& movie : all) {

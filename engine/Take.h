@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,9 @@
 #include "engine/Layout.h"
 #include "engine/MovieRecorder.h"
 #include "engine/RecorderPlace.h"
+#include "engine/TakeTimeline.h"
+#include "engine/Timecode.h"
+#include "platform/SerialQueue.h"
 
 namespace zarvo {
 
@@ -21,16 +25,20 @@ namespace zarvo {
 class TakeMovie {
   public:
     TakeMovie(std::string sourceTitle, std::filesystem::path url, bool hasSound,
-              std::shared_ptr<MovieRecorder> recorder)
+              std::shared_ptr<MovieRecorder> recorder,
+              std::optional<MovieTimecode> timecode = std::nullopt)
         : hasSound_(hasSound),
           sourceTitle_(std::move(sourceTitle)),
           url_(std::move(url)),
-          recorder_(std::move(recorder)) {}
+          recorder_(std::move(recorder)),
+          timecode_(std::move(timecode)) {}
 
     bool hasSound() const { return hasSound_; }
     const std::string& sourceTitle() const { return sourceTitle_; }
     const std::filesystem::path& url() const { return url_; }
     const std::shared_ptr<MovieRecorder>& recorder() const { return recorder_; }
+    // The movie's timecode track; none when its frame rate has no timecode.
+    const std::optional<MovieTimecode>& timecode() const { return timecode_; }
 
     // Why the movie failed, once it has. Set and read on the main thread.
     const std::optional<Error>& error() const { return error_; }
@@ -46,6 +54,7 @@ class TakeMovie {
     const std::string sourceTitle_;
     const std::filesystem::path url_;
     const std::shared_ptr<MovieRecorder> recorder_;
+    const std::optional<MovieTimecode> timecode_;
     std::optional<Error> error_;
 };
 
@@ -75,6 +84,13 @@ class Take {
         std::filesystem::path folder;
         MovieRecorderSettings settings;  // codec, frame rate and bit rate for every movie
         double startTime = 0;
+        // The local time of day at startTime, in seconds: the movies' first timecode value.
+        // None: the movies carry no timecode.
+        std::optional<double> startOfDay;
+        // The frame rates the sources deliver (per source) and that of the assembled picture,
+        // which give the timecode rate of movies that keep every frame (a frame rate of 0).
+        std::vector<double> sourceRates;
+        double assembledRate = 0;
     };
 
     Take(gpu::DeviceRef device, MainQueue& mainQueue);
@@ -92,7 +108,8 @@ class Take {
     // of them exists.
     static std::vector<std::filesystem::path> urlsForName(
         const std::string& name, const std::vector<std::string>& sourceTitles, TakeOutput output,
-        const std::filesystem::path& folder, std::optional<std::filesystem::path>* assembledURL);
+        const std::filesystem::path& folder, std::optional<std::filesystem::path>* assembledURL,
+        std::string* stem = nullptr);
 
     bool start(const StartOptions& options, Error* error);
 
@@ -105,8 +122,17 @@ class Take {
                      double time);
     void appendComputerSound(const std::shared_ptr<const SourceSound>& sound, double time);
 
-    // Finishes every movie; the completion runs on the main queue once all have reported.
+    // Marks the current time of the take with the name ("Marker N" when empty); false when
+    // not recording. Any thread.
+    bool addMarker(const std::string& name, double time);
+    // The markers of the current or last take.
+    std::vector<TakeMarker> markers() const;
+
+    // Finishes every movie, then writes the take's timeline file beside them; the completion
+    // runs on the main queue once all have reported and the timeline is written.
     void finishAtTime(double endTime, Completion completion);
+    // The timeline file of the current or last take (written or not).
+    std::filesystem::path timelineURL() const;
 
     bool isRecording() const;
     std::vector<TakeMovieRef> movies() const;
@@ -118,6 +144,9 @@ class Take {
 
   private:
     void installFailureHandler(const TakeMovieRef& movie, uint64_t index);
+    std::optional<MovieTimecode> timecodeFor(const StartOptions& options, double rate,
+                                             const std::string& reelName);
+    TakeTimeline timelineOf(const std::vector<TakeMovieRef>& movies) const;
 
     const gpu::DeviceRef device_;
     MainQueue& mainQueue_;
@@ -135,6 +164,13 @@ class Take {
     bool recording_ = false;                          // guarded by lock_
     bool finishing_ = false;                          // guarded by lock_
     std::shared_ptr<FailureHandler> failureHandler_;  // guarded by lock_
+    std::atomic<bool> timecodeRefusalLogged_ = false;
+    double startTime_ = 0;               // guarded by lock_
+    std::string stem_;                   // guarded by lock_
+    std::filesystem::path timelineURL_;  // guarded by lock_
+    std::vector<TakeMarker> markers_;    // guarded by lock_
+    // Writes the timeline file, away from the main thread.
+    SerialQueue timelineQueue_{"TakeTimeline"};
 };
 
 }  // namespace zarvo

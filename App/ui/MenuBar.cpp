@@ -20,6 +20,10 @@ MenuBar::MenuBar(QMenuBar& menuBar, RecorderModel& model, std::function<void()> 
     record_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     record_->setShortcutContext(Qt::ApplicationShortcut);
     connect(record_, &QAction::triggered, this, [this] { model_.recorder().toggle(); });
+    marker_ = applicationMenu_->addAction(QString());
+    marker_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    marker_->setShortcutContext(Qt::ApplicationShortcut);
+    connect(marker_, &QAction::triggered, this, [this] { model_.recorder().addMarker(""); });
     applicationMenu_->addSeparator();
     quit_ = applicationMenu_->addAction(QString());
     quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -53,6 +57,8 @@ QAction* MenuBar::languageAction(int index) const {
 void MenuBar::refresh() {
     record_->setText(model_.isIdle() ? tx("Démarrer l’enregistrement", "Start Recording")
                                      : tx("Arrêter l’enregistrement", "Stop Recording"));
+    marker_->setText(tx("Ajouter un marqueur", "Add Marker"));
+    marker_->setEnabled(model_.recorderState() == RecorderState::recording);
     quit_->setText(tx("Quitter", "Quit"));
     languageMenu_->setTitle(tx("Langue", "Language"));
     const auto actions = languages_->actions();

@@ -25,6 +25,7 @@ class MenuBar : public QObject {
     QMenu* applicationMenu() const { return applicationMenu_; }
     QMenu* languageMenu() const { return languageMenu_; }
     QAction* recordAction() const { return record_; }
+    QAction* markerAction() const { return marker_; }
     QAction* quitAction() const { return quit_; }
     QAction* languageAction(int index) const;
 
@@ -37,6 +38,7 @@ class MenuBar : public QObject {
     QMenu* applicationMenu_ = nullptr;
     QMenu* languageMenu_ = nullptr;
     QAction* record_ = nullptr;
+    QAction* marker_ = nullptr;
     QAction* quit_ = nullptr;
     QActionGroup* languages_ = nullptr;
 };

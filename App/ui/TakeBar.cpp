@@ -73,6 +73,23 @@ TakeBar::TakeBar(RecorderModel& model, QWidget* parent) : QWidget(parent), model
     clock_->setFont(theme::digitsFont(26, QFont::Medium));
     row->addWidget(clock_);
 
+    // Marks a moment of the take, as Ctrl+M does; the marks go to the take's timeline file.
+    markerButton_ = new QPushButton(this);
+    markerButton_->setObjectName(QStringLiteral("marker"));
+    markerButton_->setFont(theme::font(11));
+    markerButton_->setFocusPolicy(Qt::TabFocus);
+    markerButton_->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: %2; border: 1px solid %3; "
+                       "border-radius: 5px; padding: 4px 10px; }"
+                       "QPushButton:pressed { background: %4; }"
+                       "QPushButton:disabled { color: %5; border-color: %6; }")
+            .arg(theme::hex(theme::field), theme::hex(theme::accent), theme::hex(theme::accent),
+                 theme::hex(theme::panel), theme::hex(theme::textFaint),
+                 theme::hex(theme::separator)));
+    connect(markerButton_, &QPushButton::clicked, this,
+            [this] { model_.recorder().addMarker(""); });
+    row->addWidget(markerButton_);
+
     auto* captionBox = new QHBoxLayout;
     captionBox->setSpacing(5);
     warning_ = new symbols::SymbolView(symbols::kWarning, theme::accent, 13, this);
@@ -140,6 +157,14 @@ void TakeBar::refresh() {
                                         : tx("Enregistrer les sources choisies (Ctrl+R)",
                                              "Record the sources chosen (Ctrl+R)"));
     clock_->setText(TimeFormat::clock(model_.elapsed()));
+    markerButton_->setText(tx("◆ Marqueur", "◆ Marker"));
+    markerButton_->setEnabled(model_.recorderState() == RecorderState::recording);
+    markerButton_->setToolTip(
+        tx("Marquer cet instant de l’enregistrement : les marqueurs sont "
+           "dans son fichier de montage .otio (Ctrl+M)",
+           "Mark this moment of the recording: the markers are in its "
+           ".otio timeline file (Ctrl+M)"));
+    markerButton_->setAccessibleName(tx("Ajouter un marqueur", "Add a marker"));
     theme::setTextColour(clock_, recording ? theme::text : theme::textDim);
 
     const TakeCaption caption = TakeCaption::of(model_);

@@ -37,13 +37,15 @@ struct TakeCaption {
     QString text() const;
 };
 
-// The bar above the monitor: the record button, the clock, the caption and the output choice.
+// The bar above the monitor: the record button, the clock, the marker button, the caption and
+// the output choice.
 class TakeBar : public QWidget {
   public:
     explicit TakeBar(RecorderModel& model, QWidget* parent = nullptr);
 
     RecordButton* recordButton() const { return recordButton_; }
     QLabel* clock() const { return clock_; }
+    QPushButton* markerButton() const { return markerButton_; }
     QLabel* caption() const { return caption_; }
     QPushButton* outputButton(int index) const;
 
@@ -54,6 +56,7 @@ class TakeBar : public QWidget {
     RecorderModel& model_;
     RecordButton* recordButton_ = nullptr;
     QLabel* clock_ = nullptr;
+    QPushButton* markerButton_ = nullptr;
     symbols::SymbolView* warning_ = nullptr;
     QLabel* caption_ = nullptr;
     QWidget* outputs_ = nullptr;

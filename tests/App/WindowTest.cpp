@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QTest>
 #include <QToolButton>
 
 #include <map>
@@ -325,6 +326,43 @@ TEST_F(MainWindowTest, TakeBarRecordsAndDisablesWhatCannotChangeDuringATake) {
     EXPECT_TRUE(sidebar().placeRows()[0]->isEnabled());
     EXPECT_TRUE(takeBar().outputButton(0)->isEnabled());
     EXPECT_EQ(model_->failure(), "");
+}
+
+TEST_F(MainWindowTest, MarkerButtonAndCtrlMMarkTheTakeWhileRecording) {
+    chooseOnline("Camera - Studio");
+    QPushButton* marker = takeBar().markerButton();
+    QAction* markerAction = window_->menus()->markerAction();
+    EXPECT_FALSE(marker->isEnabled()) << "nothing to mark before a take";
+    EXPECT_FALSE(markerAction->isEnabled());
+    EXPECT_EQ(markerAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
+    EXPECT_EQ(marker->text(), QString::fromUtf8("◆ Marker"));
+    EXPECT_EQ(marker->accessibleName(), QStringLiteral("Add a marker"));
+    EXPECT_TRUE(marker->toolTip().endsWith(QStringLiteral("(Ctrl+M)")));
+    EXPECT_EQ(markerAction->text(), QStringLiteral("Add Marker"));
+
+    takeBar().recordButton()->click();
+    ASSERT_TRUE(waitFor([&] { return model_->state() == "recording"; }));
+    EXPECT_TRUE(marker->isEnabled());
+    EXPECT_TRUE(markerAction->isEnabled());
+    marker->click();
+    QTest::keyClick(window_.get(), Qt::Key_M, Qt::ControlModifier);
+    EXPECT_EQ(controller_->markers(), 2u);
+    const auto markers = controller_->take()->markers();
+    ASSERT_EQ(markers.size(), 2u);
+    EXPECT_EQ(markers[0].name, "Marker 1");
+    EXPECT_EQ(markers[1].name, "Marker 2");
+
+    language::set(AppLanguage::fr, *defaults_, false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(marker->text(), QString::fromUtf8("◆ Marqueur"));
+    EXPECT_EQ(marker->accessibleName(), QStringLiteral("Ajouter un marqueur"));
+    EXPECT_TRUE(marker->toolTip().contains(QString::fromUtf8("l’enregistrement\u00a0:")));
+    EXPECT_EQ(markerAction->text(), QStringLiteral("Ajouter un marqueur"));
+
+    takeBar().recordButton()->click();
+    ASSERT_TRUE(waitFor([&] { return model_->state() == "idle"; }, 60));
+    EXPECT_FALSE(marker->isEnabled());
+    EXPECT_EQ(controller_->markers(), 2u);
 }
 
 TEST_F(MainWindowTest, MonitorIsComposedOnlyWhileTheWindowIsSeen) {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/RunLoop.h"
 #include "remote/OSCMessage.h"
 #include "remote/OSCQueryServer.h"
@@ -17,6 +19,7 @@
 #include "tests/support/Loopback.h"
 #include "tests/support/MovieProbe.h"
 #include "tests/support/ProgramEnvironment.h"
+#include "tests/support/TestFolder.h"
 
 namespace zarvo {
 namespace {
@@ -100,9 +103,14 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
     send(recorder.oscPort, OSCMessage("/record", {1}));
     ASSERT_TRUE(waitForValue(recorder.queryPort, "/status/state", "recording"))
         << recorder.output();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    send(recorder.oscPort, OSCMessage("/marker", {std::string("Entrance")}));
+    ASSERT_TRUE(waitForValue(recorder.queryPort, "/status/markers", 1));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     send(recorder.oscPort, OSCMessage("/record", {0}));
     ASSERT_TRUE(waitForValue(recorder.queryPort, "/status/state", "idle", 60)) << recorder.output();
+    send(recorder.oscPort, OSCMessage("/marker", {}));
+    EXPECT_TRUE(recorder.waitForLine("Error: There is no recording to mark")) << recorder.output();
     EXPECT_EQ(valueAt(recorder.queryPort, "/status/failure"), "");
     EXPECT_EQ(valueAt(recorder.queryPort, "/status/dropped"), 0);
 
@@ -133,6 +141,21 @@ TEST_F(RemoteControlTest, WholeTakeStartedAndStoppedOverOSC) {
         EXPECT_GE(movie.picture->times.size(), 30u);
         EXPECT_FALSE(movie.sound) << "the test sources have no sound";
     }
+
+    // The movies share one start timecode, at the sources' own 30 fps, and the take's timeline
+    // lies beside them with its marker.
+    const std::string timecode = test::MovieProbe::mediainfoTimecode(assembled);
+    EXPECT_EQ(timecode.size(), 11u) << timecode << recorder.output();
+    EXPECT_EQ(test::MovieProbe::mediainfoTimecode(first), timecode);
+    EXPECT_EQ(test::MovieProbe::mediainfoTimecode(other), timecode);
+    const auto timeline =
+        nlohmann::json::parse(test::readFile(movies() / "Show.otio"), nullptr, false);
+    ASSERT_TRUE(timeline.is_object());
+    EXPECT_EQ(timeline["tracks"]["children"].size(), 3u);
+    EXPECT_EQ(timeline["tracks"]["children"][0]["name"], "Assembled");
+    EXPECT_EQ(timeline["global_start_time"]["rate"], 30.0);
+    ASSERT_EQ(timeline["tracks"]["markers"].size(), 1u);
+    EXPECT_EQ(timeline["tracks"]["markers"][0]["name"], "Entrance");
     EXPECT_EQ(recorder.terminate(), 0);
 }
 

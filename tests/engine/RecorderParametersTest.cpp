@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <future>
 #include <limits>
 #include <set>
 
 #include "engine/RecorderController.h"
+#include "engine/Timecode.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "remote/OSCQueryServer.h"
@@ -13,6 +15,7 @@
 #include "tests/support/FakeSources.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/MediaFixtures.h"
+#include "tests/support/MovieProbe.h"
 #include "tests/support/TestFolder.h"
 
 namespace zarvo {
@@ -74,7 +77,7 @@ class RecorderParametersTest : public ::testing::Test {
 
 TEST_F(RecorderParametersTest, TableHoldsEveryAddressOnceInItsOrder) {
     const auto& parameters = controller_->parameters();
-    ASSERT_EQ(parameters.size(), 123u);
+    ASSERT_EQ(parameters.size(), 125u);
     std::set<std::string> addresses;
     for (const auto& parameter : parameters) {
         EXPECT_TRUE(addresses.insert(parameter.address).second) << parameter.address;
@@ -83,9 +86,11 @@ TEST_F(RecorderParametersTest, TableHoldsEveryAddressOnceInItsOrder) {
     EXPECT_EQ(parameters[0].address, "/source");
     EXPECT_EQ(parameters[8].address, "/source/8");
     EXPECT_EQ(parameters[9].address, "/record");
-    EXPECT_EQ(parameters[13].address, "/codec");
-    EXPECT_EQ(parameters[42].address, "/status/ndi/sources");
-    EXPECT_EQ(parameters[43].address, "/status/source/1/online");
+    EXPECT_EQ(parameters[13].address, "/marker");
+    EXPECT_EQ(parameters[14].address, "/codec");
+    EXPECT_EQ(parameters[42].address, "/status/markers");
+    EXPECT_EQ(parameters[44].address, "/status/ndi/sources");
+    EXPECT_EQ(parameters[45].address, "/status/source/1/online");
     EXPECT_EQ(parameters.back().address, "/status/source/8/soundwritten");
 
     // Access follows what each parameter offers; actions have no type.
@@ -94,6 +99,9 @@ TEST_F(RecorderParametersTest, TableHoldsEveryAddressOnceInItsOrder) {
     const RecorderParameter* toggle = controller_->parameterForAddress("/record/toggle");
     EXPECT_EQ(toggle->access(), 2);
     EXPECT_FALSE(toggle->typeTags.has_value());
+    EXPECT_EQ(controller_->parameterForAddress("/marker")->access(), 2);
+    EXPECT_EQ(controller_->parameterForAddress("/marker")->typeTags, "s");
+    EXPECT_EQ(controller_->parameterForAddress("/status/markers")->access(), 1);
     EXPECT_EQ(controller_->parameterForAddress("/source/3")->summary,
               "Source 3 to record: its title, or part of it. Empty for none: the sources after "
               "it move up.");
@@ -257,6 +265,68 @@ TEST_F(RecorderParametersTest, RecordStartsAndStopsTheTake) {
     EXPECT_GE(value("/status/frames").get<int64_t>(), 1);
     EXPECT_EQ(value("/status/failure"), "");
     EXPECT_FALSE(value("/status/file").get<std::string>().empty());
+}
+
+TEST_F(RecorderParametersTest, MarkersNameMomentsOfATakeAndLandInItsTimeline) {
+    EXPECT_EQ(send("/marker", {std::string("early")}), "There is no recording to mark");
+    EXPECT_EQ(value("/status/markers"), 0);
+    ASSERT_TRUE(controller_->addSourceMatching("Camera 1"));
+    auto source = cameras_->lastSource("Camera 1");
+    const auto texture = test::solidTexture(64, 36, {.b = 10, .g = 200, .r = 30});
+    ASSERT_TRUE(source->deliverFrame(texture));
+    controller_->setName("Gig");
+    controller_->setFps(25);
+
+    const ClockPair before = readClockPair();
+    EXPECT_EQ(send("/record", {1}), "");
+    const ClockPair after = readClockPair();
+    std::vector<double> sent;
+    for (int i = 0; i < 20; ++i) {
+        source->deliverFrame(texture);
+        loop_.runFor(0.02);
+        if (i == 5) {
+            sent.push_back(controller_->elapsed());
+            EXPECT_EQ(send("/marker"), "");
+        }
+        if (i == 12) {
+            sent.push_back(controller_->elapsed());
+            EXPECT_EQ(send("/marker", {std::string("Chorus")}), "");
+        }
+    }
+    EXPECT_EQ(send("/marker", {7}), "/marker expects the marker's name, or nothing");
+    EXPECT_EQ(value("/status/markers"), 2);
+    EXPECT_EQ(send("/stop"), "");
+    EXPECT_EQ(send("/marker"), "There is no recording to mark") << "finishing is no take";
+    ASSERT_TRUE(loop_.runUntil([&] { return controller_->state() == "idle"; }, 10));
+    EXPECT_EQ(send("/marker"), "There is no recording to mark");
+    EXPECT_EQ(value("/status/markers"), 2) << "the last take's markers";
+
+    const auto timeline = json::parse(test::readFile(folder_ / "movies" / "Gig.otio"));
+    const auto& markers = timeline.at("tracks").at("markers");
+    ASSERT_EQ(markers.size(), 2u);
+    EXPECT_EQ(markers[0].at("name"), "Marker 1");
+    EXPECT_EQ(markers[1].at("name"), "Chorus");
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& start = markers[i].at("marked_range").at("start_time");
+        const double seconds = start.at("value").get<double>() / start.at("rate").get<double>();
+        EXPECT_NEAR(seconds, sent[i], 0.1) << "on the timeline where it arrived";
+        std::printf("marker %zu: arrived %.4f s into the take, on the timeline at %.4f s\n", i,
+                    sent[i], seconds);
+    }
+
+    // The movie's timecode is the time of day when the take started, cut to its frame.
+    const std::string label = test::MovieProbe::read(folder_ / "movies" / "Gig.mov").timecode;
+    ASSERT_EQ(label.size(), 11u) << label;
+    const double timecode = std::stoi(label.substr(0, 2)) * 3600 +
+                            std::stoi(label.substr(3, 2)) * 60 + std::stoi(label.substr(6, 2)) +
+                            std::stoi(label.substr(9, 2)) / 25.0;
+    if (after.secondsOfDay > before.secondsOfDay) {  // not across midnight
+        EXPECT_GE(timecode, before.secondsOfDay - 1 / 25.0 - 0.001);
+        EXPECT_LE(timecode, after.secondsOfDay + 0.001);
+        std::printf("take started between %.4f and %.4f s of the day; timecode %s = %.4f s\n",
+                    before.secondsOfDay, after.secondsOfDay, label.c_str(), timecode);
+    }
+    EXPECT_EQ(timeline.at("tracks").at("children")[0].at("name"), "Camera 1");
 }
 
 // --- Over the network --------------------------------------------------------------------------

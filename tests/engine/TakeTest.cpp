@@ -8,6 +8,8 @@
 #include <cstring>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/RunLoop.h"
 #include "tests/support/FinishOnMainThread.h"
 #include "tests/support/MediaFixtures.h"
@@ -424,6 +426,180 @@ TEST_F(TakeTest, AMovieThatFailsLeavesTheOthersRecording) {
     EXPECT_EQ(movies[1]->error()->code, EEXIST);
     EXPECT_EQ(MovieProbe::decodeAllPictures(movies[0]->url()), 10);
     EXPECT_TRUE(std::filesystem::is_directory(movies[1]->url()));
+}
+
+// --- Timecode, markers and the timeline file ----------------------------------------------------
+
+// Seconds of a time in an OpenTimelineIO file.
+double Seconds(const nlohmann::json& time) {
+    return time.at("value").get<double>() / time.at("rate").get<double>();
+}
+
+TEST_F(TakeTest, TimelineFileDescribesEveryMovieWithItsTimecodeAndTheMarkers) {
+    auto o = options({"Cam A", "Cam: B"}, TakeOutput::Both);
+    o.name = "Concert";
+    o.assembledSize = {128, 36};
+    o.settings.framesPerSecond = 25;
+    o.startOfDay = 52325.4;  // 14:32:05.4
+    o.soundSources = {0};
+    EXPECT_FALSE(take_.addMarker("before", 99.0)) << "no take, nothing to mark";
+    Error error;
+    ASSERT_TRUE(take_.start(o, &error)) << error.message;
+    EXPECT_EQ(take_.timelineURL(), folder_ / "Concert.otio");
+
+    const std::string longName = std::string(150, 'a') + std::string(100, '\xC3') + "x";
+    std::string accents;
+    for (int i = 0; i < 260; ++i) {
+        accents += "é";
+    }
+    EXPECT_TRUE(take_.addMarker("", 100.5));
+    EXPECT_TRUE(take_.addMarker("The soloist \"enters\"\n", 101.2));
+    EXPECT_TRUE(take_.addMarker(accents, 101.5));
+    EXPECT_TRUE(take_.addMarker("", 101.75));
+    EXPECT_TRUE(take_.addMarker(longName, 101.8));
+    feed(take_, 2, 50, 25, [] {
+        std::vector<SoundEvent> events;
+        for (const auto& timed : test::toneBuffers(100.0, 2.0, 480, 48000, 440, 0.5)) {
+            events.push_back({0, timed});
+        }
+        return events;
+    }());
+    ASSERT_FALSE(finish(take_, 102.0));
+    EXPECT_FALSE(take_.addMarker("after", 102.5));
+    EXPECT_EQ(take_.markers().size(), 5u) << "the last take's markers stay readable";
+
+    // Every movie carries the same start value and its source as reel.
+    const TimecodeRate rate = *timecodeRateFor(25);
+    const int64_t start = timecodeFrameAt(52325.4, rate);
+    ASSERT_EQ(timecodeText(start, rate), "14:32:05:10");
+    const std::vector<std::pair<std::string, std::string>> movies = {
+        {"Concert.mov", "Concert"},
+        {"Concert — Cam A.mov", "Cam A"},
+        {"Concert — Cam- B.mov", "Cam: B"}};
+    for (const auto& [file, reel] : movies) {
+        const auto probe = MovieProbe::read(folder_ / file);
+        ASSERT_TRUE(probe.opened) << file;
+        EXPECT_EQ(probe.timecode, "14:32:05:10") << file;
+        EXPECT_EQ(probe.reelName, reel) << file;
+    }
+
+    const auto timeline = nlohmann::json::parse(test::readFile(folder_ / "Concert.otio"));
+    EXPECT_EQ(timeline.at("OTIO_SCHEMA"), "Timeline.1");
+    EXPECT_EQ(timeline.at("name"), "Concert");
+    EXPECT_EQ(timeline.at("global_start_time").at("OTIO_SCHEMA"), "RationalTime.1");
+    EXPECT_EQ(timeline.at("global_start_time").at("value"), start);
+    EXPECT_EQ(timeline.at("global_start_time").at("rate"), 25.0);
+    const auto& stack = timeline.at("tracks");
+    EXPECT_EQ(stack.at("OTIO_SCHEMA"), "Stack.1");
+
+    // One video track per movie, the assembled one first, and one audio track for the movie
+    // with sound; each clip is the whole movie, from its timecode, as long as it really is.
+    const auto& tracks = stack.at("children");
+    ASSERT_EQ(tracks.size(), 4u);
+    const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
+        {"Video", "Assembled", "Concert.mov"},
+        {"Video", "Cam A", "Concert — Cam A.mov"},
+        {"Video", "Cam: B", "Concert — Cam- B.mov"},
+        {"Audio", "Cam A", "Concert — Cam A.mov"}};
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const auto& [kind, name, file] = expected[i];
+        SCOPED_TRACE(name + " " + kind);
+        const auto& track = tracks[i];
+        EXPECT_EQ(track.at("OTIO_SCHEMA"), "Track.1");
+        EXPECT_EQ(track.at("kind"), kind);
+        EXPECT_EQ(track.at("name"), name);
+        ASSERT_EQ(track.at("children").size(), 1u);
+        const auto& clip = track.at("children")[0];
+        EXPECT_EQ(clip.at("OTIO_SCHEMA"), "Clip.2");
+        EXPECT_EQ(clip.at("active_media_reference_key"), "DEFAULT_MEDIA");
+        const auto& media = clip.at("media_references").at("DEFAULT_MEDIA");
+        EXPECT_EQ(media.at("OTIO_SCHEMA"), "ExternalReference.1");
+        EXPECT_EQ(media.at("target_url"), fileURL(std::filesystem::absolute(folder_ / file)));
+        const auto& range = media.at("available_range");
+        EXPECT_EQ(range.at("OTIO_SCHEMA"), "TimeRange.1");
+        EXPECT_EQ(range.at("start_time").at("value"), start);
+        const auto probe = MovieProbe::read(folder_ / file);
+        ASSERT_TRUE(probe.picture);
+        double length = probe.picture->end;
+        if (probe.sound) {
+            length = std::max(length, probe.sound->duration);
+        }
+        EXPECT_NEAR(Seconds(range.at("duration")), length, 0.001);
+        EXPECT_NEAR(Seconds(range.at("duration")), 2.0, 0.1);
+        EXPECT_EQ(clip.at("source_range"), range);
+    }
+    EXPECT_EQ(fileURL("/a b/Concert — Cam- B.mov"),
+              "file:///a%20b/Concert%20%E2%80%94%20Cam-%20B.mov");
+
+    // The markers, at their time since the take's start, named as given.
+    const auto& markers = stack.at("markers");
+    ASSERT_EQ(markers.size(), 5u);
+    const std::vector<std::pair<std::string, double>> marks = {{"Marker 1", 0.5},
+                                                               {"The soloist \"enters\"\n", 1.2},
+                                                               {accents.substr(0, 400), 1.5},
+                                                               {"Marker 4", 1.75},
+                                                               {"", 1.8}};
+    for (size_t i = 0; i < marks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(markers[i].at("OTIO_SCHEMA"), "Marker.2");
+        if (i != 4) {
+            EXPECT_EQ(markers[i].at("name"), marks[i].first);
+        }
+        // On the nearest frame.
+        EXPECT_NEAR(Seconds(markers[i].at("marked_range").at("start_time")), marks[i].second,
+                    0.5 / 25 + 1e-9);
+    }
+    // Bytes that are not text are kept as replacement characters, cut to 200 characters.
+    const std::string kept = markers[4].at("name");
+    EXPECT_EQ(kept.substr(0, 150), std::string(150, 'a'));
+    EXPECT_EQ(kept.size(), 150u + 50u * 3u);
+
+    // The next take counts the timeline among its files; an existing timeline is never
+    // replaced.
+    EXPECT_EQ(Names(Take::urlsForName("Concert", {"Cam A"}, TakeOutput::Separate, folder_.path(),
+                                      nullptr)),
+              std::vector<std::string>{"Concert 2.mov"});
+    test::writeFile(folder_ / "Solo.otio", "mine");
+    EXPECT_EQ(
+        Names(Take::urlsForName("Solo", {"Cam A"}, TakeOutput::Separate, folder_.path(), nullptr)),
+        std::vector<std::string>{"Solo 2.mov"});
+    TakeTimeline again;
+    again.name = "Solo";
+    EXPECT_TRUE(writeTimelineFile(folder_ / "Solo.otio", again));
+    EXPECT_EQ(test::readFile(folder_ / "Solo.otio"), "mine");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+        ++files;
+    }
+    EXPECT_EQ(files, 5u) << "three movies and two timelines, no temporary file left";
+}
+
+TEST_F(TakeTest, ATakeWithoutMoviesWritesNoTimeline) {
+    auto o = options({"Cam A"}, TakeOutput::Separate);
+    o.startOfDay = 3600;
+    o.settings.framesPerSecond = 12;  // no timecode at this rate, said once in the log
+    Error error;
+    ASSERT_TRUE(take_.start(o, &error)) << error.message;
+    EXPECT_TRUE(take_.addMarker("", 100.1));
+    ASSERT_TRUE(finish(take_, 101.0));
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "Take.otio"));
+
+    // At a rate timecode cannot count, the movie is written without it and the timeline
+    // counts in the movie's own time scale.
+    ASSERT_TRUE(take_.start(o, &error)) << error.message;
+    feed(take_, 1, 10, 12);
+    ASSERT_FALSE(finish(take_, 101.0));
+    const auto probe = MovieProbe::read(folder_ / "Take.mov");
+    EXPECT_EQ(probe.timecode, "");
+    EXPECT_EQ(probe.streamCount, 1);
+    const auto timeline = nlohmann::json::parse(test::readFile(folder_ / "Take.otio"));
+    EXPECT_TRUE(timeline.at("global_start_time").is_null());
+    EXPECT_NEAR(Seconds(timeline.at("tracks")
+                            .at("children")[0]
+                            .at("children")[0]
+                            .at("source_range")
+                            .at("duration")),
+                probe.picture->end, 0.001);
 }
 
 }  // namespace

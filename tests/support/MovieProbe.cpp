@@ -63,6 +63,26 @@ MovieProbe MovieProbe::read(const std::filesystem::path& file, bool decodeSound)
     }
     probe.opened = true;
     probe.streamCount = static_cast<int>(input.format->nb_streams);
+    if (const AVDictionaryEntry* tag =
+            av_dict_get(input.format->metadata, "timecode", nullptr, 0)) {
+        probe.timecode = tag->value;
+    }
+    for (unsigned i = 0; i < input.format->nb_streams; ++i) {
+        const AVDictionary* tags = input.format->streams[i]->metadata;
+        if (const AVDictionaryEntry* tag = av_dict_get(tags, "timecode", nullptr, 0);
+            tag != nullptr && probe.timecode.empty()) {
+            probe.timecode = tag->value;
+        }
+        if (const AVDictionaryEntry* tag = av_dict_get(tags, "reel_name", nullptr, 0)) {
+            probe.reelName = tag->value;
+        }
+        const AVStream* stream = input.format->streams[i];
+        if (stream->codecpar->codec_tag == MKTAG('t', 'm', 'c', 'd') &&
+            stream->duration != AV_NOPTS_VALUE) {
+            probe.timecodeDuration =
+                static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+        }
+    }
     int pictureIndex = -1;
     int soundIndex = -1;
     Decoder soundDecoder;
@@ -329,6 +349,18 @@ int MovieProbe::gstreamerPictureCount(const std::filesystem::path& file) {
         }
     }
     return status == 0 ? pictures : -1;
+}
+
+std::string MovieProbe::mediainfoTimecode(const std::filesystem::path& file) {
+    int status = -1;
+    const auto lines = RunProgram(
+        {"mediainfo", "--Output=Other;%TimeCode_FirstFrame%\\n", file.string()}, &status);
+    for (const std::string& line : lines) {
+        if (status == 0 && !line.empty()) {
+            return line;
+        }
+    }
+    return "";
 }
 
 int64_t MovieProbe::mediainfoFrameCount(const std::filesystem::path& file) {

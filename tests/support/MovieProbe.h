@@ -48,6 +48,11 @@ struct MovieProbe {
     int streamCount = 0;
     std::optional<Picture> picture;
     std::optional<Sound> sound;
+    // The start timecode the demuxer reports (its "timecode" tag), and the reel named by the
+    // timecode track; empty without a timecode track.
+    std::string timecode;
+    std::string reelName;
+    double timecodeDuration = 0;  // seconds the timecode track lasts
 
     // Reads the file's streams and packets; decodes the sound when decodeSound is true.
     static MovieProbe read(const std::filesystem::path& file, bool decodeSound = false);
@@ -80,6 +85,9 @@ struct MovieProbe {
     // The pictures that mediainfo counts in the picture track's samples (a leading empty edit
     // makes the track, and its plain frame count, longer).
     static int64_t mediainfoFrameCount(const std::filesystem::path& file);
+    // mediainfo's "Time code of first frame" of the movie's timecode track, empty when it
+    // finds none.
+    static std::string mediainfoTimecode(const std::filesystem::path& file);
 };
 
 }  // namespace zarvo::test
