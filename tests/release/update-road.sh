@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # An installed copy and the releases offered to it, all served on loopback:
-#  - release A, installed in a home's Applications folder, updates itself to release B and the
-#    new copy runs;
+#  - release A, installed in a home's Applications folder and started with its window on a
+#    virtual X server, is driven from the keyboard to check for updates and to install release B
+#    from its update sheet; it quits, its folder becomes B's and the new copy runs;
 #  - then the installed copy (now B) is offered forged and stale releases, each refused with its
 #    own error, leaving the installed folder exactly as it was and no work folder behind: an
 #    archive signed with another key, a good signature over another archive, an archive that is
@@ -13,7 +14,8 @@
 # RELEASE_A and RELEASE_B are folders written by scripts/release.sh (versions 1.0.0 build 100
 # and 1.1.0 build 101) with the private key KEY, B's base address being http://127.0.0.1:PORT/.
 # UPDATER_CHILD is the tests' updater program (tests/App/UpdaterChild.cpp): what an installed
-# copy's update sheet does, without a window.
+# copy's update sheet does, without a window, printing the error it ends with; the refusals use
+# it to read each error's own text.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 release_a=$(cd "$1" && pwd)
@@ -48,6 +50,7 @@ json_field() {  # FILE KEY
     python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$1" "$2"
 }
 osc=$((port + 1))
+local_url=http://127.0.0.1:$port
 # The update sheet's work, as the installed copy does it, with the manifest or record at URL.
 run_child() {  # URL
     HOME=$home ZARVO_UPDATE_URL=$1 TMPDIR=$tmp ZARVO_OSC_PORT=$osc \
@@ -69,14 +72,49 @@ for file in "$zip_b" "$zip_b.sig" "$release_b/manifest.json"; do place "$file"; 
 python3 "$here/serve-folder.py" "$site" "$port" >"$work/server.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do
-    curl -sf -o /dev/null "http://127.0.0.1:$port/manifest.json" && break
+    curl -sf -o /dev/null "$local_url/manifest.json" && break
     sleep 0.2
 done
 unzip -q "$zip_a" -d "$home/Applications"
 [ "$("$installed/bin/zarvo-recorder" --version)" = 1.0.0 ] || fail "A does not run"
-run_child "http://127.0.0.1:$port/manifest.json" >"$work/update.log" 2>&1 ||
-    fail "the update failed: $(cat "$work/update.log")"
-grep -q "state installing" "$work/update.log" || fail "the update did not install: $(cat "$work/update.log")"
+# A's own program with its window, on a virtual X server of this test, as a person runs it: its
+# application menu's "Check for Updates…" (reached from the keyboard) opens the update sheet,
+# whose default button installs and relaunches.
+for tool in Xvfb xdotool; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
+done
+Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x800x24 >"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "the virtual X server did not start: $(cat "$work/xvfb.log")"
+DISPLAY=:$(head -1 "$work/display")
+export DISPLAY
+mkdir -m 700 "$work/runtime"
+HOME=$home ZARVO_UPDATE_URL=$local_url/manifest.json TMPDIR=$tmp XDG_RUNTIME_DIR=$work/runtime \
+    ZARVO_OSC_PORT=$osc ZARVO_OSCQUERY_PORT=$((osc + 1)) WAYLAND_DISPLAY='' \
+    "$installed/bin/zarvo-recorder" >"$work/A.log" 2>&1 &
+copy_a=$!
+window=$(timeout 60 xdotool search --sync --name '^ZarvoRecorder$' | head -1) ||
+    fail "A shows no window: $(cat "$work/A.log")"
+xdotool windowfocus --sync "$window" key alt
+sleep 0.5
+xdotool key Return
+sleep 0.5
+xdotool key Down Return
+sheet_name='^(ZarvoRecorder Update|Mise à jour de ZarvoRecorder)$'
+sheet=$(timeout 30 xdotool search --sync --name "$sheet_name" | head -1) ||
+    fail "the menu did not open the update sheet: $(cat "$work/A.log")"
+# The sheet offers the installation once the check found B: Return until the download starts.
+for _ in $(seq 30); do
+    grep -q "GET /$zip_b_name " "$work/server.log" && break
+    xdotool windowfocus --sync "$sheet" key Return 2>/dev/null || true
+    sleep 1
+done
+grep -q "GET /$zip_b_name " "$work/server.log" ||
+    fail "the sheet did not download B: $(cat "$work/A.log" "$work/server.log")"
+for _ in $(seq 300); do kill -0 "$copy_a" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$copy_a" 2>/dev/null && fail "A did not quit to be replaced: $(cat "$work/A.log")"
+wait "$copy_a" || fail "A quit with an error: $(cat "$work/A.log")"
 # The replacer swaps the folders once the old copy has quit, then starts the new one.
 for _ in $(seq 150); do
     [ "$(json_field "$installed/Info.json" CFBundleShortVersionString 2>/dev/null)" = 1.1.0 ] && break
@@ -96,8 +134,10 @@ done
     fail "the update left folders beside the application: $(ls -A "$home/Applications")"
 for _ in $(seq 50); do [ -z "$(ls -A "$tmp")" ] && break; sleep 0.2; done
 [ -z "$(ls -A "$tmp")" ] || fail "the update left its work folder: $(ls -A "$tmp")"
+timeout 60 xdotool search --sync --name '^ZarvoRecorder$' >/dev/null ||
+    fail "the new copy shows no window"
 stop_installed_copy
-echo "PASS: A updated itself to B"
+echo "PASS: A updated itself to B from its update sheet"
 
 echo "== Forged and stale releases offered to the installed copy (1.1.0, build 101)"
 # Every file, link and folder of the installed copy with its mode, time and content, and the
@@ -134,7 +174,6 @@ refused() {  # WHAT URL MESSAGE
     [ ! -e "$work/payload-ran" ] || fail "$1: something of the archive ran"
     echo "refused: $1"
 }
-local_url=http://127.0.0.1:$port
 sha_b=$(sha256sum "$zip_b" | cut -d' ' -f1)
 signature_b=$(tr -d '\n' <"$zip_b.sig")
 not_publisher="The update's signature is not the publisher's (Ed25519); nothing was installed."
