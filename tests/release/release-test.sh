@@ -5,11 +5,12 @@
 #    public key and verify against it, whose manifest announces them, and whose package holds
 #    the same folder under /opt;
 #  - A runs on a bare Debian 12 (portable-debian.sh);
-#  - A, installed in a home's Applications folder, updates itself to B served on loopback, the
-#    new copy runs, and forged or stale releases are refused (update-road.sh).
+#  - A, installed in a home's Applications folder, updates itself to B served on loopback from
+#    its own update sheet, the new copy runs, and forged or stale releases are refused
+#    (update-road.sh).
 #   tests/release/release-test.sh BUILD_FOLDER UPDATER_CHILD
-# UPDATER_CHILD is the tests' updater program (tests/App/UpdaterChild.cpp): what an installed
-# copy's update sheet does, without a window.
+# UPDATER_CHILD is the tests' updater program (tests/App/UpdaterChild.cpp), through which the
+# refused releases are offered (update-road.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
