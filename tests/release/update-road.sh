@@ -96,19 +96,28 @@ HOME=$home ZARVO_UPDATE_URL=$local_url/manifest.json TMPDIR=$tmp XDG_RUNTIME_DIR
 copy_a=$!
 window=$(timeout 60 xdotool search --sync --name '^ZarvoRecorder$' | head -1) ||
     fail "A shows no window: $(cat "$work/A.log")"
-xdotool windowfocus --sync "$window" key alt
-sleep 0.5
-xdotool key Return
-sleep 0.5
-xdotool key Down Return
+open_sheet() {
+    xdotool windowfocus --sync "$window" key alt
+    sleep 0.5
+    xdotool key Return
+    sleep 0.5
+    xdotool key Down Return
+}
 sheet_name='^(ZarvoRecorder Update|Mise à jour de ZarvoRecorder)$'
-sheet=$(timeout 30 xdotool search --sync --name "$sheet_name" | head -1) ||
+open_sheet
+timeout 30 xdotool search --sync --onlyvisible --name "$sheet_name" >/dev/null ||
     fail "the menu did not open the update sheet: $(cat "$work/A.log")"
-# The sheet offers the installation once the check found B: Return until the download starts.
+# The sheet offers the installation once its check found B; Return before that answers "OK" and
+# closes it, and the menu opens it again.
 for _ in $(seq 30); do
     grep -q "GET /$zip_b_name " "$work/server.log" && break
-    xdotool windowfocus --sync "$sheet" key Return 2>/dev/null || true
     sleep 1
+    sheet=$(xdotool search --onlyvisible --name "$sheet_name" | head -1 || true)
+    if [ -z "$sheet" ]; then
+        open_sheet
+    else
+        xdotool windowfocus --sync "$sheet" key Return 2>/dev/null || true
+    fi
 done
 grep -q "GET /$zip_b_name " "$work/server.log" ||
     fail "the sheet did not download B: $(cat "$work/A.log" "$work/server.log")"
