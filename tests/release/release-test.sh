@@ -5,27 +5,19 @@
 #    public key and verify against it, whose manifest announces them, and whose package holds
 #    the same folder under /opt;
 #  - A runs on a bare Debian 12 (portable-debian.sh);
-#  - A, installed in a home's Applications folder, updates itself to B served on loopback, and
-#    the new copy runs.
+#  - A, installed in a home's Applications folder, updates itself to B served on loopback from
+#    its own update sheet, the new copy runs, and forged or stale releases are refused
+#    (update-road.sh).
 #   tests/release/release-test.sh BUILD_FOLDER UPDATER_CHILD
-# UPDATER_CHILD is the tests' updater program (tests/App/UpdaterChild.cpp): what an installed
-# copy's update sheet does, without a window.
+# UPDATER_CHILD is the tests' updater program (tests/App/UpdaterChild.cpp), through which the
+# refused releases are offered (update-road.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 child=$2
 work=$(mktemp -d /tmp/zarvo-release-test-XXXXXX)
-pids=()
-installed=""
-cleanup() {
-    # The copy the update started, found by its own path in this test's folder.
-    [ -z "$installed" ] || pids+=($(pgrep -f -- "^$installed/bin/zarvo-recorder" || true))
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 fail() {
     echo "FAIL: $*" >&2
     exit 1
@@ -114,39 +106,5 @@ command -v lintian >/dev/null || fail "lintian is missing (scripts/setup.sh inst
 echo "== Release A on a bare Debian 12"
 "$here/portable-debian.sh" "$work/A" 1.0.0 "$build"
 
-echo "== A updates itself to B, served on loopback"
-home=$work/home
-mkdir -p "$home/Applications"
-unzip -q "$work/A/ZarvoRecorder-1.0.0-linux-x86_64.zip" -d "$home/Applications"
-installed=$home/Applications/ZarvoRecorder.app
-[ "$("$installed/bin/zarvo-recorder" --version)" = 1.0.0 ] || fail "A does not run"
-python3 -m http.server --bind 127.0.0.1 --directory "$work/B" "$port" >"$work/server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "http://127.0.0.1:$port/manifest.json" && break
-    sleep 0.2
-done
-osc=$((port + 1))
-HOME=$home ZARVO_UPDATE_URL=http://127.0.0.1:$port/manifest.json ZARVO_OSC_PORT=$osc \
-    ZARVO_OSCQUERY_PORT=$((osc + 1)) DISPLAY= WAYLAND_DISPLAY= \
-    "$child" "$installed" "$work/settings.json" >"$work/update.log" 2>&1 ||
-    fail "the update failed: $(cat "$work/update.log")"
-grep -q "state installing" "$work/update.log" || fail "the update did not install: $(cat "$work/update.log")"
-# The replacer swaps the folders once the old copy has quit, then starts the new one.
-for _ in $(seq 150); do
-    [ "$(json_field "$installed/Info.json" CFBundleShortVersionString 2>/dev/null)" = 1.1.0 ] && break
-    sleep 0.2
-done
-[ "$(json_field "$installed/Info.json" CFBundleShortVersionString)" = 1.1.0 ] ||
-    fail "A's folder was not replaced by B"
-[ "$("$installed/bin/zarvo-recorder" --version)" = 1.1.0 ] || fail "the new copy does not run"
-state=""
-for _ in $(seq 150); do
-    state=$(curl -sf -m 2 "http://127.0.0.1:$((osc + 1))/status/state?VALUE" || true)
-    [ -n "$state" ] && break
-    sleep 0.2
-done
-[ -n "$state" ] || fail "the new copy was not started after the update"
-[ -z "$(ls "$home/Applications" | grep -v '^ZarvoRecorder.app$')" ] ||
-    fail "the update left folders beside the application: $(ls "$home/Applications")"
-echo "PASS: releases are made, run on a bare Debian 12, and update an installed copy"
+"$here/update-road.sh" "$work/A" "$work/B" "$work/key.pem" "$port" "$child"
+echo "PASS: releases are made, run on a bare Debian 12, update an installed copy and no forged one"
