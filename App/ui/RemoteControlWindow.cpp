@@ -96,13 +96,25 @@ RemoteControlView::RemoteControlView(const std::vector<std::string>& addresses, 
     explanation->setWordWrap(true);
     layout->addWidget(explanation);
 
+    // A longer address needs more modules; every code is drawn on a white square of the
+    // largest one's side so that the codes and the address fields line up.
+    std::vector<QImage> codes;
+    int side = 0;
     for (const std::string& address : addresses) {
-        const QString text = QString::fromStdString(address);
+        codes.push_back(qrCodeImage(QString::fromStdString(address), kModulePixels));
+        side = std::max(side, codes.back().width());
+    }
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const QString text = QString::fromStdString(addresses[i]);
         auto* row = new QHBoxLayout;
         row->setSpacing(14);
         auto* code = new QLabel;
         code->setObjectName(QStringLiteral("qrCode"));
-        code->setPixmap(QPixmap::fromImage(qrCodeImage(text, kModulePixels)));
+        QImage square(side, side, QImage::Format_RGB32);
+        square.fill(Qt::white);
+        QPainter(&square).drawImage((side - codes[i].width()) / 2, (side - codes[i].height()) / 2,
+                                    codes[i]);
+        code->setPixmap(QPixmap::fromImage(square));
         code->setToolTip(text);
         row->addWidget(code, 0, Qt::AlignTop);
         auto* column = new QVBoxLayout;
