@@ -51,12 +51,9 @@ int main(int argc, char** argv) {
     test::TestFolder movies;
     auto directory = std::make_shared<test::FakeDirectory>();
     directory->setTitles({"Camera 1"}, false);
-    NotificationCenter center;
-    RunLoop loop;
-    OSCQueryServer server(loop);
-    auto options = test::controllerOptions(loop, directory, folder / "settings.json", &center);
-    options.queryServer = &server;
-    auto controller = RecorderController::create(options);
+    test::NetworkedController recorder(directory, folder / "settings.json");
+    RunLoop& loop = recorder.loop;
+    const auto& controller = recorder.controller;
     controller->setFolder(movies.path().string());
     controller->addSourceMatching("Camera 1");
     const auto texture = test::solidTexture(640, 360, {.b = 40, .g = 120, .r = 200});
@@ -74,7 +71,7 @@ int main(int argc, char** argv) {
     std::mutex mutex;
     std::map<int, Clock::time_point> gapSet;
     std::vector<Clock::time_point> notifications;
-    ScopedObserver observer(center, kRecorderControllerDidChangeNotification, nullptr,
+    ScopedObserver observer(recorder.center, kRecorderControllerDidChangeNotification, nullptr,
                             [&](const auto&) {
                                 std::lock_guard lock(mutex);
                                 notifications.push_back(Clock::now());

@@ -22,12 +22,9 @@ TEST(RemoteConcurrencyTest, ReadersAndMessagesWhileSourcesChange) {
     test::TestFolder folder;
     auto directory = std::make_shared<test::FakeDirectory>();
     directory->setTitles({"A", "B"}, false);
-    NotificationCenter center;
-    RunLoop loop;
-    OSCQueryServer server(loop);
-    auto options = test::controllerOptions(loop, directory, folder / "settings.json", &center);
-    options.queryServer = &server;
-    auto controller = RecorderController::create(options);
+    test::NetworkedController recorder(directory, folder / "settings.json");
+    RunLoop& loop = recorder.loop;
+    const auto& controller = recorder.controller;
     const long first = test::freePortRange(32);
     ASSERT_TRUE(controller->startNetwork(first, first + 16, "ZarvoRecorder"));
     const long osc = controller->oscPort();

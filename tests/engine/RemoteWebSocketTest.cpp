@@ -29,12 +29,9 @@ TEST(RemoteWebSocketTest, TakeStartedFollowedAndStoppedOverTheWebSocket) {
     test::TestFolder movies;
     auto directory = std::make_shared<test::FakeDirectory>();
     directory->setTitles({"Camera 1"}, false);
-    NotificationCenter center;
-    RunLoop loop;
-    OSCQueryServer server(loop);
-    auto options = test::controllerOptions(loop, directory, folder / "settings.json", &center);
-    options.queryServer = &server;
-    auto controller = RecorderController::create(options);
+    test::NetworkedController recorder(directory, folder / "settings.json");
+    RunLoop& loop = recorder.loop;
+    const auto& controller = recorder.controller;
     ASSERT_TRUE(controller);
     controller->setFolder(movies.path().string());
     controller->setName("Take");

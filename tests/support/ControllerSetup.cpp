@@ -20,6 +20,13 @@ RecorderController::Options controllerOptions(MainQueue& mainQueue,
             .notificationCenter = center};
 }
 
+NetworkedController::NetworkedController(std::shared_ptr<SourceDirectory> directory,
+                                         const std::filesystem::path& settingsFile) {
+    auto options = controllerOptions(loop, std::move(directory), settingsFile, &center);
+    options.queryServer = &server;
+    controller = RecorderController::create(options);
+}
+
 void applyTakeSettings(RecorderController& controller, const TakeSettings& settings) {
     controller.setFolder(settings.folder.string());
     controller.setName(settings.name);

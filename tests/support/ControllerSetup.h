@@ -10,6 +10,7 @@
 #include "engine/RecorderController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
+#include "remote/OSCQueryServer.h"
 
 namespace zarvo::test {
 
@@ -19,6 +20,19 @@ RecorderController::Options controllerOptions(
     MainQueue& mainQueue, std::shared_ptr<SourceDirectory> directory,
     const std::filesystem::path& settingsFile,
     NotificationCenter* center = &NotificationCenter::defaultCenter());
+
+// A controller with a notification centre, run loop and OSCQuery server of its own, for what
+// reaches it over the network. The members are destroyed in reverse order: the controller
+// first, the centre last.
+struct NetworkedController {
+    NetworkedController(std::shared_ptr<SourceDirectory> directory,
+                        const std::filesystem::path& settingsFile);
+
+    NotificationCenter center;
+    RunLoop loop;
+    OSCQueryServer server{loop};
+    std::shared_ptr<RecorderController> controller;
+};
 
 // What the next take is to be: where its movies go, their name, which movies, their codec and
 // rate (0 keeps every frame).
